@@ -1,0 +1,12 @@
+#pragma once
+// The tool's compiled HTML help file, shown by whatever the platform offers.
+
+#include <QString>
+
+class QWidget;
+
+/// The help file for executable: every ".exe" (case-sensitive) becomes ".chm"; a path without ".exe" gets ".chm" appended.
+QString helpFilePath(const QString& executable);
+
+/// Shows the help file at path, owned by owner; false when nothing could be shown.
+bool showHelp(QWidget* owner, const QString& path);

@@ -1,0 +1,6 @@
+#include "helpDisplay.h"
+
+bool showHelp(QWidget*, const QString&)
+{
+    return false;
+}

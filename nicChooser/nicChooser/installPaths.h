@@ -1,0 +1,17 @@
+#pragma once
+// Where the installation keeps the files this tool reads and writes.
+// Every path is joined with the platform's own separator.
+
+#include <QString>
+
+/// {root}/{system}/windows/lib: the installation's own toolkit plug-in folder.
+QString pluginFolderPath(const QString& root, const QString& system);
+
+/// {root}/local_settings.ini: the installation's per-machine settings.
+QString localSettingsPath(const QString& root);
+
+/// {root}/{system}/config/dds/ospl.xml: the DDS middleware's configuration.
+QString osplConfigPath(const QString& root, const QString& system);
+
+/// The value of environment variable name, decoded as UTF-8; null when it is not set (an empty value is set).
+QString environmentValue(const char* name);

@@ -1,0 +1,299 @@
+#include "osplConfig.h"
+#include "fileReplace.h"
+#include "nicChooser.h"
+
+#include <QDebug>
+#include <QDomDocument>
+#include <QRegularExpression>
+#include <QTextCodec>
+#include <QTextStream>
+#include <QXmlStreamReader>
+
+#include <vector>
+
+namespace {
+
+// Far deeper than any real configuration, and shallow enough that the DOM's
+// recursive walks cannot run out of stack.
+constexpr int maxDepth = 512;
+
+// What a streaming pass over the raw text learns before the DOM sees it.
+struct scan {
+    bool ok = false;
+    osplResult verdict = osplResult::malformed; // when not ok
+    std::vector<QStringList> attributeOrder; // per element, in document order
+};
+
+scan scanDocument(const QByteArray& input)
+{
+    scan s;
+    QXmlStreamReader reader(input);
+    reader.setNamespaceProcessing(false);
+    int depth = 0;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::DTD:
+            // The DOM writes a DOCTYPE back without its internal subset, which
+            // would drop the entity declarations the document relies on.
+            if (reader.text().contains(QLatin1Char('['))) {
+                qDebug() << "QoS file has a DOCTYPE with an internal subset, which a rewrite would lose; not changed";
+                s.verdict = osplResult::unsupported;
+                return s;
+            }
+            break;
+        case QXmlStreamReader::StartElement: {
+            if (++depth > maxDepth) {
+                qDebug() << "QoS file nests elements deeper than" << maxDepth << "levels; not changed";
+                s.verdict = osplResult::unsupported;
+                return s;
+            }
+            QStringList names;
+            const QXmlStreamAttributes attrs = reader.attributes();
+            for (const QXmlStreamAttribute& a : attrs)
+                names.append(a.qualifiedName().toString());
+            s.attributeOrder.push_back(names);
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            --depth;
+            break;
+        default:
+            break;
+        }
+    }
+    if (reader.hasError()) {
+        qDebug() << "QoS file is not well-formed XML:" << reader.errorString() << "at line"
+                 << reader.lineNumber() << "column" << reader.columnNumber() << "; not changed";
+        return s;
+    }
+    s.ok = true;
+    return s;
+}
+
+// The codec the DOM serialiser picks: the one the declaration names, else UTF-8.
+QTextCodec* declaredCodec(const QDomDocument& doc, bool* known)
+{
+    *known = true;
+    const QDomNode first = doc.firstChild();
+    if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")) {
+        static const QRegularExpression encoding(
+            QStringLiteral("encoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
+        const QRegularExpressionMatch m = encoding.match(first.nodeValue());
+        const QString name = m.captured(1).isEmpty() ? m.captured(2) : m.captured(1);
+        if (!name.isEmpty()) {
+            QTextCodec* codec = QTextCodec::codecForName(name.toLatin1());
+            if (!codec)
+                *known = false;
+            return codec;
+        }
+    }
+    return QTextCodec::codecForName("UTF-8");
+}
+
+// An attribute value as the DOM serialiser escapes it.
+QString escapedAttribute(const QString& value, QTextCodec* codec)
+{
+    QString out;
+    out.reserve(value.size());
+    for (int i = 0; i < value.size(); ++i) {
+        const QChar c = value.at(i);
+        switch (c.unicode()) {
+        case '<': out += QLatin1String("&lt;"); break;
+        case '&': out += QLatin1String("&amp;"); break;
+        case '"': out += QLatin1String("&quot;"); break;
+        case '\n': out += QLatin1String("&#xa;"); break;
+        case '\r': out += QLatin1String("&#xd;"); break;
+        case '\t': out += QLatin1String("&#x9;"); break;
+        case '>':
+            out += i >= 2 && value.at(i - 1) == QLatin1Char(']') && value.at(i - 2) == QLatin1Char(']')
+                       ? QLatin1String("&gt;") : QLatin1String(">");
+            break;
+        default:
+            if (c.isHighSurrogate() && i + 1 < value.size() && value.at(i + 1).isLowSurrogate()) {
+                const QString pair = value.mid(i, 2);
+                if (codec->canEncode(pair))
+                    out += pair;
+                else
+                    out += QStringLiteral("&#x%1;").arg(QChar::surrogateToUcs4(c, value.at(i + 1)), 0, 16);
+                ++i;
+            } else if (codec->canEncode(c)) {
+                out += c;
+            } else {
+                out += QStringLiteral("&#x%1;").arg(c.unicode(), 0, 16);
+            }
+        }
+    }
+    return out;
+}
+
+// The DOM keeps attributes in a hash, so it writes them in an order that
+// changes from process to process. Elements with more than one attribute get
+// a single marker attribute instead, whose name can never occur in parsed
+// XML; after serialising, each marker is replaced by the element's attributes
+// in their original order.
+const QChar markerLead(0x1);
+
+QString markerName(int index)
+{
+    return markerLead + QString::number(index);
+}
+
+std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<QStringList>& order,
+                                    QTextCodec* codec)
+{
+    std::vector<QString> rendered;
+    size_t element = 0;
+    // Iterative pre-order walk: document order, the order the scan saw, and
+    // no recursion however deep the document.
+    const QDomNode root = doc.documentElement();
+    QDomNode node = root;
+    while (!node.isNull()) {
+        if (node.isElement()) {
+            QDomElement e = node.toElement();
+            const QStringList names = element < order.size() ? order[element] : QStringList();
+            ++element;
+            if (names.size() > 1) {
+                QString attrs;
+                for (const QString& n : names)
+                    attrs += QLatin1Char(' ') + n + QLatin1String("=\"")
+                             + escapedAttribute(e.attribute(n), codec) + QLatin1Char('"');
+                for (const QString& n : names)
+                    e.removeAttribute(n);
+                e.setAttribute(markerName(int(rendered.size())), QString());
+                rendered.push_back(attrs);
+            }
+        }
+        if (!node.firstChild().isNull()) {
+            node = node.firstChild();
+            continue;
+        }
+        while (node != root && node.nextSibling().isNull())
+            node = node.parentNode();
+        if (node == root)
+            break;
+        node = node.nextSibling();
+    }
+    return rendered;
+}
+
+QString unmarkAttributes(const QString& text, const std::vector<QString>& rendered)
+{
+    if (rendered.empty())
+        return text;
+    QString out;
+    out.reserve(text.size());
+    int pos = 0;
+    for (;;) {
+        const int lead = text.indexOf(markerLead, pos);
+        if (lead < 0)
+            break;
+        // Serialised as ' \x01N=""'.
+        int end = lead + 1;
+        while (end < text.size() && text.at(end).isDigit())
+            ++end;
+        const int index = text.midRef(lead + 1, end - lead - 1).toInt();
+        out += text.midRef(pos, lead - 1 - pos);
+        out += rendered.at(size_t(index));
+        pos = end + 3; // past '=""'
+    }
+    out += text.midRef(pos);
+    return out;
+}
+
+// Why value cannot stand as element text (or would collide with the
+// attribute markers); empty when it can.
+QString unsafeText(const QString& value)
+{
+    for (const QChar c : value) {
+        if (c.unicode() < 0x20 && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
+            return QStringLiteral("it holds a control character");
+    }
+    return QString();
+}
+
+} // namespace
+
+void setElementText(QDomElement& element, const QString& value)
+{
+    for (QDomNode child = element.firstChild(); !child.isNull(); child = child.nextSibling()) {
+        if (child.isText()) { // CDATA sections count as text
+            child.setNodeValue(value);
+            return;
+        }
+    }
+    qDebug() << "Couldn't set text node; adding one";
+    QDomNode text = element.ownerDocument().createTextNode(value);
+    element.insertBefore(text, element.firstChild());
+}
+
+QStringList osplElementPath()
+{
+    return {QStringLiteral("OpenSplice"), QStringLiteral("DDSI2Service"), QStringLiteral("General"),
+            QStringLiteral("NetworkInterfaceAddress")};
+}
+
+osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)
+{
+    output->clear();
+    if (!unsafeText(address).isEmpty()) {
+        qDebug() << "Not writing" << address << "into the QoS file:" << unsafeText(address);
+        return osplResult::unsupported;
+    }
+    const scan s = scanDocument(input);
+    if (!s.ok)
+        return s.verdict;
+    QDomDocument doc;
+    QString message;
+    int line = 0;
+    int column = 0;
+    if (!doc.setContent(input, false, &message, &line, &column)) {
+        qDebug() << "QoS file is not well-formed XML:" << message << "at line" << line << "column" << column
+                 << "; not changed";
+        return osplResult::malformed;
+    }
+    QDomNode root = doc.documentElement();
+    if (!delve(root, osplElementPath(), address))
+        return osplResult::notFound;
+
+    bool known = true;
+    QTextCodec* codec = declaredCodec(doc, &known);
+    if (!known || !codec) {
+        qDebug() << "QoS file declares an encoding this program cannot write; not changed";
+        return osplResult::unsupported;
+    }
+    const std::vector<QString> rendered = markAttributes(doc, s.attributeOrder, codec);
+    QString text;
+    {
+        QTextStream stream(&text);
+        doc.save(stream, 3, QDomNode::EncodingFromDocument);
+    }
+    text = unmarkAttributes(text, rendered);
+    {
+        QTextStream stream(output, QIODevice::WriteOnly);
+        stream.setCodec(codec);
+        stream << text;
+    }
+    return *output == input ? osplResult::unchanged : osplResult::written;
+}
+
+osplResult updateOsplConfig(const QString& path, const QString& address)
+{
+    QByteArray input;
+    bool missing = false;
+    if (!readWholeFile(path, &input, &missing) || missing) {
+        qDebug() << "Can't open QoS file for reading";
+        return osplResult::unreadable;
+    }
+    QByteArray output;
+    const osplResult r = rewriteOsplConfig(input, address, &output);
+    if (r != osplResult::written) {
+        if (r == osplResult::unchanged)
+            qDebug() << "QoS file already holds" << address << "; not rewritten";
+        return r;
+    }
+    if (!replaceFile(path, output)) {
+        qDebug() << "Can't open QoS file for writing:" << path;
+        return osplResult::writeFailed;
+    }
+    return osplResult::written;
+}

@@ -1,0 +1,141 @@
+#include "adaptorRows.h"
+#include "testSupport.h"
+
+using flags = QNetworkInterface::InterfaceFlags;
+Q_DECLARE_METATYPE(QList<interfaceInfo>)
+Q_DECLARE_METATYPE(std::vector<QStringList>)
+
+namespace {
+
+const flags usable = QNetworkInterface::IsUp | QNetworkInterface::IsRunning | QNetworkInterface::CanMulticast;
+
+interfaceInfo iface(const QString& name, flags f, const QStringList& addresses, const QString& human = QString())
+{
+    interfaceInfo i{name, human.isEmpty() ? name : human, f, {}};
+    for (const QString& a : addresses)
+        i.addresses << QHostAddress(a);
+    return i;
+}
+
+std::vector<QStringList> texts(const std::vector<adaptorRow>& rows)
+{
+    std::vector<QStringList> out;
+    for (const adaptorRow& r : rows)
+        out.push_back({r.dest.displayName, r.dest.address, r.dest.adaptorId});
+    return out;
+}
+
+} // namespace
+
+class tst_adaptorRows : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rows_data();
+    void rows();
+    void selectionAgreesWithValidity_data();
+    void selectionAgreesWithValidity();
+    void debugLinesCarryContext();
+};
+
+void tst_adaptorRows::rows_data()
+{
+    QTest::addColumn<QList<interfaceInfo>>("interfaces");
+    QTest::addColumn<std::vector<QStringList>>("expected");
+    QTest::addColumn<QStringList>("debug");
+
+    QTest::newRow("no interfaces") << QList<interfaceInfo>{} << std::vector<QStringList>{} << QStringList{};
+    QTest::newRow("one usable IPv4")
+        << QList<interfaceInfo>{iface("eth0", usable, {"192.0.2.1"}, "Ethernet")}
+        << std::vector<QStringList>{{"Ethernet", "192.0.2.1", "eth0"}} << QStringList{};
+    QTest::newRow("cannot multicast")
+        << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::CanMulticast), {"192.0.2.1"})}
+        << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
+    QTest::newRow("not running")
+        << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::IsRunning), {"192.0.2.1"})}
+        << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
+    QTest::newRow("down")
+        << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::IsUp), {"192.0.2.1"})}
+        << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
+    QTest::newRow("rejected by human-readable name")
+        << QList<interfaceInfo>{iface("{GUID}", flags(), {"192.0.2.1"}, "Local Area Connection")}
+        << std::vector<QStringList>{} << QStringList{"\"Local Area Connection\" : interface can't multicast!"};
+    QTest::newRow("IPv6 and IPv4 mixed, IPv6 skipped silently")
+        << QList<interfaceInfo>{iface("eth0", usable, {"fe80::1", "192.0.2.1", "2001:db8::5", "192.0.2.2"})}
+        << std::vector<QStringList>{{"eth0", "192.0.2.1", "eth0"}, {"eth0", "192.0.2.2", "eth0"}} << QStringList{};
+    QTest::newRow("IPv6 only gives nothing, silently")
+        << QList<interfaceInfo>{iface("eth0", usable, {"fe80::1"})} << std::vector<QStringList>{} << QStringList{};
+    QTest::newRow("interface order then address order, rejects in between")
+        << QList<interfaceInfo>{iface("b", usable, {"198.51.100.2", "198.51.100.1"}), iface("lo", flags(QNetworkInterface::IsUp), {"127.0.0.1"}),
+                                iface("a", usable, {"203.0.113.9"})}
+        << std::vector<QStringList>{{"b", "198.51.100.2", "b"}, {"b", "198.51.100.1", "b"}, {"a", "203.0.113.9", "a"}}
+        << QStringList{"\"lo\" : interface can't multicast!"};
+}
+
+void tst_adaptorRows::rows()
+{
+    QFETCH(QList<interfaceInfo>, interfaces);
+    QFETCH(std::vector<QStringList>, expected);
+    QFETCH(QStringList, debug);
+    debugCapture capture;
+    const std::vector<adaptorRow> rows = adaptorRows(interfaces, QString(), QString());
+    QCOMPARE(texts(rows), expected);
+    QCOMPARE(capture.texts(), debug);
+}
+
+void tst_adaptorRows::selectionAgreesWithValidity_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("adaptor");
+    QTest::addColumn<int>("selectedRow"); // -1: none
+
+    QTest::newRow("first address of first interface") << "192.0.2.1" << "eth0" << 0;
+    QTest::newRow("second address of an interface") << "192.0.2.2" << "eth0" << 1;
+    QTest::newRow("address listed under another adaptor") << "192.0.2.1" << "eth1" << -1;
+    QTest::newRow("address on a rejected interface") << "198.51.100.7" << "wlan0" << -1;
+    QTest::newRow("adaptor ID differs in case") << "192.0.2.1" << "ETH0" << -1;
+    QTest::newRow("empty stored values") << "" << "" << -1;
+    QTest::newRow("address only") << "192.0.2.1" << "" << -1;
+}
+
+void tst_adaptorRows::selectionAgreesWithValidity()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, adaptor);
+    QFETCH(int, selectedRow);
+    const QList<interfaceInfo> interfaces{iface("eth0", usable, {"192.0.2.1", "192.0.2.2"}),
+                                          iface("eth1", usable, {"192.0.2.9"}),
+                                          iface("wlan0", flags(QNetworkInterface::IsUp), {"198.51.100.7"})};
+    debugCapture capture;
+    const std::vector<adaptorRow> rows = adaptorRows(interfaces, address, adaptor);
+    std::list<networkDest> dests;
+    int selected = -1;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        dests.push_back(rows[i].dest);
+        if (rows[i].selected) {
+            QCOMPARE(selected, -1); // never more than one for distinct rows
+            selected = int(i);
+        }
+    }
+    QCOMPARE(selected, selectedRow);
+    QCOMPARE(isListed(dests, address, adaptor), selectedRow >= 0);
+    const QString verdict = selectedRow >= 0 ? "nicChooser::isValid: valid" : "nicChooser::isValid: NOT valid";
+    QCOMPARE(capture.texts().mid(capture.texts().size() - 2),
+             (QStringList{QStringLiteral("nicChooser::isValid: checking validity:  \"%1\"   \"%2\"").arg(address, adaptor),
+                          verdict}));
+}
+
+void tst_adaptorRows::debugLinesCarryContext()
+{
+    debugCapture capture;
+    adaptorRows({iface("vb", flags(), {})}, QString(), QString());
+    QCOMPARE(capture.lines().size(), size_t(1));
+    const debugCapture::line& l = capture.lines().front();
+    QVERIFY2(l.file.endsWith("adaptorRows.cpp"), qPrintable(l.file));
+    QVERIFY(l.lineNumber > 0);
+    QVERIFY2(l.function.contains("adaptorRows"), qPrintable(l.function));
+}
+
+QTEST_GUILESS_MAIN(tst_adaptorRows)
+#include "tst_adaptorRows.moc"

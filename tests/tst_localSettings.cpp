@@ -1,0 +1,351 @@
+#include "localSettings.h"
+#include "testSupport.h"
+
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+class tst_localSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void read_data();
+    void read();
+    void write_data();
+    void write();
+    void fileCases_data();
+    void fileCases();
+    void newFileAndTwoWrites();
+    void randomFilesChangeOnlyTheKeyLine();
+    void refused_data();
+    void refused();
+    void keepsLinkPermissionsAndOwner();
+    void valueReadsBackAsWritten_data();
+    void valueReadsBackAsWritten();
+
+private:
+    QString tempPath(const QString& name);
+    QTemporaryDir dir;
+};
+
+QString tst_localSettings::tempPath(const QString& name)
+{
+    return dir.filePath(name);
+}
+
+void tst_localSettings::read_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray a300(300, 'a');
+    QTest::newRow("plain crlf") << QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") << "bindAddress" << "10.0.0.1";
+    QTest::newRow("names ignore case") << QByteArray("[XDS]\nBINDADDRESS=1.2.3.4\n") << "bindAddress" << "1.2.3.4";
+    QTest::newRow("first section wins") << QByteArray("[xDS]\nA=1\n[xds]\nbindAddress=2\n") << "bindAddress" << "";
+    QTest::newRow("first key wins") << QByteArray("[xDS]\nk=1\nK=2\n") << "k" << "1";
+    QTest::newRow("blanks around everything")
+        << QByteArray(" \t[ xDS ]\t \n\t bindAddress \t=\t 1.2.3.4 \t\n") << "bindAddress" << "1.2.3.4";
+    QTest::newRow("double quotes unwrapped") << QByteArray("[xDS]\nk=\"  a b  \"\n") << "k" << "  a b  ";
+    QTest::newRow("single quotes unwrapped") << QByteArray("[xDS]\nk='x'\n") << "k" << "x";
+    QTest::newRow("mismatched quotes kept") << QByteArray("[xDS]\nk=\"x'\n") << "k" << "\"x'";
+    QTest::newRow("lone quote kept") << QByteArray("[xDS]\nk=\"\n") << "k" << "\"";
+    QTest::newRow("comment line") << QByteArray("[xDS]\n;k=1\n  ;k=2\n") << "k" << "";
+    QTest::newRow("semicolon inside value") << QByteArray("[xDS]\nk=a;b ; c\n") << "k" << "a;b ; c";
+    QTest::newRow("text after header bracket") << QByteArray("[xDS] ignored ]\nk=1\n") << "k" << "1";
+    QTest::newRow("bracket without close is no header") << QByteArray("[xDS\nk=1\n") << "k" << "";
+    QTest::newRow("lone CR line ends") << QByteArray("[xDS]\rk=1\rj=2") << "j" << "2";
+    QTest::newRow("mixed line ends") << QByteArray("[a]\r\nk=0\n[xDS]\rk=1\r\n") << "k" << "1";
+    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[xDS]\nk=1\n") << "k" << "1";
+    QTest::newRow("key in another section") << QByteArray("[other]\nk=1\n[xDS]\n") << "k" << "";
+    QTest::newRow("key before any section") << QByteArray("k=1\n[xDS]\n") << "k" << "";
+    QTest::newRow("missing key") << QByteArray("[xDS]\nother=1\n") << "k" << "";
+    QTest::newRow("empty file") << QByteArray() << "k" << "";
+    QTest::newRow("key without equals") << QByteArray("[xDS]\nk\n") << "k" << "";
+    QTest::newRow("empty value") << QByteArray("[xDS]\nk=\n") << "k" << "";
+    QTest::newRow("long value cut to 255 bytes") << QByteArray("[xDS]\nk=" + a300 + "\n") << "k" << QString(255, 'a');
+    QTest::newRow("cut never splits a character")
+        << QByteArray("[xDS]\nk=" + QByteArray(254, 'a') + "\xC3\xBC\n") << "k" << QString(254, 'a');
+    QTest::newRow("UTF-8 value") << QByteArray("[xDS]\nAdaptor=Ethernet \xC3\xBC\n") << "Adaptor"
+                                 << QString::fromUtf8("Ethernet \xC3\xBC");
+    QTest::newRow("equals inside value") << QByteArray("[xDS]\nk=a=b\n") << "k" << "a=b";
+}
+
+void tst_localSettings::read()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+    const QString path = tempPath("read.ini");
+    writeBytes(path, text);
+    QCOMPARE(readSetting(path, key), expected);
+}
+
+void tst_localSettings::write_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("replace in crlf file")
+        << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=old\r\nAdaptor=eth0\r\n") << "bindAddress" << "10.1.1.1"
+        << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=10.1.1.1\r\nAdaptor=eth0\r\n");
+    QTest::newRow("replace a line spelled in other case, blanks and quotes")
+        << QByteArray("[XDS]\n  BINDADDRESS = \"old\"\nz=1\n") << "bindAddress" << "10.1.1.1"
+        << QByteArray("[XDS]\nbindAddress=10.1.1.1\nz=1\n");
+    QTest::newRow("replace in first of two sections")
+        << QByteArray("[xDS]\nk=1\n[xDS]\nk=2\n") << "k" << "3" << QByteArray("[xDS]\nk=3\n[xDS]\nk=2\n");
+    QTest::newRow("append after section's last non-blank line")
+        << QByteArray("[xDS]\nA=1\n; note\n\n\n[b]\nc=2\n") << "bindAddress" << "v"
+        << QByteArray("[xDS]\nA=1\n; note\nbindAddress=v\n\n\n[b]\nc=2\n");
+    QTest::newRow("append to header-only section at end without newline")
+        << QByteArray("[a]\r\n[xDS]") << "k" << "v" << QByteArray("[a]\r\n[xDS]\r\nk=v");
+    QTest::newRow("append after last line without newline")
+        << QByteArray("[xDS]\nA=1") << "k" << "v" << QByteArray("[xDS]\nA=1\nk=v");
+    QTest::newRow("new section at end of lf file")
+        << QByteArray("[a]\nx=1\n") << "k" << "v" << QByteArray("[a]\nx=1\n[xDS]\nk=v\n");
+    QTest::newRow("new section keeps missing final newline")
+        << QByteArray("[a]\nx=1") << "k" << "v" << QByteArray("[a]\nx=1\n[xDS]\nk=v");
+    QTest::newRow("new section in crlf file")
+        << QByteArray("[a]\r\nx=1\r\n") << "k" << "v" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nk=v\r\n");
+    QTest::newRow("new section in lone-CR file")
+        << QByteArray("[a]\rx=1\r") << "k" << "v" << QByteArray("[a]\rx=1\r[xDS]\rk=v\r");
+    QTest::newRow("empty file") << QByteArray() << "k" << "v" << QByteArray("[xDS]\r\nk=v\r\n");
+    QTest::newRow("byte-order mark kept on replace")
+        << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=a\r\n") << "k" << "b" << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=b\r\n");
+    QTest::newRow("byte-order mark only")
+        << QByteArray("\xEF\xBB\xBF") << "k" << "v" << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=v\r\n");
+    QTest::newRow("bracket line without close is not our section")
+        << QByteArray("[xDS\nk=1\n") << "k" << "2" << QByteArray("[xDS\nk=1\n[xDS]\nk=2\n");
+    QTest::newRow("comment that looks like the key is left alone")
+        << QByteArray("[xDS]\n;k=1\n") << "k" << "2" << QByteArray("[xDS]\n;k=1\nk=2\n");
+    QTest::newRow("non-ASCII value written as UTF-8")
+        << QByteArray("[xDS]\n") << "Adaptor" << QString::fromUtf8("Ethernet \xC3\xBC")
+        << QByteArray("[xDS]\nAdaptor=Ethernet \xC3\xBC\n");
+    QTest::newRow("NUL bytes and garbage elsewhere survive")
+        << QByteArray("\x01\x02\0\xFF\n[xDS]\nk=1\n\0tail", 20) << "k" << "2"
+        << QByteArray("\x01\x02\0\xFF\n[xDS]\nk=2\n\0tail", 20);
+}
+
+void tst_localSettings::write()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, after);
+    const QString path = tempPath("write.ini");
+    writeBytes(path, before);
+    QVERIFY(writeSetting(path, key, value));
+    QCOMPARE(readBytes(path), after);
+    QCOMPARE(readSetting(path, key), value);
+}
+
+// Real-looking files, named after what they pose; the expected result sits beside each.
+void tst_localSettings::fileCases_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char* name : {"crlf.ini", "bom-no-final-newline.ini", "no-xds-section.ini", "xds-last-without-keys.ini"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void tst_localSettings::fileCases()
+{
+    QFETCH(QString, name);
+    const QString path = tempPath(name);
+    writeBytes(path, testData("ini/" + name));
+    QVERIFY(writeSetting(path, "bindAddress", "10.77.1.2"));
+    QVERIFY(writeSetting(path, "Adaptor", "nc0"));
+    QCOMPARE(readBytes(path), testData("ini/" + name + ".expected"));
+}
+
+void tst_localSettings::newFileAndTwoWrites()
+{
+    const QString path = tempPath("fresh.ini");
+    QFile::remove(path);
+    QCOMPARE(readSetting(path, "bindAddress"), QString());
+    QVERIFY(writeSetting(path, "bindAddress", "10.0.0.1"));
+    QVERIFY(writeSetting(path, "Adaptor", "eth0"));
+    QCOMPARE(readBytes(path), QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\nAdaptor=eth0\r\n"));
+    QVERIFY(writeSetting(path, "bindAddress", "10.0.0.2"));
+    QVERIFY(writeSetting(path, "Adaptor", "eth1"));
+    QCOMPARE(readBytes(path), QByteArray("[xDS]\r\nbindAddress=10.0.0.2\r\nAdaptor=eth1\r\n"));
+}
+
+// Many generated INI-like files: after a write the key reads back, exactly
+// one line of the old file changed or one block was inserted, and every
+// other key reads as before.
+void tst_localSettings::randomFilesChangeOnlyTheKeyLine()
+{
+    QRandomGenerator rng(20261208);
+    const QList<QByteArray> eols{"\n", "\r\n", "\r"};
+    const QList<QByteArray> names{"bindAddress", "BindAddress", "Adaptor", "other", "x"};
+    const QList<QByteArray> sections{"xDS", "XDS", " xDS ", "net", "xDS2"};
+    int inserted = 0;
+    int replaced = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const QByteArray eol = eols[rng.bounded(eols.size())];
+        QByteArray text = rng.bounded(5) == 0 ? QByteArray("\xEF\xBB\xBF") : QByteArray();
+        const int lines = rng.bounded(12);
+        for (int i = 0; i < lines; ++i) {
+            switch (rng.bounded(6)) {
+            case 0: text += '[' + sections[rng.bounded(sections.size())] + ']'; break;
+            case 1: text += "; comment=" + QByteArray::number(i); break;
+            case 2: break;
+            case 3: text += " \t"; break;
+            default:
+                text += names[rng.bounded(names.size())] + (rng.bounded(2) ? " = " : "=") + QByteArray::number(rng.generate());
+            }
+            if (i + 1 < lines || rng.bounded(2))
+                text += eol;
+        }
+        const QByteArray key = names[rng.bounded(3)];
+        const QByteArray value = "10." + QByteArray::number(rng.bounded(256)) + ".0." + QByteArray::number(round);
+        const QByteArray out = ini::withValue(text, "xDS", key, value);
+
+        QCOMPARE(ini::value(out, "xDS", key), value);
+        for (const QByteArray& other : names)
+            if (qstricmp(other, key) != 0)
+                QCOMPARE(ini::value(out, "xDS", other), ini::value(text, "xDS", other));
+        QCOMPARE(ini::value(out, "net", "x"), ini::value(text, "net", "x"));
+        QCOMPARE(ini::withValue(out, "xDS", key, value), out); // a second write changes nothing
+
+        int prefix = 0;
+        while (prefix < text.size() && prefix < out.size() && text[prefix] == out[prefix])
+            ++prefix;
+        int suffix = 0;
+        while (suffix < text.size() - prefix && suffix < out.size() - prefix
+               && text[text.size() - 1 - suffix] == out[out.size() - 1 - suffix])
+            ++suffix;
+        const QByteArray gone = text.mid(prefix, text.size() - prefix - suffix);
+        const QByteArray added = out.mid(prefix, out.size() - prefix - suffix);
+        QVERIFY2(!gone.contains('\n') && !gone.contains('\r'),
+                 qPrintable("more than one line changed in: " + text.toPercentEncoding()));
+        QVERIFY2(added.contains(key + '=' + value) || (key + '=' + value).contains(added.trimmed()),
+                 qPrintable("unexpected change in: " + text.toPercentEncoding()));
+        (gone.isEmpty() ? inserted : replaced)++;
+    }
+    QVERIFY(inserted > 100);
+    QVERIFY(replaced > 100);
+}
+
+void tst_localSettings::refused_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("problem");
+
+    QTest::newRow("line feed in value") << "bindAddress" << "1.2.3.4\n[evil]" << "";
+    QTest::newRow("carriage return in value") << "bindAddress" << "1.2.3.4\rAdaptor=x" << "";
+    QTest::newRow("NUL in value") << "bindAddress" << QString(QChar(0)) << "";
+    QTest::newRow("line break in key") << "a\nb" << "v" << "";
+    QTest::newRow("equals in key") << "a=b" << "v" << "";
+    QTest::newRow("key starting with bracket") << "[xDS]" << "v" << "";
+    QTest::newRow("key starting with semicolon") << ";k" << "v" << "";
+    QTest::newRow("empty key") << "" << "v" << "";
+    QTest::newRow("read-only file") << "bindAddress" << "v" << "readonly";
+    QTest::newRow("path is a folder") << "bindAddress" << "v" << "folder";
+    QTest::newRow("path too long") << "bindAddress" << "v" << "long";
+    QTest::newRow("folder not writable for user") << "bindAddress" << "v" << "nobody-folder";
+    QTest::newRow("file not readable for user") << "bindAddress" << "v" << "nobody-unreadable";
+    QTest::newRow("file not writable for user") << "bindAddress" << "v" << "nobody-file";
+}
+
+void tst_localSettings::refused()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, problem);
+
+    QTemporaryDir local;
+    ::chmod(QFile::encodeName(local.path()).constData(), 0777);
+    QString path = local.filePath("local_settings.ini");
+    const QByteArray before("; keep me\r\n[xDS]\r\nbindAddress=10.0.0.1\r\n");
+    writeBytes(path, before);
+
+    if (problem == "readonly") {
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    } else if (problem == "folder") {
+        path = local.path();
+    } else if (problem == "long") {
+        QString deep = local.path();
+        while (QFile::encodeName(deep).size() < 250)
+            deep += "/abcdefghij";
+        QVERIFY(QDir().mkpath(deep));
+        path = deep + "/local_settings.ini";
+        writeBytes(path, before);
+        debugCapture capture;
+        QCOMPARE(readSetting(path, "bindAddress"), QString());
+        QVERIFY(capture.texts().join('\n').contains("longer than 259 bytes"));
+    } else if (problem.startsWith("nobody")) {
+        if (!isRoot())
+            QSKIP("dropping to another user needs root");
+        if (problem == "nobody-folder")
+            ::chmod(QFile::encodeName(local.path()).constData(), 0755);
+        else if (problem == "nobody-unreadable")
+            ::chmod(QFile::encodeName(path).constData(), 0622);
+        else
+            ::chmod(QFile::encodeName(path).constData(), 0644);
+    }
+
+    debugCapture capture;
+    bool written = false;
+    {
+        asNobody user;
+        if (problem.startsWith("nobody"))
+            QVERIFY(user.active());
+        written = writeSetting(path, key, value);
+    }
+    QVERIFY(!written);
+    QVERIFY2(!capture.texts().isEmpty(), "a refusal must leave a debug line");
+    if (problem != "folder") {
+        QCOMPARE(readBytes(path), before);
+        // nothing left beside it either, such as a temporary file
+        QCOMPARE(QFileInfo(path).dir().entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
+}
+
+void tst_localSettings::keepsLinkPermissionsAndOwner()
+{
+    const QString target = tempPath("target.ini");
+    const QString link = tempPath("link.ini");
+    writeBytes(target, "[xDS]\nbindAddress=1\n");
+    QFile::remove(link);
+    QVERIFY(QFile::link(target, link));
+    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    if (isRoot())
+        QCOMPARE(::chown(QFile::encodeName(target).constData(), 65534, 65534), 0);
+
+    QVERIFY(writeSetting(link, "bindAddress", "2"));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(readBytes(target), QByteArray("[xDS]\nbindAddress=2\n"));
+    QCOMPARE(QFileInfo(target).permissions() & QFile::Permissions(0x7077),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    if (isRoot())
+        QCOMPARE(QFileInfo(target).ownerId(), 65534u);
+}
+
+void tst_localSettings::valueReadsBackAsWritten_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("address") << "192.168.10.20";
+    QTest::newRow("GUID-style adaptor ID") << "{4D36E972-E325-11CE-BFC1-08002BE10318}";
+    QTest::newRow("non-ASCII adaptor name") << QString::fromUtf8("Ethernet-\xC3\xA9\xE2\x82\xAC");
+    QTest::newRow("inner semicolon and equals") << "a;b=c";
+}
+
+void tst_localSettings::valueReadsBackAsWritten()
+{
+    QFETCH(QString, value);
+    const QString path = tempPath("roundtrip.ini");
+    QFile::remove(path);
+    QVERIFY(writeSetting(path, "Adaptor", value));
+    QCOMPARE(readSetting(path, "Adaptor"), value);
+}
+
+QTEST_GUILESS_MAIN(tst_localSettings)
+#include "tst_localSettings.moc"
