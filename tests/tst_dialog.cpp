@@ -1,0 +1,254 @@
+#include "helpDisplay.h"
+#include "modulePath.h"
+#include "nicChooser.h"
+#include "startup.h"
+#include "testSupport.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace {
+
+// Answers the next modal message box with OK, remembering what it said.
+struct messageBoxWatcher {
+    QString title;
+    QString text;
+    int seen = 0;
+    void arm()
+    {
+        QTimer::singleShot(20, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) {
+                arm();
+                return;
+            }
+            ++seen;
+            title = box->windowTitle();
+            text = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+    }
+};
+
+} // namespace
+
+class tst_dialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void form();
+    void objectNameSetBeforehandIsKept();
+    void helpButtonTriggersActionAndExplainsMissingFile();
+    void switches_data();
+    void switches();
+    void fatalWithoutVariable_data();
+    void fatalWithoutVariable();
+    void helpFileLocation_data();
+    void helpFileLocation();
+    void pluginFolder_data();
+    void pluginFolder();
+
+private:
+    QTemporaryDir root;
+};
+
+void tst_dialog::initTestCase()
+{
+    qputenv("CC_ROOT", QFile::encodeName(root.path()));
+    qputenv("CC_SYSTEM", "SYS");
+}
+
+void tst_dialog::form()
+{
+    nicChooser dialog;
+    QCOMPARE(dialog.objectName(), QString("nicChooserClass"));
+    QCOMPARE(dialog.windowTitle(), QString("Set network adaptor/address for orvel_csi (xDS transport)"));
+    QCOMPARE(dialog.size(), QSize(600, 400));
+
+    auto* tree = dialog.findChild<QTreeWidget*>("treeAdapters");
+    QVERIFY(tree);
+    QCOMPARE(tree->columnCount(), 3);
+    QCOMPARE(tree->headerItem()->text(0), QString("Name"));
+    QCOMPARE(tree->headerItem()->text(1), QString("Address"));
+    QCOMPARE(tree->headerItem()->text(2), QString("Adaptor ID"));
+
+    const QStringList buttons{"helpButton", "okButton", "cancelButton"};
+    const QStringList texts{"Help", "Ok", "Cancel"};
+    auto* row = dialog.findChild<QHBoxLayout*>("horizontalLayout");
+    QVERIFY(row);
+    QCOMPARE(row->spacing(), 6);
+    for (int i = 0; i < buttons.size(); ++i) {
+        auto* b = dialog.findChild<QPushButton*>(buttons[i]);
+        QVERIFY2(b, qPrintable(buttons[i]));
+        QCOMPARE(b->text(), texts[i]);
+    }
+    // Help at the left, a stretch, then Ok and Cancel.
+    QCOMPARE(row->indexOf(dialog.findChild<QPushButton*>("helpButton")), 0);
+    QVERIFY(row->itemAt(1)->spacerItem());
+    QCOMPARE(row->indexOf(dialog.findChild<QPushButton*>("okButton")), 2);
+    QCOMPARE(row->indexOf(dialog.findChild<QPushButton*>("cancelButton")), 3);
+    QVERIFY(!dialog.findChild<QPushButton*>("okButton")->isEnabled());
+
+    auto* column = dialog.findChild<QVBoxLayout*>("verticalLayout");
+    QVERIFY(column);
+    QCOMPARE(column->spacing(), 6);
+    QCOMPARE(column->contentsMargins(), QMargins(11, 11, 11, 11));
+
+    auto* action = dialog.findChild<QAction*>("actionhelpAction");
+    QVERIFY(action);
+    QCOMPARE(action->text(), QString("helpAction"));
+    QCOMPARE(action->shortcut(), QKeySequence(Qt::Key_F1));
+}
+
+void tst_dialog::objectNameSetBeforehandIsKept()
+{
+    QDialog d;
+    d.setObjectName("mine");
+    Ui_nicChooserClass ui;
+    ui.setupUi(&d);
+    QCOMPARE(d.objectName(), QString("mine"));
+}
+
+void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile()
+{
+    nicChooser dialog;
+    dialog.show();
+    QSignalSpy triggered(dialog.findChild<QAction*>("actionhelpAction"), &QAction::triggered);
+    messageBoxWatcher box;
+    box.arm();
+    QTest::mouseClick(dialog.findChild<QPushButton*>("helpButton"), Qt::LeftButton);
+    QCOMPARE(triggered.count(), 1);
+    QTRY_COMPARE(box.seen, 1);
+    QCOMPARE(box.title, QString("Ooops"));
+    QCOMPARE(box.text, "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
+                       ".chm extention\n\nI tried to open:\n" + modulePath() + ".chm");
+    QVERIFY(dialog.isVisible());
+}
+
+void tst_dialog::switches_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("ospl");
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("none") << QStringList{"/usr/bin/nicChooser"} << false << false;
+    QTest::newRow("/ospl") << QStringList{"prog", "/ospl"} << true << false;
+    QTest::newRow("/osplx counts") << QStringList{"prog", "/osplx"} << true << false;
+    QTest::newRow("/OSPL is not the switch") << QStringList{"prog", "/OSPL", "/SILENT"} << false << false;
+    QTest::newRow("/silentfoo counts") << QStringList{"prog", "/silentfoo"} << false << true;
+    QTest::newRow("both") << QStringList{"prog", "/silent", "/ospl"} << true << true;
+    QTest::newRow("ospl match is never tested for silent") << QStringList{"prog", "/ospl/silent"} << true << false;
+    QTest::newRow("program path itself") << QStringList{"/silent/bin/nicChooser"} << false << true;
+    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent"} << false << false;
+}
+
+void tst_dialog::switches()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, ospl);
+    QFETCH(bool, silent);
+    const commandSwitches s = scanSwitches(arguments);
+    QCOMPARE(s.ospl, ospl);
+    QCOMPARE(s.silent, silent);
+}
+
+void tst_dialog::fatalWithoutVariable_data()
+{
+    QTest::addColumn<QByteArray>("unset");
+    QTest::newRow("CC_ROOT missing") << QByteArray("CC_ROOT");
+    QTest::newRow("CC_SYSTEM missing") << QByteArray("CC_SYSTEM");
+}
+
+void tst_dialog::fatalWithoutVariable()
+{
+    QFETCH(QByteArray, unset);
+    const QByteArray saved = qgetenv(unset.constData());
+    qunsetenv(unset.constData());
+    messageBoxWatcher box;
+    box.arm();
+    {
+        nicChooser dialog;
+        // The box was modal inside the constructor and is gone now.
+        QCOMPARE(box.seen, 1);
+        qputenv(unset.constData(), saved);
+        QCOMPARE(box.title, QString("nicChooser: Fatal error"));
+        QCOMPARE(box.text, QString("Can't set the adaptor - there's nowhere to write the value to because CC_ROOT "
+                                   "environment variable is not set"));
+            QCOMPARE(dialog.findChild<QTreeWidget*>("treeAdapters")->topLevelItemCount(), 0);
+        QSignalSpy finished(&dialog, &QDialog::finished);
+        dialog.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 2000); // closes by itself
+        QCOMPARE(finished.count(), 1);
+    }
+    QVERIFY(QDir(root.path()).isEmpty());
+}
+
+void tst_dialog::helpFileLocation_data()
+{
+    QTest::addColumn<QString>("executable");
+    QTest::addColumn<QString>("help");
+    QTest::newRow("windows program") << "C:\\tools\\nicChooser.exe" << "C:\\tools\\nicChooser.chm";
+    // The replacement is case-sensitive; rather than hand the program itself
+    // to a viewer, such a path gets ".chm" appended.
+    QTest::newRow("upper-case extension kept") << "C:\\tools\\NICCHOOSER.EXE" << "C:\\tools\\NICCHOOSER.EXE.chm";
+    QTest::newRow("folder containing .exe") << "C:\\a.exe.d\\tool.exe" << "C:\\a.chm.d\\tool.chm";
+    QTest::newRow("no .exe at all") << "/opt/nicChooser/bin/nicChooser" << "/opt/nicChooser/bin/nicChooser.chm";
+}
+
+void tst_dialog::helpFileLocation()
+{
+    QFETCH(QString, executable);
+    QFETCH(QString, help);
+    QCOMPARE(helpFilePath(executable), help);
+}
+
+void tst_dialog::pluginFolder_data()
+{
+    QTest::addColumn<bool>("folderExists");
+    QTest::addColumn<bool>("systemSet");
+    QTest::newRow("folder present") << true << true;
+    QTest::newRow("folder absent") << false << true;
+    QTest::newRow("only CC_ROOT set") << true << false;
+}
+
+void tst_dialog::pluginFolder()
+{
+    QFETCH(bool, folderExists);
+    QFETCH(bool, systemSet);
+    const QStringList defaults = QCoreApplication::libraryPaths();
+    QTemporaryDir install;
+    const QString folder = install.path() + "/SYS/windows/lib";
+    if (folderExists)
+        QVERIFY(QDir().mkpath(folder));
+    const QByteArray savedRoot = qgetenv("CC_ROOT");
+    const QByteArray savedSystem = qgetenv("CC_SYSTEM");
+    qputenv("CC_ROOT", QFile::encodeName(install.path()));
+    if (systemSet)
+        qputenv("CC_SYSTEM", "SYS");
+    else
+        qunsetenv("CC_SYSTEM");
+    debugCapture capture;
+    const QString used = useInstallationPlugins();
+    const QStringList paths = QCoreApplication::libraryPaths();
+    QCoreApplication::setLibraryPaths(defaults);
+    qputenv("CC_ROOT", savedRoot);
+    qputenv("CC_SYSTEM", savedSystem);
+
+    if (folderExists && systemSet) {
+        QCOMPARE(used, folder);
+        QCOMPARE(paths, QStringList{folder});
+    } else {
+        QVERIFY(used.isEmpty());
+        QCOMPARE(paths, defaults);
+        if (systemSet)
+            QVERIFY(capture.texts().join('\n').contains(folder));
+    }
+}
+
+QTEST_MAIN(tst_dialog)
+#include "tst_dialog.moc"

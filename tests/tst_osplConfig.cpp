@@ -1,0 +1,384 @@
+#include "nicChooser.h"
+#include "osplConfig.h"
+#include "testSupport.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+
+#include <sys/stat.h>
+
+Q_DECLARE_METATYPE(osplResult)
+
+namespace {
+
+const QString address = QStringLiteral("10.77.1.2");
+
+// The document as a list of tokens, whitespace-only text left out and
+// attributes in document order, each tagged with its element path.
+QStringList tokens(const QByteArray& xml)
+{
+    QStringList out;
+    QStringList path;
+    QXmlStreamReader r(xml);
+    while (!r.atEnd()) {
+        switch (r.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            path << r.qualifiedName().toString();
+            QString t = "<" + path.join('/');
+            for (const QXmlStreamAttribute& a : r.attributes())
+                t += " " + a.qualifiedName().toString() + "=" + a.value().toString();
+            out << t;
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            path.removeLast();
+            break;
+        case QXmlStreamReader::Characters:
+            if (!r.isWhitespace())
+                out << path.join('/') + ":" + r.text().toString();
+            break;
+        case QXmlStreamReader::Comment:
+            out << "comment:" + r.text().toString();
+            break;
+        case QXmlStreamReader::ProcessingInstruction:
+            out << "pi:" + r.processingInstructionTarget().toString() + " " + r.processingInstructionData().toString();
+            break;
+        default:
+            break;
+        }
+    }
+    if (r.hasError())
+        out << "ERROR " + r.errorString();
+    return out;
+}
+
+// Serialised start tags with their attributes sorted, to compare with the
+// toolkit's own output whatever order its hash chose.
+QString sortedAttributes(const QString& xml)
+{
+    static const QRegularExpression tag(QStringLiteral("<([^\\s/>!?]+)((?: [^\\s=]+=\"[^\"]*\")+)"));
+    static const QRegularExpression attr(QStringLiteral(" [^\\s=]+=\"[^\"]*\""));
+    QString out;
+    int pos = 0;
+    auto it = tag.globalMatch(xml);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        QStringList attrs;
+        auto ai = attr.globalMatch(m.captured(2));
+        while (ai.hasNext())
+            attrs << ai.next().captured(0);
+        attrs.sort();
+        out += xml.midRef(pos, m.capturedStart() - pos) + "<" + m.captured(1) + attrs.join(QString());
+        pos = m.capturedEnd();
+    }
+    return out + xml.midRef(pos);
+}
+
+const QStringList foundInCorpus{
+    "adlink-demos-ishapes-eu.xml", "adlink-demos-ishapes.xml", "adlink-etc-ospl_ddsi2.xml",
+    "adlink-etc-ospl_ddsi2_with_native.xml", "adlink-etc-ospl_sp_ddsi.xml", "adlink-etc-ospl_sp_ddsi_10gbps.xml",
+    "adlink-etc-ospl_sp_ddsi_statistics.xml", "adlink-examples-networkpartitions-ddsie1.xml",
+    "adlink-testsuite-dds2734-ddsi_uni_ab.xml", "lsst-sqre-sal-sciplat-lab-ospl-8de1620.xml",
+    "lsst-sqre-sal-sciplat-lab-ospl-c80a9b4.xml", "ros2-rmw_opensplice-ros_ospl.xml"};
+
+QByteArray wrap(const QByteArray& nia)
+{
+    return "<OpenSplice><DDSI2Service><General>" + nia + "</General></DDSI2Service></OpenSplice>";
+}
+
+QByteArray wrapped(const QByteArray& nia)
+{
+    return "<OpenSplice>\n   <DDSI2Service>\n      <General>\n         " + nia
+           + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n";
+}
+
+} // namespace
+
+class tst_osplConfig : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void realConfigurations_data();
+    void realConfigurations();
+    void sameBytesInEveryProcess();
+    void walk_data();
+    void walk();
+    void walkDebugLines();
+    void refusedInput_data();
+    void refusedInput();
+    void everyTruncationLeftAlone();
+    void fileFailures_data();
+    void fileFailures();
+};
+
+void tst_osplConfig::realConfigurations_data()
+{
+    QTest::addColumn<QString>("name");
+    const QStringList files = QDir(NC_TEST_DATA "/ospl").entryList({"*.xml"}, QDir::Files, QDir::Name);
+    QVERIFY(files.size() >= 20);
+    for (const QString& f : files)
+        QTest::newRow(qPrintable(f)) << f;
+}
+
+void tst_osplConfig::realConfigurations()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ospl.xml");
+    const QByteArray before = testData("ospl/" + name);
+    writeBytes(path, before);
+
+    const osplResult r = updateOsplConfig(path, address);
+    const QByteArray after = readBytes(path);
+    if (!foundInCorpus.contains(name)) {
+        QCOMPARE(r, osplResult::notFound);
+        QCOMPARE(after, before);
+        return;
+    }
+    QCOMPARE(r, osplResult::written);
+
+    // Only the address differs, attributes in their original order included.
+    const QStringList old = tokens(before);
+    const QStringList now = tokens(after);
+    QCOMPARE(now.size(), old.size());
+    int differing = 0;
+    for (int i = 0; i < old.size(); ++i) {
+        if (old[i] == now[i])
+            continue;
+        ++differing;
+        QVERIFY2(old[i].startsWith("OpenSplice/DDSI2Service/General/NetworkInterfaceAddress:"), qPrintable(old[i]));
+        QCOMPARE(now[i], "OpenSplice/DDSI2Service/General/NetworkInterfaceAddress:" + address);
+    }
+    QCOMPARE(differing, 1);
+
+    // Laid out exactly as the toolkit's own serialiser lays it out.
+    QDomDocument doc;
+    QVERIFY(doc.setContent(before, false));
+    QDomNode root = doc.documentElement();
+    QVERIFY(delve(root, osplElementPath(), address));
+    QString dom;
+    QTextStream stream(&dom);
+    doc.save(stream, 3);
+    stream.flush();
+    QCOMPARE(sortedAttributes(QString::fromUtf8(after)), sortedAttributes(dom));
+
+    // A second run with the same address leaves the file alone.
+    QCOMPARE(updateOsplConfig(path, address), osplResult::unchanged);
+    QCOMPARE(readBytes(path), after);
+}
+
+// The toolkit's DOM orders attributes by a per-process hash seed; separate
+// processes must still write the same bytes.
+void tst_osplConfig::sameBytesInEveryProcess()
+{
+    QTemporaryDir dir;
+    const QByteArray input = "<OpenSplice><Domain a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\"/>"
+                             "<DDSI2Service name=\"ddsi2\" z=\"1\" y=\"2\" x=\"3\"><General>"
+                             "<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress></General></DDSI2Service>"
+                             "</OpenSplice>";
+    QByteArray first;
+    for (int run = 0; run < 4; ++run) {
+        const QString path = dir.filePath(QString("run%1.xml").arg(run));
+        writeBytes(path, input);
+        QCOMPARE(QProcess::execute(NC_UPDATE_TOOL, {"ospl", path, address}), 0);
+        const QByteArray out = readBytes(path);
+        if (run == 0)
+            first = out;
+        QCOMPARE(out, first);
+        QCOMPARE(QProcess::execute(NC_UPDATE_TOOL, {"ospl", path, address}), 0);
+        QCOMPARE(readBytes(path), first);
+    }
+    QVERIFY(first.contains("<Domain a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\" f=\"6\"/>"));
+    QVERIFY(first.contains("<DDSI2Service name=\"ddsi2\" z=\"1\" y=\"2\" x=\"3\">"));
+}
+
+void tst_osplConfig::walk_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<osplResult>("result");
+    QTest::addColumn<QByteArray>("output"); // for written
+
+    const QByteArray nia = "<NetworkInterfaceAddress>10.77.1.2</NetworkInterfaceAddress>";
+    QTest::newRow("text replaced, three-space indentation")
+        << wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>") << osplResult::written << wrapped(nia);
+    QTest::newRow("empty element gets the address")
+        << wrap("<NetworkInterfaceAddress/>") << osplResult::written << wrapped(nia);
+    QTest::newRow("leading comment is kept, text replaced")
+        << wrap("<NetworkInterfaceAddress><!--c-->AUTO</NetworkInterfaceAddress>") << osplResult::written
+        << wrapped("<NetworkInterfaceAddress>\n            <!--c-->10.77.1.2</NetworkInterfaceAddress>");
+    QTest::newRow("comment only: text added before it")
+        << wrap("<NetworkInterfaceAddress><!--c--></NetworkInterfaceAddress>") << osplResult::written
+        << wrapped("<NetworkInterfaceAddress>10.77.1.2<!--c-->\n         </NetworkInterfaceAddress>");
+    QTest::newRow("CDATA takes the address")
+        << wrap("<NetworkInterfaceAddress><![CDATA[AUTO]]></NetworkInterfaceAddress>") << osplResult::written
+        << wrapped("<NetworkInterfaceAddress><![CDATA[10.77.1.2]]></NetworkInterfaceAddress>");
+    QTest::newRow("second address element untouched")
+        << wrap("<NetworkInterfaceAddress>A</NetworkInterfaceAddress><NetworkInterfaceAddress>B</NetworkInterfaceAddress>")
+        << osplResult::written << wrapped(nia + "\n         <NetworkInterfaceAddress>B</NetworkInterfaceAddress>");
+    QTest::newRow("non-element siblings passed over")
+        << QByteArray("<OpenSplice><!--x--><?pi d?><DDSI2Service>t<General>"
+                      "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
+        << osplResult::written
+        << QByteArray("<OpenSplice>\n   <!--x-->\n<?pi d?>\n   <DDSI2Service>t<General>\n         " + nia
+                      + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
+    QTest::newRow("attribute order and escaping kept")
+        << QByteArray("<OpenSplice><DDSI2Service z='1' a=\"x&amp;y\" m=\"&lt;&quot;'&#10;\"><General>"
+                      "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
+        << osplResult::written
+        << QByteArray("<OpenSplice>\n   <DDSI2Service z=\"1\" a=\"x&amp;y\" m=\"&lt;&quot;'&#xa;\">\n      <General>\n         "
+                      + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
+    QTest::newRow("ISO-8859-1 declaration kept")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<OpenSplice><!--caf\xE9--><DDSI2Service><General>"
+                      "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
+        << osplResult::written
+        << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!--caf\xE9-->\n   <DDSI2Service>\n"
+                      "      <General>\n         " + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
+    QTest::newRow("same address already there")
+        << wrapped(nia) << osplResult::unchanged << QByteArray();
+    QTest::newRow("root named otherwise") << QByteArray("<Config>" + wrap(nia) + "</Config>") << osplResult::notFound
+                                          << QByteArray();
+    QTest::newRow("names are case-sensitive")
+        << QByteArray("<opensplice><DDSI2Service><General>" + nia + "</General></DDSI2Service></opensplice>")
+        << osplResult::notFound << QByteArray();
+    QTest::newRow("only the first DDSI2Service is searched")
+        << QByteArray("<OpenSplice><DDSI2Service/><DDSI2Service><General>" + nia + "</General></DDSI2Service></OpenSplice>")
+        << osplResult::notFound << QByteArray();
+    QTest::newRow("General without the element")
+        << wrap("<Other/>") << osplResult::notFound << QByteArray();
+}
+
+void tst_osplConfig::walk()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(osplResult, result);
+    QFETCH(QByteArray, output);
+    QByteArray out;
+    QCOMPARE(rewriteOsplConfig(input, address, &out), result);
+    if (result == osplResult::written)
+        QCOMPARE(out, output);
+}
+
+void tst_osplConfig::walkDebugLines()
+{
+    QByteArray out;
+    debugCapture capture;
+    rewriteOsplConfig("<OpenSplice><!--c--><DDSI2Service><General>x<NetworkInterfaceAddress/></General>"
+                      "</DDSI2Service></OpenSplice>", address, &out);
+    QCOMPARE(capture.texts(), (QStringList{"\"OpenSplice\"", "\"#comment\"", "\"DDSI2Service\"", "\"General\"",
+                                           "\"#text\"", "\"NetworkInterfaceAddress\"", "Couldn't set text node; adding one"}));
+}
+
+void tst_osplConfig::refusedInput_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<osplResult>("result");
+    QTest::addColumn<QString>("debug");
+
+    QTest::newRow("stray ampersand") << testData("xml/stray-ampersand.xml") << osplResult::malformed << "not well-formed";
+    QTest::newRow("cut short after General") << testData("xml/truncated.xml") << osplResult::malformed << "Premature end";
+    QTest::newRow("undeclared entity") << wrap("<NetworkInterfaceAddress>&addr;</NetworkInterfaceAddress>")
+                                       << osplResult::malformed << "not declared";
+    QTest::newRow("internal subset") << testData("xml/internal-subset.xml") << osplResult::unsupported << "internal subset";
+    QTest::newRow("entity expansion bomb") << testData("xml/entity-bomb.xml") << osplResult::unsupported << "internal subset";
+    QTest::newRow("empty file") << QByteArray() << osplResult::malformed << "not well-formed";
+    QTest::newRow("binary garbage") << QByteArray("\x00\x01\xFF\xFE<Op", 7) << osplResult::malformed << "not well-formed";
+    QByteArray deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<a>";
+    QTest::newRow("100k levels deep") << deep << osplResult::unsupported << "deeper than";
+    QTest::newRow("unknown declared encoding")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"x-no-such\"?>" + wrap("<NetworkInterfaceAddress/>"))
+        << osplResult::malformed << "";
+}
+
+void tst_osplConfig::refusedInput()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(osplResult, result);
+    QFETCH(QString, debug);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ospl.xml");
+    writeBytes(path, input);
+    debugCapture capture;
+    QElapsedTimer timer;
+    timer.start();
+    const osplResult r = updateOsplConfig(path, address);
+    QVERIFY2(timer.elapsed() < 5000, "must give up promptly");
+    QVERIFY2(r == result || (result == osplResult::malformed && r == osplResult::unsupported),
+             qPrintable(QString::number(int(r))));
+    QCOMPARE(readBytes(path), input);
+    QVERIFY2(capture.texts().join('\n').contains(debug), qPrintable(capture.texts().join('\n')));
+}
+
+void tst_osplConfig::everyTruncationLeftAlone()
+{
+    const QByteArray whole = testData("ospl/adlink-etc-ospl_ddsi2.xml");
+    const int end = whole.lastIndexOf("</OpenSplice>") + int(strlen("</OpenSplice>"));
+    int refused = 0;
+    for (int cut = 0; cut < whole.size(); ++cut) {
+        QByteArray out;
+        debugCapture quiet;
+        const osplResult r = rewriteOsplConfig(whole.left(cut), address, &out);
+        if (cut < end) {
+            QVERIFY2(r == osplResult::malformed, qPrintable(QString("cut at %1 gave %2").arg(cut).arg(int(r))));
+            ++refused;
+        } else {
+            QCOMPARE(r, osplResult::written);
+        }
+    }
+    QCOMPARE(refused, end);
+}
+
+void tst_osplConfig::fileFailures_data()
+{
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<osplResult>("result");
+    QTest::newRow("missing file") << "missing" << osplResult::unreadable;
+    QTest::newRow("read-only file") << "readonly" << osplResult::writeFailed;
+    QTest::newRow("unreadable for user") << "nobody-unreadable" << osplResult::unreadable;
+    QTest::newRow("folder not writable for user") << "nobody-folder" << osplResult::writeFailed;
+}
+
+void tst_osplConfig::fileFailures()
+{
+    QFETCH(QString, problem);
+    QFETCH(osplResult, result);
+    if (problem.startsWith("nobody") && !isRoot())
+        QSKIP("dropping to another user needs root");
+    QTemporaryDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), problem == "nobody-folder" ? 0755 : 0777);
+    const QString path = dir.filePath("ospl.xml");
+    const QByteArray before = wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>");
+    if (problem != "missing")
+        writeBytes(path, before);
+    if (problem == "readonly")
+        ::chmod(QFile::encodeName(path).constData(), 0444);
+    if (problem == "nobody-unreadable")
+        ::chmod(QFile::encodeName(path).constData(), 0600);
+
+    debugCapture capture;
+    osplResult r;
+    {
+        asNobody user;
+        if (problem.startsWith("nobody"))
+            QVERIFY(user.active());
+        r = updateOsplConfig(path, address);
+    }
+    QCOMPARE(r, result);
+    if (problem == "missing") {
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(capture.texts().contains("Can't open QoS file for reading"));
+    } else {
+        QCOMPARE(readBytes(path), before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_osplConfig)
+#include "tst_osplConfig.moc"
