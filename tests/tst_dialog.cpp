@@ -10,6 +10,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTextBrowser>
+#include <QPointer>
 
 namespace {
 
@@ -45,6 +47,8 @@ private slots:
     void form();
     void objectNameSetBeforehandIsKept();
     void helpButtonTriggersActionAndExplainsMissingFile();
+    void corruptHelpFileExplained();
+    void builtHelpOpensAndFollowsLinks();
     void switches_data();
     void switches();
     void fatalWithoutVariable_data();
@@ -129,6 +133,46 @@ void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile()
     QCOMPARE(box.text, "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
                        ".chm extention\n\nI tried to open:\n" + modulePath() + ".chm");
     QVERIFY(dialog.isVisible());
+}
+
+void tst_dialog::corruptHelpFileExplained()
+{
+    const QString help = helpFilePath(modulePath());
+    writeBytes(help, QByteArray("ITSF not really a help file").repeated(100));
+    nicChooser dialog;
+    dialog.show();
+    messageBoxWatcher box;
+    box.arm();
+    dialog.findChild<QAction*>("actionhelpAction")->trigger();
+    QFile::remove(help);
+    QTRY_COMPARE(box.seen, 1);
+    QCOMPARE(box.title, QString("Ooops"));
+    QVERIFY(box.text.endsWith("I tried to open:\n" + help));
+    QVERIFY(!dialog.findChild<QWidget*>("helpWindow"));
+}
+
+void tst_dialog::builtHelpOpensAndFollowsLinks()
+{
+    NC_REQUIRE(QFile::exists(NC_HELP_FILE), QStringLiteral("the help file is built with chmcmd (package fp-utils)"));
+    QPointer<QWidget> window;
+    {
+        QDialog owner;
+        owner.show();
+        QVERIFY(showHelp(&owner, NC_HELP_FILE));
+        window = owner.findChild<QWidget*>("helpWindow");
+        QVERIFY(window);
+        QVERIFY(window->isVisible());
+        auto* browser = owner.findChild<QTextBrowser*>("helpBrowser");
+        QVERIFY(browser);
+        QCOMPARE(browser->documentTitle(), QString("nicChooser: choosing the xDS network adaptor"));
+        QCOMPARE(window->windowTitle(), browser->documentTitle());
+        const QVariant image = browser->loadResource(QTextDocument::ImageResource, browser->source().resolved(QUrl("dialog.png")));
+        QCOMPARE(image.toByteArray(), readBytes(NC_TEST_DATA "/../../docs/help/dialog.png"));
+        QVERIFY(browser->toHtml().contains("switches.html"));
+        browser->setSource(QUrl("switches.html"));
+        QCOMPARE(browser->documentTitle(), QString("Switches and unattended starts"));
+    }
+    QVERIFY(!window); // gone with its dialog
 }
 
 void tst_dialog::switches_data()
