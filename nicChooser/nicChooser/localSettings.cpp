@@ -90,8 +90,8 @@ std::vector<line> splitLines(const QByteArray& text)
     return lines;
 }
 
-// Index range [first, last) of the lines below the first header named section,
-// or first == -1 when there is none.
+// The first header named section and the index one past its last line
+// (the next header, or the end); header == -1 when there is none.
 struct sectionRange {
     int header = -1;
     int last = -1;

@@ -235,8 +235,9 @@ QStringList osplElementPath()
 osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)
 {
     output->clear();
-    if (!unsafeText(address).isEmpty()) {
-        qDebug() << "Not writing" << address << "into the QoS file:" << unsafeText(address);
+    const QString unsafe = unsafeText(address);
+    if (!unsafe.isEmpty()) {
+        qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
         return osplResult::unsupported;
     }
     const scan s = scanDocument(input);
