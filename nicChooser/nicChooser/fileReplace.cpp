@@ -1,10 +1,37 @@
 #include "fileReplace.h"
-#include "fileOwner.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+
+QString writeTarget(const QString& path)
+{
+    QFileInfo info(path);
+    // A bounded walk: a loop of links must not hang the writer.
+    for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
+        info.setFile(info.symLinkTarget());
+    return info.filePath();
+}
+
+QString leftoverName(const QString& target)
+{
+    const QFileInfo info(target);
+    return info.path() + QLatin1String("/.") + info.fileName() + QLatin1String(".nicChooser-new");
+}
+
+bool writeProtected(const QString& target)
+{
+    const QFileInfo info(target);
+    const QFileDevice::Permissions anyWrite =
+        QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    // Root may write anywhere, but a file stripped of every write bit was
+    // protected on purpose by whoever did it.
+    if (info.exists() && !info.isDir() && !(info.permissions() & anyWrite)) {
+        qDebug() << "Not writing" << target << ": the file is read-only";
+        return true;
+    }
+    return false;
+}
 
 bool readWholeFile(const QString& path, QByteArray* data, bool* missing)
 {
@@ -30,38 +57,5 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing)
         data->clear();
         return false;
     }
-    return true;
-}
-
-bool replaceFile(const QString& path, const QByteArray& data)
-{
-    const QFileInfo old(path);
-    const bool existed = old.exists();
-    const QFileDevice::Permissions anyWrite =
-        QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
-    // Root may write anywhere, but a file stripped of every write bit was
-    // protected on purpose by whoever did it.
-    if (existed && !old.isDir() && !(old.permissions() & anyWrite)) {
-        qDebug() << "Not writing" << path << ": the file is read-only";
-        return false;
-    }
-    const fileOwner owner = existed ? ownerOf(path) : fileOwner();
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qDebug() << "Can't write" << path << ":" << file.errorString();
-        return false;
-    }
-    if (file.write(data) != data.size()) {
-        qDebug() << "Can't write" << path << ":" << file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        qDebug() << "Can't write" << path << ":" << file.errorString();
-        return false;
-    }
-    if (existed)
-        restoreOwner(path, owner);
     return true;
 }

@@ -249,6 +249,11 @@ bool writeSetting(const QString& path, const QString& key, const QString& value)
         qDebug() << "Not writing" << key << "to" << path << ":" << unsafe;
         return false;
     }
+    const writerLock lock(path);
+    if (!lock.held()) {
+        qDebug() << "Not writing" << key << "to" << path << ": no writer lock";
+        return false;
+    }
     QByteArray text;
     bool missing = false;
     if (!readWholeFile(path, &text, &missing)) {

@@ -279,6 +279,7 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
 
 osplResult updateOsplConfig(const QString& path, const QString& address)
 {
+    const writerLock lock(path);
     QByteArray input;
     bool missing = false;
     if (!readWholeFile(path, &input, &missing) || missing) {
@@ -292,7 +293,7 @@ osplResult updateOsplConfig(const QString& path, const QString& address)
             qDebug() << "QoS file already holds" << address << "; not rewritten";
         return r;
     }
-    if (!replaceFile(path, output)) {
+    if (!lock.held() || !replaceFile(path, output)) {
         qDebug() << "Can't open QoS file for writing:" << path;
         return osplResult::writeFailed;
     }
