@@ -239,6 +239,34 @@ void tst_osplConfig::walk_data()
         << osplResult::written
         << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!--caf\xE9-->\n   <DDSI2Service>\n"
                       "      <General>\n         " + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
+    {
+        // The byte-order mark tells readers the encoding; losing it, or
+        // rewriting UTF-16 as UTF-8, changes what the file means to them.
+        const QString in = QString::fromLatin1(wrap("<NetworkInterfaceAddress>A</NetworkInterfaceAddress>"));
+        const QString out = QString::fromLatin1(wrapped(nia));
+        const QString declIn = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n") + in;
+        const QString declOut = QStringLiteral("<?xml version='1.0' encoding='UTF-16'?>\n") + out;
+        auto utf16le = [](const QString& s) {
+            return QByteArray("\xFF\xFE") + QByteArray(reinterpret_cast<const char*>(s.utf16()), s.size() * 2);
+        };
+        auto utf16be = [&](const QString& s) {
+            QByteArray b = utf16le(s);
+            for (int i = 0; i < b.size(); i += 2) {
+                const char low = b.at(i);
+                b[i] = b.at(i + 1);
+                b[i + 1] = low;
+            }
+            return b;
+        };
+        QTest::newRow("UTF-8 byte-order mark kept")
+            << QByteArray("\xEF\xBB\xBF" + in.toLatin1()) << osplResult::written
+            << QByteArray("\xEF\xBB\xBF" + out.toLatin1());
+        QTest::newRow("UTF-16LE with mark, no declaration, stays UTF-16LE")
+            << utf16le(in) << osplResult::written << utf16le(out);
+        QTest::newRow("UTF-16BE with mark, no declaration, stays UTF-16BE")
+            << utf16be(in) << osplResult::written << utf16be(out);
+        QTest::newRow("UTF-16 declared, mark kept") << utf16le(declIn) << osplResult::written << utf16le(declOut);
+    }
     QTest::newRow("same address already there")
         << wrapped(nia) << osplResult::unchanged << QByteArray();
     QTest::newRow("root named otherwise") << QByteArray("<Config>" + wrap(nia) + "</Config>") << osplResult::notFound

@@ -70,8 +70,9 @@ scan scanDocument(const QByteArray& input)
     return s;
 }
 
-// The codec the DOM serialiser picks: the one the declaration names, else UTF-8.
-QTextCodec* declaredCodec(const QDomDocument& doc, bool* known)
+// The file's own encoding: the one the declaration names, else the one its
+// byte-order mark shows, else UTF-8 (the rules the parser read it by).
+QTextCodec* documentCodec(const QDomDocument& doc, const QByteArray& input, bool* known)
 {
     *known = true;
     const QDomNode first = doc.firstChild();
@@ -87,7 +88,12 @@ QTextCodec* declaredCodec(const QDomDocument& doc, bool* known)
             return codec;
         }
     }
-    return QTextCodec::codecForName("UTF-8");
+    return QTextCodec::codecForUtfText(input, QTextCodec::codecForName("UTF-8"));
+}
+
+bool startsWithByteOrderMark(const QByteArray& input)
+{
+    return input.startsWith("\xEF\xBB\xBF") || input.startsWith("\xFF\xFE") || input.startsWith("\xFE\xFF");
 }
 
 // An attribute value as the DOM serialiser escapes it.
@@ -257,7 +263,7 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
         return osplResult::notFound;
 
     bool known = true;
-    QTextCodec* codec = declaredCodec(doc, &known);
+    QTextCodec* codec = documentCodec(doc, input, &known);
     if (!known || !codec) {
         qDebug() << "QoS file declares an encoding this program cannot write; not changed";
         return osplResult::unsupported;
@@ -272,6 +278,8 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
     {
         QTextStream stream(output, QIODevice::WriteOnly);
         stream.setCodec(codec);
+        // The mark is how readers tell UTF-16 from UTF-8; keep it where it was.
+        stream.setGenerateByteOrderMark(startsWithByteOrderMark(input));
         stream << text;
     }
     return *output == input ? osplResult::unchanged : osplResult::written;
