@@ -147,6 +147,16 @@ QByteArray cutUtf8(const QByteArray& utf8, int max)
     return utf8.left(cut);
 }
 
+// A UTF-16 file (as Windows' profile functions can keep) would be broken by a
+// line of single bytes; it is left to the tools that write it.
+bool isUtf16(const QString& path, const QByteArray& text)
+{
+    if (!text.startsWith("\xFF\xFE") && !text.startsWith("\xFE\xFF"))
+        return false;
+    qDebug() << "Settings file" << path << "is UTF-16, which this program does not read or write";
+    return true;
+}
+
 bool pathTooLong(const QString& path)
 {
     if (QFile::encodeName(path).size() <= maxSettingsPathBytes)
@@ -232,7 +242,7 @@ QString readSetting(const QString& path, const QString& key)
         return QString();
     QByteArray text;
     bool missing = false;
-    if (!readWholeFile(path, &text, &missing) || missing)
+    if (!readWholeFile(path, &text, &missing) || missing || isUtf16(path, text))
         return QString();
     const QByteArray v = ini::value(text, settingsSection, key.toUtf8());
     return QString::fromUtf8(cutUtf8(v, maxSettingsValueBytes));
@@ -260,5 +270,7 @@ bool writeSetting(const QString& path, const QString& key, const QString& value)
         qDebug() << "Not writing" << key << "to" << path << ": the file could not be read";
         return false;
     }
+    if (isUtf16(path, text))
+        return false;
     return replaceFile(path, ini::withValue(text, settingsSection, k, v));
 }

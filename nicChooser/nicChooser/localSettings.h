@@ -8,7 +8,7 @@
 // double or single quotes is unwrapped. A line starting with ';' is a
 // comment; text after a header's ']' is ignored; a '[' line without ']' is
 // no header. Lines end in CRLF, LF or a lone CR; a UTF-8 byte-order mark is
-// not part of the text.
+// not part of the text. A UTF-16 file is neither read nor written.
 //
 // Writing changes the key's line and nothing else: every other byte, line
 // ending, the byte-order mark and a missing final newline stay as they were.

@@ -1,24 +1,62 @@
 // Runs one of the tool's real write paths from the command line, for tests
 // that need a separate process:
 //   ncupdate ospl FILE ADDRESS       update the DDS configuration
-//   ncupdate ini FILE KEY VALUE      set a key in section xDS
+//   ncupdate ini FILE KEY VALUE...   set keys in section xDS, one write each,
+//                                    as the dialog does
 // Exit status: 0 when written or already up to date, 1 otherwise.
+// With NC_REPORT_PEAK set it ends by printing its peak memory to stderr as
+// "peak-kb N": the figure is its own, not inherited from whoever started it.
 #include "localSettings.h"
 #include "osplConfig.h"
 
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+int run(const QStringList& args);
+
+void reportPeak()
+{
+    if (!std::getenv("NC_REPORT_PEAK"))
+        return;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            std::fprintf(stderr, "peak-kb %ld\n", std::strtol(line.c_str() + 6, nullptr, 10));
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    const int status = run(app.arguments());
+    reportPeak();
+    return status;
+}
+
+namespace {
+
+int run(const QStringList& args)
+{
     if (args.size() == 4 && args[1] == QLatin1String("ospl")) {
         const osplResult r = updateOsplConfig(args[2], args[3]);
         return r == osplResult::written || r == osplResult::unchanged ? 0 : 1;
     }
-    if (args.size() == 5 && args[1] == QLatin1String("ini"))
-        return writeSetting(args[2], args[3], args[4]) ? 0 : 1;
-    fprintf(stderr, "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE\n");
+    if (args.size() >= 5 && args.size() % 2 == 1 && args[1] == QLatin1String("ini")) {
+        for (int i = 3; i < args.size(); i += 2)
+            if (!writeSetting(args[2], args[i], args[i + 1]))
+                return 1;
+        return 0;
+    }
+    fprintf(stderr, "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE [KEY VALUE...]\n");
     return 2;
 }
+
+} // namespace

@@ -33,6 +33,22 @@ QByteArray readBytes(const QString& path);
 void writeBytes(const QString& path, const QByteArray& data);
 QByteArray testData(const QString& relative);
 
+/// True when this program was built with AddressSanitizer, whose shadow memory and slowness make memory and time figures meaningless.
+constexpr bool underSanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
 /// True when running under CI, where a missing prerequisite fails instead of skipping.
 bool underCi();
 
@@ -60,6 +76,30 @@ private:
 
 /// Whether this process is root (and can so drop to nobody).
 bool isRoot();
+
+/// How a child process ended, as the kernel accounts for it.
+struct runResult {
+    bool started = false;
+    int exitCode = -1;   ///< -1 unless it exited
+    int signal = 0;      ///< the signal that ended it, 0 if it exited
+    bool timedOut = false;
+    long peakKb = 0;     ///< peak resident memory the child reported ("peak-kb N" on stderr), 0 if none
+    qint64 elapsedUs = 0;
+    QByteArray errors;   ///< what it wrote to stderr
+};
+
+/// Options for runProcess.
+struct runOptions {
+    int timeoutMs = 30000;     ///< killed (SIGKILL) after this, timedOut set
+    qint64 killAfterUs = -1;   ///< SIGKILL after this many microseconds; -1 never
+    bool asNobody = false;     ///< run as user nobody (root only)
+};
+
+/// Runs program with args to its end, collecting peak memory and stderr.
+runResult runProcess(const QString& program, const QStringList& args, const runOptions& options = {});
+
+/// The files (hidden ones included) in folder, sorted; for checking nothing was left beside a file.
+QStringList filesIn(const QString& folder);
 
 // The interfaces that in-netns.sh builds, and what the tool must make of them.
 namespace layout {

@@ -1,0 +1,21 @@
+#pragma once
+// Independent checks that an edit changed only what it was asked to: used by
+// the tests and the fuzz targets alike. Each returns an empty string when the
+// edit is clean, else what is wrong with it.
+
+#include <QByteArray>
+#include <QString>
+
+/// after must be before with at most one line replaced, or one line (and a
+/// section header) added, and key in section must read back as value would
+/// read from a file of its own.
+QString settingsEditProblem(const QByteArray& before, const QByteArray& after, const QByteArray& section,
+                            const QByteArray& key, const QByteArray& value);
+
+/// after must be well-formed XML holding the same elements, attributes (in
+/// order), comments, instructions and non-blank text as before, apart from
+/// the text of the NetworkInterfaceAddress element, which must be address.
+QString osplEditProblem(const QByteArray& before, const QByteArray& after, const QString& address);
+
+/// Why data is not well-formed XML; empty when it is.
+QString xmlProblem(const QByteArray& data);
