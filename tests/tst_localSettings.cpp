@@ -247,6 +247,8 @@ void tst_localSettings::refused_data()
     QTest::newRow("key starting with bracket") << "[xDS]" << "v" << "";
     QTest::newRow("key starting with semicolon") << ";k" << "v" << "";
     QTest::newRow("empty key") << "" << "v" << "";
+    QTest::newRow("key with a trailing blank") << "bindAddress " << "v" << "";
+    QTest::newRow("key with a leading tab") << "\tbindAddress" << "v" << "";
     QTest::newRow("read-only file") << "bindAddress" << "v" << "readonly";
     QTest::newRow("path is a folder") << "bindAddress" << "v" << "folder";
     QTest::newRow("path too long") << "bindAddress" << "v" << "long";

@@ -228,6 +228,10 @@ QString unsafeEntry(const QByteArray& key, const QByteArray& value)
         return QStringLiteral("it holds a line break or NUL");
     if (key.contains('='))
         return QStringLiteral("the key holds '='");
+    // Names are read without surrounding blanks: such a key would never be
+    // found again, and every write would add another line.
+    if (trimmed(key) != key)
+        return QStringLiteral("the key starts or ends with a blank");
     const QByteArray k = trimmed(key);
     if (k.startsWith('[') || k.startsWith(';'))
         return QStringLiteral("the key starts with '[' or ';'");

@@ -21,7 +21,10 @@ constexpr int maxDepth = 512;
 struct scan {
     bool ok = false;
     osplResult verdict = osplResult::malformed; // when not ok
-    std::vector<QStringList> attributeOrder; // per element, in document order
+    // Per element in document order, as read by a conforming parser: the
+    // DOM keeps line breaks and tabs in attribute values where XML reads
+    // spaces, so its own values must not be written back.
+    std::vector<QXmlStreamAttributes> attributes;
 };
 
 scan scanDocument(const QByteArray& input)
@@ -30,6 +33,7 @@ scan scanDocument(const QByteArray& input)
     QXmlStreamReader reader(input);
     reader.setNamespaceProcessing(false);
     int depth = 0;
+    bool beforeDoctype = false; // a comment or instruction seen at the top level
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
         case QXmlStreamReader::DTD:
@@ -40,6 +44,16 @@ scan scanDocument(const QByteArray& input)
                 s.verdict = osplResult::unsupported;
                 return s;
             }
+            // It also writes the DOCTYPE first, ahead of whatever came before it.
+            if (beforeDoctype) {
+                qDebug() << "QoS file has a comment or instruction before its DOCTYPE, which a rewrite would move; not changed";
+                s.verdict = osplResult::unsupported;
+                return s;
+            }
+            break;
+        case QXmlStreamReader::Comment:
+        case QXmlStreamReader::ProcessingInstruction:
+            beforeDoctype = beforeDoctype || depth == 0;
             break;
         case QXmlStreamReader::StartElement: {
             if (++depth > maxDepth) {
@@ -47,11 +61,7 @@ scan scanDocument(const QByteArray& input)
                 s.verdict = osplResult::unsupported;
                 return s;
             }
-            QStringList names;
-            const QXmlStreamAttributes attrs = reader.attributes();
-            for (const QXmlStreamAttribute& a : attrs)
-                names.append(a.qualifiedName().toString());
-            s.attributeOrder.push_back(names);
+            s.attributes.push_back(reader.attributes());
             break;
         }
         case QXmlStreamReader::EndElement:
@@ -89,6 +99,25 @@ QTextCodec* documentCodec(const QDomDocument& doc, const QByteArray& input, bool
         }
     }
     return QTextCodec::codecForUtfText(input, QTextCodec::codecForName("UTF-8"));
+}
+
+// input with every CRLF and lone CR made LF, as XML requires of a parser
+// before it reads anything. The DOM skips this step: it keeps a typed CR in
+// text and writes it back as "&#xd;", a real CR that was never meant.
+QByteArray withXmlLineEnds(const QByteArray& input)
+{
+    if (!input.contains('\r'))
+        return input;
+    if (QTextCodec* utf = QTextCodec::codecForUtfText(input, nullptr); utf && utf->mibEnum() != 106) {
+        // UTF-16 or UTF-32 with a byte-order mark: CR is not a byte there.
+        QString text = utf->toUnicode(input);
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        return utf->fromUnicode(text);
+    }
+    if (input.left(4).contains('\0'))
+        return input; // UTF-16 without a mark; the parser decides what it makes of it
+    QByteArray out = input;
+    return out.replace("\r\n", "\n").replace('\r', '\n');
 }
 
 bool startsWithByteOrderMark(const QByteArray& input)
@@ -144,7 +173,7 @@ QString markerName(int index)
     return markerLead + QString::number(index);
 }
 
-std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<QStringList>& order,
+std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<QXmlStreamAttributes>& attributes,
                                     QTextCodec* codec)
 {
     std::vector<QString> rendered;
@@ -156,17 +185,20 @@ std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<QString
     while (!node.isNull()) {
         if (node.isElement()) {
             QDomElement e = node.toElement();
-            const QStringList names = element < order.size() ? order[element] : QStringList();
+            const QXmlStreamAttributes attrs =
+                element < attributes.size() ? attributes[element] : QXmlStreamAttributes();
             ++element;
-            if (names.size() > 1) {
-                QString attrs;
-                for (const QString& n : names)
-                    attrs += QLatin1Char(' ') + n + QLatin1String("=\"")
-                             + escapedAttribute(e.attribute(n), codec) + QLatin1Char('"');
-                for (const QString& n : names)
-                    e.removeAttribute(n);
+            if (attrs.size() > 1) {
+                QString text;
+                for (const QXmlStreamAttribute& a : attrs) {
+                    text += QLatin1Char(' ') + a.qualifiedName() + QLatin1String("=\"")
+                            + escapedAttribute(a.value().toString(), codec) + QLatin1Char('"');
+                    e.removeAttribute(a.qualifiedName().toString());
+                }
                 e.setAttribute(markerName(int(rendered.size())), QString());
-                rendered.push_back(attrs);
+                rendered.push_back(text);
+            } else if (attrs.size() == 1) {
+                e.setAttribute(attrs[0].qualifiedName().toString(), attrs[0].value().toString());
             }
         }
         if (!node.firstChild().isNull()) {
@@ -253,7 +285,7 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
     QString message;
     int line = 0;
     int column = 0;
-    if (!doc.setContent(input, false, &message, &line, &column)) {
+    if (!doc.setContent(withXmlLineEnds(input), false, &message, &line, &column)) {
         qDebug() << "QoS file is not well-formed XML:" << message << "at line" << line << "column" << column
                  << "; not changed";
         return osplResult::malformed;
@@ -268,7 +300,7 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
         qDebug() << "QoS file declares an encoding this program cannot write; not changed";
         return osplResult::unsupported;
     }
-    const std::vector<QString> rendered = markAttributes(doc, s.attributeOrder, codec);
+    const std::vector<QString> rendered = markAttributes(doc, s.attributes, codec);
     QString text;
     {
         QTextStream stream(&text);

@@ -27,6 +27,8 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
     // Read back as the same value would read from a file holding only it:
     // the reading rules (blanks, quotes) are not the edit's business.
     const QByteArray alone = ini::value('[' + section + "]\n" + key + '=' + value + '\n', section, key);
+    if (alone.isNull())
+        return QStringLiteral("the key can never be read back, yet it was written");
     const QByteArray got = ini::value(after, section, key);
     if (got != alone)
         return QStringLiteral("the key reads back as \"%1\", not \"%2\"")
@@ -37,6 +39,7 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
 QString xmlProblem(const QByteArray& data)
 {
     QXmlStreamReader r(data);
+    r.setNamespaceProcessing(false);
     while (!r.atEnd())
         r.readNext();
     if (!r.hasError())
@@ -54,6 +57,9 @@ QStringList tokens(const QByteArray& data, QStringList* addressTexts, QString* e
 {
     QStringList out;
     QXmlStreamReader r(data);
+    // XML 1.0 rules, as the middleware and the writer read it; prefixes are
+    // part of the names.
+    r.setNamespaceProcessing(false);
     QStringList path;
     int addressDepth = -1; // depth of the address element while inside it
     bool addressSeen = false;
@@ -132,9 +138,8 @@ QString osplEditProblem(const QByteArray& before, const QByteArray& after, const
     QStringList replaced = beforeAddress;
     if (!replaced.isEmpty())
         replaced.removeFirst();
-    QStringList prepended = beforeAddress;
     const QStringList wanted1 = QStringList{address} + replaced;
-    const QStringList wanted2 = QStringList{address} + prepended;
+    const QStringList wanted2 = QStringList{address} + beforeAddress;
     if (afterAddress != wanted1 && afterAddress != wanted2)
         return QStringLiteral("the address element holds [%1]").arg(afterAddress.join(QLatin1Char('|')));
     return QString();

@@ -1,0 +1,39 @@
+// libFuzzer target for the settings reader and writer.
+// Input: byte 0 picks the key's length, byte 1 the value's, then the key,
+// the value and the file's text. Reading any text must be safe; a write
+// must change only the key's line and read back.
+#include "editChecks.h"
+#include "localSettings.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    const std::size_t keyLength = data[0] % 24;
+    const std::size_t valueLength = data[1] % 64;
+    if (size < 2 + keyLength + valueLength)
+        return 0;
+    const char* p = reinterpret_cast<const char*>(data) + 2;
+    const QByteArray key(p, int(keyLength));
+    const QByteArray value(p + keyLength, int(valueLength));
+    const QByteArray text(p + keyLength + valueLength, int(size - 2 - keyLength - valueLength));
+
+    (void)ini::value(text, settingsSection, key);
+    if (!ini::unsafeEntry(key, value).isEmpty())
+        return 0;
+    const QByteArray once = ini::withValue(text, settingsSection, key, value);
+    const QString problem = settingsEditProblem(text, once, settingsSection, key, value);
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "bad edit: %s\n", qPrintable(problem));
+        std::abort();
+    }
+    if (ini::withValue(once, settingsSection, key, value) != once) {
+        std::fprintf(stderr, "a second identical write changed the file\n");
+        std::abort();
+    }
+    return 0;
+}
