@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test: once in a
+# normal build, once built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each fuzz target for FUZZ_SECONDS (default 60).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"
 build=${BUILD_DIR:-$top/build}
 cmake -S "$top" -B "$build" -G Ninja -DBUILD_TESTING=ON
 cmake --build "$build" -j 2
-cd "$build"
-ctest --output-on-failure -j 1
+(cd "$build" && ctest --output-on-failure -j 1)
+
+# The same tests over sanitized code; the kill and race trials are cut down
+# since they exercise the same code each time, only more slowly here.
+san=${SAN_BUILD_DIR:-$top/build-san}
+CXX=clang++ cmake -S "$top" -B "$san" -G Ninja -DBUILD_TESTING=ON -DNC_SANITIZE=ON -DNC_FUZZ=ON
+cmake --build "$san" -j 2
+(cd "$san" && NC_KILL_TRIALS=25 NC_RACE_ROUNDS=5 ctest --output-on-failure -j 1)
+
+SAN_BUILD_DIR=$san bash "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-60}"

@@ -61,7 +61,7 @@ launch /ospl
 xdotool key Down        # the table has focus and row 0 is current: Down moves to (and selects) row 1
 xdotool key Tab Tab space # Help, then Ok
 finish
-[ "$rc" = 0 ] || fail "exit status $rc after Ok"
+[ "$rc" = 0 ] || { tail -40 "$work/debug.txt" >&2; fail "exit status $rc after Ok"; }
 expected=$(printf '[General]\r\nsite=North\r\n[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n')
 [ "$(cat "$work/local_settings.ini")" = "$expected" ] || fail "settings after Ok: $(od -c "$work/local_settings.ini" | head)"
 grep -q '<NetworkInterfaceAddress>10.77.1.2</NetworkInterfaceAddress>' "$work/SYS/config/dds/ospl.xml" \
