@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QDomDocument>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTextCodec>
 #include <QTextStream>
 #include <QXmlStreamReader>
@@ -17,6 +18,14 @@ namespace {
 // recursive walks cannot run out of stack.
 constexpr int maxDepth = 512;
 
+// One attribute of the element with the given index in document order; kept
+// as plain strings, since the reader's own hold on to its buffers.
+struct scannedAttribute {
+    quint32 element;
+    QString name;
+    QString value;
+};
+
 // What a streaming pass over the raw text learns before the DOM sees it.
 struct scan {
     bool ok = false;
@@ -24,7 +33,7 @@ struct scan {
     // Per element in document order, as read by a conforming parser: the
     // DOM keeps line breaks and tabs in attribute values where XML reads
     // spaces, so its own values must not be written back.
-    std::vector<QXmlStreamAttributes> attributes;
+    std::vector<scannedAttribute> attributes;
 };
 
 scan scanDocument(const QByteArray& input)
@@ -34,6 +43,8 @@ scan scanDocument(const QByteArray& input)
     reader.setNamespaceProcessing(false);
     int depth = 0;
     bool beforeDoctype = false; // a comment or instruction seen at the top level
+    quint32 element = 0;
+    QSet<QString> names;
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
         case QXmlStreamReader::DTD:
@@ -61,7 +72,15 @@ scan scanDocument(const QByteArray& input)
                 s.verdict = osplResult::unsupported;
                 return s;
             }
-            s.attributes.push_back(reader.attributes());
+            for (const QXmlStreamAttribute& a : reader.attributes()) {
+                // Names repeat from element to element: share one copy each.
+                const QString name = a.qualifiedName().toString();
+                auto known = names.constFind(name);
+                if (known == names.constEnd())
+                    known = names.insert(name);
+                s.attributes.push_back({element, *known, a.value().toString()});
+            }
+            ++element;
             break;
         }
         case QXmlStreamReader::EndElement:
@@ -173,11 +192,12 @@ QString markerName(int index)
     return markerLead + QString::number(index);
 }
 
-std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<QXmlStreamAttributes>& attributes,
+std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<scannedAttribute>& attributes,
                                     QTextCodec* codec)
 {
     std::vector<QString> rendered;
-    size_t element = 0;
+    quint32 element = 0;
+    size_t next = 0; // the first scanned attribute not yet used
     // Iterative pre-order walk: document order, the order the scan saw, and
     // no recursion however deep the document.
     const QDomNode root = doc.documentElement();
@@ -185,20 +205,22 @@ std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<QXmlStr
     while (!node.isNull()) {
         if (node.isElement()) {
             QDomElement e = node.toElement();
-            const QXmlStreamAttributes attrs =
-                element < attributes.size() ? attributes[element] : QXmlStreamAttributes();
+            const size_t first = next;
+            while (next < attributes.size() && attributes[next].element == element)
+                ++next;
             ++element;
-            if (attrs.size() > 1) {
+            if (next - first > 1) {
                 QString text;
-                for (const QXmlStreamAttribute& a : attrs) {
-                    text += QLatin1Char(' ') + a.qualifiedName() + QLatin1String("=\"")
-                            + escapedAttribute(a.value().toString(), codec) + QLatin1Char('"');
-                    e.removeAttribute(a.qualifiedName().toString());
+                for (size_t i = first; i < next; ++i) {
+                    const scannedAttribute& a = attributes[i];
+                    text += QLatin1Char(' ') + a.name + QLatin1String("=\"") + escapedAttribute(a.value, codec)
+                            + QLatin1Char('"');
+                    e.removeAttribute(a.name);
                 }
                 e.setAttribute(markerName(int(rendered.size())), QString());
                 rendered.push_back(text);
-            } else if (attrs.size() == 1) {
-                e.setAttribute(attrs[0].qualifiedName().toString(), attrs[0].value().toString());
+            } else if (next - first == 1 && e.attribute(attributes[first].name) != attributes[first].value) {
+                e.setAttribute(attributes[first].name, attributes[first].value);
             }
         }
         if (!node.firstChild().isNull()) {
