@@ -2,6 +2,7 @@
 #include "fileReplace.h"
 #include "nicChooser.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QDomDocument>
 #include <QRegularExpression>
@@ -17,127 +18,6 @@ namespace {
 // Far deeper than any real configuration, and shallow enough that the DOM's
 // recursive walks cannot run out of stack.
 constexpr int maxDepth = 512;
-
-// One attribute of the element with the given index in document order; kept
-// as plain strings, since the reader's own hold on to its buffers.
-struct scannedAttribute {
-    quint32 element;
-    QString name;
-    QString value;
-};
-
-// What a streaming pass over the raw text learns before the DOM sees it.
-struct scan {
-    bool ok = false;
-    osplResult verdict = osplResult::malformed; // when not ok
-    // Per element in document order, as read by a conforming parser: the
-    // DOM keeps line breaks and tabs in attribute values where XML reads
-    // spaces, so its own values must not be written back.
-    std::vector<scannedAttribute> attributes;
-};
-
-scan scanDocument(const QByteArray& input)
-{
-    scan s;
-    QXmlStreamReader reader(input);
-    reader.setNamespaceProcessing(false);
-    int depth = 0;
-    bool beforeDoctype = false; // a comment or instruction seen at the top level
-    quint32 element = 0;
-    QSet<QString> names;
-    while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::DTD:
-            // The DOM writes a DOCTYPE back without its internal subset, which
-            // would drop the entity declarations the document relies on.
-            if (reader.text().contains(QLatin1Char('['))) {
-                qDebug() << "QoS file has a DOCTYPE with an internal subset, which a rewrite would lose; not changed";
-                s.verdict = osplResult::unsupported;
-                return s;
-            }
-            // It also writes the DOCTYPE first, ahead of whatever came before it.
-            if (beforeDoctype) {
-                qDebug() << "QoS file has a comment or instruction before its DOCTYPE, which a rewrite would move; not changed";
-                s.verdict = osplResult::unsupported;
-                return s;
-            }
-            break;
-        case QXmlStreamReader::Comment:
-        case QXmlStreamReader::ProcessingInstruction:
-            beforeDoctype = beforeDoctype || depth == 0;
-            break;
-        case QXmlStreamReader::StartElement: {
-            if (++depth > maxDepth) {
-                qDebug() << "QoS file nests elements deeper than" << maxDepth << "levels; not changed";
-                s.verdict = osplResult::unsupported;
-                return s;
-            }
-            for (const QXmlStreamAttribute& a : reader.attributes()) {
-                // Names repeat from element to element: share one copy each.
-                const QString name = a.qualifiedName().toString();
-                auto known = names.constFind(name);
-                if (known == names.constEnd())
-                    known = names.insert(name);
-                s.attributes.push_back({element, *known, a.value().toString()});
-            }
-            ++element;
-            break;
-        }
-        case QXmlStreamReader::EndElement:
-            --depth;
-            break;
-        default:
-            break;
-        }
-    }
-    if (reader.hasError()) {
-        qDebug() << "QoS file is not well-formed XML:" << reader.errorString() << "at line"
-                 << reader.lineNumber() << "column" << reader.columnNumber() << "; not changed";
-        return s;
-    }
-    s.ok = true;
-    return s;
-}
-
-// The file's own encoding: the one the declaration names, else the one its
-// byte-order mark shows, else UTF-8 (the rules the parser read it by).
-QTextCodec* documentCodec(const QDomDocument& doc, const QByteArray& input, bool* known)
-{
-    *known = true;
-    const QDomNode first = doc.firstChild();
-    if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")) {
-        static const QRegularExpression encoding(
-            QStringLiteral("encoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
-        const QRegularExpressionMatch m = encoding.match(first.nodeValue());
-        const QString name = m.captured(1).isEmpty() ? m.captured(2) : m.captured(1);
-        if (!name.isEmpty()) {
-            QTextCodec* codec = QTextCodec::codecForName(name.toLatin1());
-            if (!codec)
-                *known = false;
-            return codec;
-        }
-    }
-    return QTextCodec::codecForUtfText(input, QTextCodec::codecForName("UTF-8"));
-}
-
-// input with every CRLF and lone CR made LF, as XML requires of a parser
-// before it reads anything. The DOM skips this step: it keeps a typed CR in
-// text and writes it back as "&#xd;", a real CR that was never meant.
-QByteArray withXmlLineEnds(const QByteArray& input)
-{
-    if (!input.contains('\r'))
-        return input;
-    if (QTextCodec* utf = QTextCodec::codecForUtfText(input, nullptr); utf && utf->mibEnum() != 106) {
-        // UTF-16 or UTF-32 with a byte-order mark: CR is not a byte there.
-        QString text = utf->toUnicode(input);
-        text.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
-        return utf->fromUnicode(text);
-    }
-    if (input.left(4).contains('\0'))
-        return input; // UTF-16 without a mark; the parser decides what it makes of it
-    QByteArray out = input;
-    return out.replace("\r\n", "\n").replace('\r', '\n');
-}
 
 bool startsWithByteOrderMark(const QByteArray& input)
 {
@@ -192,59 +72,171 @@ QString markerName(int index)
     return markerLead + QString::number(index);
 }
 
-std::vector<QString> markAttributes(QDomDocument& doc, const std::vector<scannedAttribute>& attributes,
-                                    QTextCodec* codec)
+// The standalone value the declaration states ("yes", "no"), empty when
+// it states none; the reader only tells whether the document is standalone.
+QString declaredStandalone(const QByteArray& input)
 {
-    std::vector<QString> rendered;
-    quint32 element = 0;
-    size_t next = 0; // the first scanned attribute not yet used
-    // Iterative pre-order walk: document order, the order the scan saw, and
-    // no recursion however deep the document.
-    const QDomNode root = doc.documentElement();
-    QDomNode node = root;
-    while (!node.isNull()) {
-        if (node.isElement()) {
-            QDomElement e = node.toElement();
-            const size_t first = next;
-            while (next < attributes.size() && attributes[next].element == element)
-                ++next;
-            ++element;
-            if (next - first > 1) {
-                QString text;
-                for (size_t i = first; i < next; ++i) {
-                    const scannedAttribute& a = attributes[i];
-                    text += QLatin1Char(' ') + a.name + QLatin1String("=\"") + escapedAttribute(a.value, codec)
-                            + QLatin1Char('"');
-                    e.removeAttribute(a.name);
-                }
-                e.setAttribute(markerName(int(rendered.size())), QString());
-                rendered.push_back(text);
-            } else if (next - first == 1 && e.attribute(attributes[first].name) != attributes[first].value) {
-                e.setAttribute(attributes[first].name, attributes[first].value);
-            }
-        }
-        if (!node.firstChild().isNull()) {
-            node = node.firstChild();
-            continue;
-        }
-        while (node != root && node.nextSibling().isNull())
-            node = node.parentNode();
-        if (node == root)
-            break;
-        node = node.nextSibling();
-    }
-    return rendered;
+    QTextCodec* codec = QTextCodec::codecForUtfText(input, QTextCodec::codecForName("UTF-8"));
+    const QString head = codec->toUnicode(input.left(512));
+    static const QRegularExpression standalone(
+        QStringLiteral("^\\s*<\\?xml\\s[^>]*?standalone\\s*=\\s*[\"']([a-z]+)[\"']"));
+    return standalone.match(head).captured(1);
 }
 
-QString unmarkAttributes(const QString& text, const std::vector<QString>& rendered)
+// The document as the toolkit's DOM, built from one pass of the streaming
+// reader. That reader follows XML's rules where the DOM's own parser does
+// not (line ends, white space typed in attribute values, undeclared
+// entities), and keeps the attributes' order, which the DOM's hash loses.
+struct parsed {
+    osplResult verdict = osplResult::malformed; // when doc is null
+    QDomDocument doc;
+    QTextCodec* codec = nullptr;    // the encoding to write back in
+    std::vector<QString> rendered;  // attribute lists behind the markers
+};
+
+parsed readDocument(const QByteArray& input)
 {
-    if (rendered.empty())
-        return text;
-    QString out;
-    out.reserve(text.size());
+    parsed p;
+    QDomDocument doc;
+    p.codec = QTextCodec::codecForUtfText(input, QTextCodec::codecForName("UTF-8"));
+    // Through a device the reader decodes a few kilobytes at a time; given
+    // the bytes themselves it would decode the whole file at once.
+    QBuffer device;
+    device.setData(input);
+    device.open(QIODevice::ReadOnly);
+    QXmlStreamReader reader(&device);
+    reader.setNamespaceProcessing(false);
+    QString declaration;
+    bool started = false;
+    bool beforeDoctype = false; // a comment or instruction seen at the top level
+    QDomNode parent;
+    int depth = 0;
+    // Names repeat from element to element: one shared copy of each keeps a
+    // large file's tree far smaller.
+    QSet<QString> names;
+    auto shared = [&names](const QStringRef& name) {
+        const QString n = name.toString();
+        auto known = names.constFind(n);
+        return known != names.constEnd() ? *known : *names.insert(n);
+    };
+    auto refuse = [&p](const char* why) {
+        qDebug() << "QoS file" << why << "; not changed";
+        p.verdict = osplResult::unsupported;
+        return p;
+    };
+    // The document exists from its first node after the declaration, which
+    // is where a DOCTYPE has to be.
+    auto begin = [&](const QDomDocumentType& type) {
+        if (started)
+            return;
+        started = true;
+        doc = QDomDocument(type); // unlike QDomDocument(), never a null node
+        if (!declaration.isEmpty())
+            doc.appendChild(doc.createProcessingInstruction(QStringLiteral("xml"), declaration));
+        parent = doc;
+    };
+
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartDocument: {
+            if (reader.documentVersion().isEmpty())
+                break;
+            declaration = QLatin1String("version='") + reader.documentVersion() + QLatin1Char('\'');
+            const QString encoding = reader.documentEncoding().toString();
+            if (!encoding.isEmpty()) {
+                declaration += QLatin1String(" encoding='") + encoding + QLatin1Char('\'');
+                p.codec = QTextCodec::codecForName(encoding.toLatin1());
+                if (!p.codec)
+                    return refuse("declares an encoding this program cannot write");
+            }
+            const QString standalone = declaredStandalone(input);
+            if (!standalone.isEmpty())
+                declaration += QLatin1String(" standalone='") + standalone + QLatin1Char('\'');
+            break;
+        }
+        case QXmlStreamReader::DTD:
+            // The DOM writes a DOCTYPE back without its internal subset, which
+            // would drop the entity declarations the document relies on.
+            if (reader.text().contains(QLatin1Char('[')))
+                return refuse("has a DOCTYPE with an internal subset, which a rewrite would lose");
+            // It also writes the DOCTYPE first, ahead of whatever came before it.
+            if (beforeDoctype)
+                return refuse("has a comment or instruction before its DOCTYPE, which a rewrite would move");
+            begin(QDomImplementation().createDocumentType(reader.dtdName().toString(), reader.dtdPublicId().toString(),
+                                                          reader.dtdSystemId().toString()));
+            break;
+        case QXmlStreamReader::StartElement: {
+            begin(QDomDocumentType());
+            if (++depth > maxDepth)
+                return refuse("nests elements deeper than 512 levels");
+            QDomElement e = doc.createElement(shared(reader.qualifiedName()));
+            const QXmlStreamAttributes attributes = reader.attributes();
+            if (attributes.size() > 1) {
+                QString text;
+                for (const QXmlStreamAttribute& a : attributes)
+                    text += QLatin1Char(' ') + a.qualifiedName() + QLatin1String("=\"")
+                            + escapedAttribute(a.value().toString(), p.codec) + QLatin1Char('"');
+                e.setAttribute(markerName(int(p.rendered.size())), QString());
+                p.rendered.push_back(text);
+            } else if (attributes.size() == 1) {
+                e.setAttribute(shared(attributes[0].qualifiedName()), attributes[0].value().toString());
+            }
+            parent = parent.appendChild(e);
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            --depth;
+            parent = parent.parentNode();
+            break;
+        case QXmlStreamReader::Characters:
+            // Blank text between elements is layout, which the save redoes.
+            if (reader.isCDATA())
+                parent.appendChild(doc.createCDATASection(reader.text().toString()));
+            else if (!reader.isWhitespace())
+                parent.appendChild(doc.createTextNode(reader.text().toString()));
+            break;
+        case QXmlStreamReader::Comment:
+            begin(QDomDocumentType());
+            beforeDoctype = beforeDoctype || depth == 0;
+            parent.appendChild(doc.createComment(reader.text().toString()));
+            break;
+        case QXmlStreamReader::ProcessingInstruction:
+            begin(QDomDocumentType());
+            beforeDoctype = beforeDoctype || depth == 0;
+            parent.appendChild(doc.createProcessingInstruction(reader.processingInstructionTarget().toString(),
+                                                                 reader.processingInstructionData().toString()));
+            break;
+        case QXmlStreamReader::EntityReference:
+            return refuse("refers to an entity declared outside it, which this program cannot read");
+        default:
+            break;
+        }
+    }
+    if (reader.hasError()) {
+        qDebug() << "QoS file is not well-formed XML:" << reader.errorString() << "at line"
+                 << reader.lineNumber() << "column" << reader.columnNumber() << "; not changed";
+        p.verdict = osplResult::malformed;
+        return p;
+    }
+    p.doc = doc;
+    return p;
+}
+
+// The serialised text in the file's encoding, each marker replaced by the
+// attribute list it stands for; piece by piece, so that no second copy of a
+// large document is ever held.
+QByteArray encodeUnmarked(const QString& text, const std::vector<QString>& rendered, QTextCodec* codec,
+                          bool byteOrderMark)
+{
+    QTextEncoder encoder(codec, QTextCodec::IgnoreHeader);
+    QByteArray out;
+    if (byteOrderMark) {
+        const QChar mark(0xFEFF);
+        out += encoder.fromUnicode(&mark, 1);
+    }
     int pos = 0;
     for (;;) {
-        const int lead = text.indexOf(markerLead, pos);
+        const int lead = rendered.empty() ? -1 : text.indexOf(markerLead, pos);
         if (lead < 0)
             break;
         // Serialised as ' \x01N=""'.
@@ -252,11 +244,12 @@ QString unmarkAttributes(const QString& text, const std::vector<QString>& render
         while (end < text.size() && text.at(end).isDigit())
             ++end;
         const int index = text.midRef(lead + 1, end - lead - 1).toInt();
-        out += text.midRef(pos, lead - 1 - pos);
-        out += rendered.at(size_t(index));
+        out += encoder.fromUnicode(text.constData() + pos, lead - 1 - pos);
+        const QString& attributes = rendered.at(size_t(index));
+        out += encoder.fromUnicode(attributes.constData(), attributes.size());
         pos = end + 3; // past '=""'
     }
-    out += text.midRef(pos);
+    out += encoder.fromUnicode(text.constData() + pos, text.size() - pos);
     return out;
 }
 
@@ -300,42 +293,20 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
         qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
         return osplResult::unsupported;
     }
-    const scan s = scanDocument(input);
-    if (!s.ok)
-        return s.verdict;
-    QDomDocument doc;
-    QString message;
-    int line = 0;
-    int column = 0;
-    if (!doc.setContent(withXmlLineEnds(input), false, &message, &line, &column)) {
-        qDebug() << "QoS file is not well-formed XML:" << message << "at line" << line << "column" << column
-                 << "; not changed";
-        return osplResult::malformed;
-    }
-    QDomNode root = doc.documentElement();
+    parsed p = readDocument(input);
+    if (p.doc.isNull())
+        return p.verdict;
+    QDomNode root = p.doc.documentElement();
     if (!delve(root, osplElementPath(), address))
         return osplResult::notFound;
 
-    bool known = true;
-    QTextCodec* codec = documentCodec(doc, input, &known);
-    if (!known || !codec) {
-        qDebug() << "QoS file declares an encoding this program cannot write; not changed";
-        return osplResult::unsupported;
-    }
-    const std::vector<QString> rendered = markAttributes(doc, s.attributes, codec);
     QString text;
     {
         QTextStream stream(&text);
-        doc.save(stream, 3, QDomNode::EncodingFromDocument);
+        p.doc.save(stream, 3, QDomNode::EncodingFromDocument);
     }
-    text = unmarkAttributes(text, rendered);
-    {
-        QTextStream stream(output, QIODevice::WriteOnly);
-        stream.setCodec(codec);
-        // The mark is how readers tell UTF-16 from UTF-8; keep it where it was.
-        stream.setGenerateByteOrderMark(startsWithByteOrderMark(input));
-        stream << text;
-    }
+    // The mark is how readers tell UTF-16 from UTF-8; keep it where it was.
+    *output = encodeUnmarked(text, p.rendered, p.codec, startsWithByteOrderMark(input));
     return *output == input ? osplResult::unchanged : osplResult::written;
 }
 
