@@ -299,6 +299,16 @@ void tst_osplConfig::refusedInput_data()
     for (int i = 0; i < 100000; ++i)
         deep += "<a>";
     QTest::newRow("100k levels deep") << deep << osplResult::unsupported << "deeper than";
+    // The reader lets these through, but XML forbids them and one would
+    // pass for the marker that keeps attributes in order.
+    QTest::newRow("control character in an attribute name")
+        << QByteArray("<OpenSplice><DDSI2Service a\x01b=\"1\" c=\"2\"><General><NetworkInterfaceAddress/>"
+                      "</General></DDSI2Service></OpenSplice>")
+        << osplResult::malformed << "not well-formed";
+    QTest::newRow("control character in text")
+        << wrap("<NetworkInterfaceAddress>a\x01</NetworkInterfaceAddress>") << osplResult::malformed << "not well-formed";
+    QTest::newRow("punctuation in an instruction's name")
+        << QByteArray("<?d`0?>" + wrap("<NetworkInterfaceAddress/>")) << osplResult::malformed << "not well-formed";
     QTest::newRow("instruction before the DOCTYPE")
         << QByteArray("<?style x?><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>"))
         << osplResult::unsupported << "before its DOCTYPE";

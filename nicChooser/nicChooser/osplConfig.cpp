@@ -83,6 +83,39 @@ QString declaredStandalone(const QByteArray& input)
     return standalone.match(head).captured(1);
 }
 
+// XML 1.0 allows no C0 control character but tab, line feed and carriage
+// return, yet the streaming reader lets some through in names; one would
+// also pass for an attribute marker.
+bool hasControl(const QStringRef& text)
+{
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
+            return true;
+    return false;
+}
+
+// Whether name is an XML name: letters, and after the first also digits,
+// marks, '.', '-' and the middle dot. The streaming reader lets some other
+// characters through, which it then refuses to read back.
+bool validName(const QStringRef& name)
+{
+    if (name.isEmpty())
+        return false;
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        const ushort u = c.unicode();
+        const QChar::Category cat = c.category();
+        const bool start = u == '_' || u == ':' || (u < 0x80 ? c.isLetter()
+                                                               : c.isLetter() || cat == QChar::Number_Letter);
+        const bool more = u == '.' || u == '-' || u == 0xB7 || cat == QChar::Number_DecimalDigit
+                          || cat == QChar::Mark_NonSpacing || cat == QChar::Mark_SpacingCombining
+                          || cat == QChar::Mark_Enclosing;
+        if (!start && !(i > 0 && more))
+            return false;
+    }
+    return true;
+}
+
 // The document as the toolkit's DOM, built from one pass of the streaming
 // reader. That reader follows XML's rules where the DOM's own parser does
 // not (line ends, white space typed in attribute values, undeclared
@@ -118,6 +151,12 @@ parsed readDocument(const QByteArray& input)
         const QString n = name.toString();
         auto known = names.constFind(n);
         return known != names.constEnd() ? *known : *names.insert(n);
+    };
+    auto malformed = [&p, &reader](const char* why) {
+        qDebug() << "QoS file is not well-formed XML:" << why << "at line" << reader.lineNumber() << "column"
+                 << reader.columnNumber() << "; not changed";
+        p.verdict = osplResult::malformed;
+        return p;
     };
     auto refuse = [&p](const char* why) {
         qDebug() << "QoS file" << why << "; not changed";
@@ -162,6 +201,8 @@ parsed readDocument(const QByteArray& input)
             // It also writes the DOCTYPE first, ahead of whatever came before it.
             if (beforeDoctype)
                 return refuse("has a comment or instruction before its DOCTYPE, which a rewrite would move");
+            if (!validName(reader.dtdName()))
+                return malformed("the DOCTYPE's name is not a name");
             begin(QDomImplementation().createDocumentType(reader.dtdName().toString(), reader.dtdPublicId().toString(),
                                                           reader.dtdSystemId().toString()));
             break;
@@ -169,8 +210,13 @@ parsed readDocument(const QByteArray& input)
             begin(QDomDocumentType());
             if (++depth > maxDepth)
                 return refuse("nests elements deeper than 512 levels");
-            QDomElement e = doc.createElement(shared(reader.qualifiedName()));
             const QXmlStreamAttributes attributes = reader.attributes();
+            bool valid = validName(reader.qualifiedName());
+            for (const QXmlStreamAttribute& a : attributes)
+                valid = valid && validName(a.qualifiedName()) && !hasControl(a.value());
+            if (!valid)
+                return malformed("a name or an attribute value holds a character XML does not allow there");
+            QDomElement e = doc.createElement(shared(reader.qualifiedName()));
             if (attributes.size() > 1) {
                 QString text;
                 for (const QXmlStreamAttribute& a : attributes)
@@ -189,6 +235,8 @@ parsed readDocument(const QByteArray& input)
             parent = parent.parentNode();
             break;
         case QXmlStreamReader::Characters:
+            if (hasControl(reader.text()))
+                return malformed("the text holds a control character");
             // Blank text between elements is layout, which the save redoes.
             if (reader.isCDATA())
                 parent.appendChild(doc.createCDATASection(reader.text().toString()));
@@ -196,11 +244,15 @@ parsed readDocument(const QByteArray& input)
                 parent.appendChild(doc.createTextNode(reader.text().toString()));
             break;
         case QXmlStreamReader::Comment:
+            if (hasControl(reader.text()))
+                return malformed("a comment holds a control character");
             begin(QDomDocumentType());
             beforeDoctype = beforeDoctype || depth == 0;
             parent.appendChild(doc.createComment(reader.text().toString()));
             break;
         case QXmlStreamReader::ProcessingInstruction:
+            if (!validName(reader.processingInstructionTarget()) || hasControl(reader.processingInstructionData()))
+                return malformed("an instruction holds a character XML does not allow there");
             begin(QDomDocumentType());
             beforeDoctype = beforeDoctype || depth == 0;
             parent.appendChild(doc.createProcessingInstruction(reader.processingInstructionTarget().toString(),
