@@ -105,8 +105,7 @@ bool validName(const QStringRef& name)
         const QChar c = name.at(i);
         const ushort u = c.unicode();
         const QChar::Category cat = c.category();
-        const bool start = u == '_' || u == ':' || (u < 0x80 ? c.isLetter()
-                                                               : c.isLetter() || cat == QChar::Number_Letter);
+        const bool start = u == '_' || u == ':' || c.isLetter() || cat == QChar::Number_Letter;
         const bool more = u == '.' || u == '-' || u == 0xB7 || cat == QChar::Number_DecimalDigit
                           || cat == QChar::Mark_NonSpacing || cat == QChar::Mark_SpacingCombining
                           || cat == QChar::Mark_Enclosing;
