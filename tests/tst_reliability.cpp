@@ -123,9 +123,12 @@ void tst_reliability::killedMidWrite()
     const QString path = dir.filePath(fileName);
     writeBytes(path, old);
 
-    // How long an undisturbed write takes, so that kills land all over it.
+    // How long an undisturbed write takes, and how long the same program
+    // takes to start and give up at once (an empty key, a missing file): the
+    // kills are spread from a little before the work begins to a little
+    // after it ends, so that most of them land in the middle of it.
     QByteArray current = old;
-    std::vector<qint64> durations;
+    std::vector<qint64> durations, startups;
     for (int i = 0; i < 5; ++i) {
         const QString value = trialAddress(100000 + i);
         const QByteArray want = expected(kind, current, value);
@@ -134,9 +137,16 @@ void tst_reliability::killedMidWrite()
         QCOMPARE(readBytes(path), want);
         current = want;
         durations.push_back(r.elapsedUs);
+        const QStringList giveUp = kind == "ini" ? QStringList{"ini", path, "", "x"}
+                                                 : QStringList{"ospl", dir.filePath("missing"), "x"};
+        const runResult s = runProcess(tool, giveUp);
+        QCOMPARE(s.exitCode, 1);
+        startups.push_back(s.elapsedUs);
     }
     std::sort(durations.begin(), durations.end());
-    const qint64 span = durations[2] * 12 / 10;
+    std::sort(startups.begin(), startups.end());
+    const qint64 from = startups[2] * 8 / 10;
+    const qint64 span = std::max<qint64>(durations[2] * 11 / 10 - from, 1000);
 
     QRandomGenerator random(20261208);
     int keptOld = 0, tookNew = 0, finished = 0, leftoverSeen = 0;
@@ -145,7 +155,7 @@ void tst_reliability::killedMidWrite()
         const QByteArray want = expected(kind, current, value);
         QVERIFY(want != current);
         runOptions options;
-        options.killAfterUs = qint64(random.bounded(quint32(span)));
+        options.killAfterUs = from + qint64(random.bounded(quint32(span)));
         const runResult r = runProcess(tool, updateArgs(kind, path, value), options);
         QVERIFY(r.started);
         if (r.signal == 0) {
@@ -177,8 +187,9 @@ void tst_reliability::killedMidWrite()
         }
     }
     qInfo("%s: %d trials, %d killed (old kept %d, new in place %d), %d finished first, %d leftovers cleaned; "
-          "kills spread over %lld us",
-          qPrintable(kind), trials, trials - finished, keptOld, tookNew - finished, finished, leftoverSeen, span);
+          "kills from %lld to %lld us (start-up alone %lld us, whole write %lld us)",
+          qPrintable(kind), trials, trials - finished, keptOld, tookNew - finished, finished, leftoverSeen, from,
+          from + span, startups[2], durations[2]);
     // Most trials must really be kills, or the test proves nothing.
     QVERIFY2(trials - finished >= trials / 2, "too few trials were killed before the writer finished");
     QVERIFY(keptOld > 0);
