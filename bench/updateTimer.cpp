@@ -5,7 +5,7 @@
 //   updateTimer dom FILE OUT        the toolkit's DOM: parse FILE, save to OUT
 //   updateTimer dom-synced FILE OUT the same, then flushed to the disk as the
 //                                   tool flushes its new file
-#include "osplConfig.h"
+#include "nicChooser.h"
 
 #include <QCoreApplication>
 #include <QDomDocument>

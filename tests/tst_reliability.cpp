@@ -5,7 +5,7 @@
 #include "editChecks.h"
 #include "fileReplace.h"
 #include "localSettings.h"
-#include "osplConfig.h"
+#include "nicChooser.h"
 #include "testSupport.h"
 
 #include <QProcess>

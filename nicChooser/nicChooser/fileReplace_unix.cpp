@@ -67,26 +67,28 @@ bool linkUnnamed(int fd, const QByteArray& name)
 
 } // namespace
 
-bool replaceFile(const QString& path, const QByteArray& data)
+bool replaceFile(const QString& path, const QByteArray& data, QString* reason)
 {
     const QString target = writeTarget(path);
-    if (writeProtected(target))
+    if (writeProtected(target, reason))
         return false;
+    auto refuse = [&](const QString& why) {
+        qDebug() << "Can't write" << target << ":" << why;
+        if (reason)
+            *reason = why;
+        return false;
+    };
     const QFileInfo info(target);
-    if (info.isDir()) {
-        qDebug() << "Can't write" << target << ": it is a folder";
-        return false;
-    }
+    if (info.isDir())
+        return refuse(QStringLiteral("it is a folder"));
     const QByteArray file = native(target);
     const QByteArray temp = native(leftoverName(target));
     struct stat old;
     const bool existed = ::stat(file.constData(), &old) == 0;
     // Renaming over a file needs rights on the folder only; the file's own
     // permissions must still decide whether this user may change it.
-    if (existed && ::faccessat(AT_FDCWD, file.constData(), W_OK, AT_EACCESS) != 0) {
-        qDebug() << "Can't write" << target << ":" << why();
-        return false;
-    }
+    if (existed && ::faccessat(AT_FDCWD, file.constData(), W_OK, AT_EACCESS) != 0)
+        return refuse(why());
 
     // Only a writer killed between naming its file and renaming it leaves
     // one; with the writer lock held nobody else is using the name.
@@ -99,16 +101,16 @@ bool replaceFile(const QString& path, const QByteArray& data)
         fd = ::open(temp.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
         named = true;
     }
-    if (fd < 0) {
-        qDebug() << "Can't write" << target << ":" << why();
-        return false;
-    }
+    if (fd < 0)
+        return refuse(why());
     auto fail = [&](const char* step) {
-        const QString reason = why();
+        const QString cause = why();
         ::close(fd);
         if (named)
             ::unlink(temp.constData());
-        qDebug() << "Can't write" << target << ":" << step << "failed:" << reason << "; the old file is untouched";
+        qDebug() << "Can't write" << target << ":" << step << "failed:" << cause << "; the old file is untouched";
+        if (reason)
+            *reason = QLatin1String(step) + QLatin1String(" failed: ") + cause;
         return false;
     };
 
@@ -150,6 +152,7 @@ writerLock::writerLock(const QString& path, int timeoutMs)
     const QString folder = QFileInfo(writeTarget(path)).absolutePath();
     const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
+        reason_ = QStringLiteral("its folder cannot be locked against other writers: ") + why();
         qDebug() << "Can't lock" << folder << "against other writers:" << why();
         return;
     }
@@ -157,11 +160,13 @@ writerLock::writerLock(const QString& path, int timeoutMs)
     clock.start();
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
+            reason_ = QStringLiteral("its folder cannot be locked against other writers: ") + why();
             qDebug() << "Can't lock" << folder << "against other writers:" << why();
             ::close(fd);
             return;
         }
         if (clock.elapsed() >= timeoutMs) {
+            reason_ = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000);
             qDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
             ::close(fd);
             return;

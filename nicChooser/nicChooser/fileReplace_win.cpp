@@ -11,25 +11,26 @@
 // QSaveFile writes a temporary file and moves it over the old one with
 // MoveFileEx; a replaced file takes the folder's inherited security, as the
 // profile functions' files do, so there is no owner to hand back.
-bool replaceFile(const QString& path, const QByteArray& data)
+bool replaceFile(const QString& path, const QByteArray& data, QString* reason)
 {
     const QString target = writeTarget(path);
-    if (writeProtected(target))
+    if (writeProtected(target, reason))
         return false;
     QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly)) {
+    auto fail = [&] {
         qDebug() << "Can't write" << target << ":" << file.errorString();
+        if (reason)
+            *reason = file.errorString();
         return false;
-    }
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return fail();
     if (file.write(data) != data.size()) {
-        qDebug() << "Can't write" << target << ":" << file.errorString();
         file.cancelWriting();
-        return false;
+        return fail();
     }
-    if (!file.commit()) {
-        qDebug() << "Can't write" << target << ":" << file.errorString();
-        return false;
-    }
+    if (!file.commit())
+        return fail();
     return true;
 }
 
@@ -42,11 +43,13 @@ writerLock::writerLock(const QString& path, int timeoutMs)
     const QString name = QLatin1String("Local\\nicChooser-") + QString::fromLatin1(key);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(name.utf16()));
     if (!mutex) {
+        reason_ = QStringLiteral("its writer lock cannot be created (error %1)").arg(GetLastError());
         qDebug() << "Can't create the writer lock for" << folder << ": error" << GetLastError();
         return;
     }
     const DWORD r = WaitForSingleObject(mutex, DWORD(timeoutMs));
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+        reason_ = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000);
         qDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
         CloseHandle(mutex);
         return;

@@ -217,6 +217,14 @@ QByteArray withValue(const QByteArray& text, const QByteArray& section, const QB
     return text + eol + block;
 }
 
+QByteArray withValues(const QByteArray& text, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries)
+{
+    QByteArray out = text;
+    for (const auto& e : entries)
+        out = withValue(out, section, e.first, e.second);
+    return out;
+}
+
 QString unsafeEntry(const QByteArray& key, const QByteArray& value)
 {
     auto hasBreak = [](const QByteArray& s) {
@@ -252,29 +260,39 @@ QString readSetting(const QString& path, const QString& key)
     return QString::fromUtf8(cutUtf8(v, maxSettingsValueBytes));
 }
 
+settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason)
+{
+    auto fail = [&](const QString& why) {
+        qDebug() << "Not writing" << path << ":" << why;
+        if (reason)
+            *reason = why;
+        return settingsResult::failed;
+    };
+    if (pathTooLong(path))
+        return fail(QStringLiteral("its path is longer than %1 bytes").arg(maxSettingsPathBytes));
+    QList<QPair<QByteArray, QByteArray>> bytes;
+    for (const settingsEntry& e : entries) {
+        const QByteArray k = e.first.toUtf8();
+        const QByteArray v = e.second.toUtf8();
+        const QString unsafe = ini::unsafeEntry(k, v);
+        if (!unsafe.isEmpty())
+            return fail(QStringLiteral("%1 cannot be written: %2").arg(e.first, unsafe));
+        bytes.append({k, v});
+    }
+    fileEdit file(path);
+    if (!file.ready())
+        return fail(file.reason());
+    if (isUtf16(path, file.bytes()))
+        return fail(QStringLiteral("it is a UTF-16 file, which this program does not write"));
+    const QByteArray out = ini::withValues(file.bytes(), settingsSection, bytes);
+    if (out == file.bytes() && !file.missing())
+        return settingsResult::unchanged;
+    if (!file.replace(out))
+        return fail(file.reason());
+    return settingsResult::written;
+}
+
 bool writeSetting(const QString& path, const QString& key, const QString& value)
 {
-    if (pathTooLong(path))
-        return false;
-    const QByteArray k = key.toUtf8();
-    const QByteArray v = value.toUtf8();
-    const QString unsafe = ini::unsafeEntry(k, v);
-    if (!unsafe.isEmpty()) {
-        qDebug() << "Not writing" << key << "to" << path << ":" << unsafe;
-        return false;
-    }
-    const writerLock lock(path);
-    if (!lock.held()) {
-        qDebug() << "Not writing" << key << "to" << path << ": no writer lock";
-        return false;
-    }
-    QByteArray text;
-    bool missing = false;
-    if (!readWholeFile(path, &text, &missing)) {
-        qDebug() << "Not writing" << key << "to" << path << ": the file could not be read";
-        return false;
-    }
-    if (isUtf16(path, text))
-        return false;
-    return replaceFile(path, ini::withValue(text, settingsSection, k, v));
+    return writeSettings(path, {{key, value}}) != settingsResult::failed;
 }

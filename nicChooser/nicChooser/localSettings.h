@@ -14,6 +14,8 @@
 // ending, the byte-order mark and a missing final newline stay as they were.
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 
 /// The section this tool owns.
@@ -28,7 +30,20 @@ constexpr int maxSettingsValueBytes = 255;
 /// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing or the path is too long.
 QString readSetting(const QString& path, const QString& key);
 
-/// Sets key to value in section xDS of the file at path, creating file, section or key as needed, replacing the file atomically; false with a debug line when it refused or could not write (the file is then untouched).
+/// A key of section xDS and the value to give it.
+using settingsEntry = QPair<QString, QString>;
+
+/// What became of a settings write.
+enum class settingsResult {
+    written,   ///< the file now holds every entry
+    unchanged, ///< it held them all already; not touched
+    failed,    ///< refused or could not be written; the file is untouched
+};
+
+/// Sets every entry in section xDS of the file at path in one replacement (one lock, one read, one rename), creating file, section or keys as needed; on failure a debug line, and *reason in plain words.
+settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason = nullptr);
+
+/// writeSettings with the one entry key=value; true when the file holds it.
 bool writeSetting(const QString& path, const QString& key, const QString& value);
 
 namespace ini {
@@ -38,6 +53,9 @@ QByteArray value(const QByteArray& text, const QByteArray& section, const QByteA
 
 /// text with key in section set to value: only the key's line changes, or one line (and a header) is added.
 QByteArray withValue(const QByteArray& text, const QByteArray& section, const QByteArray& key, const QByteArray& value);
+
+/// text with every entry set in section, one after the other.
+QByteArray withValues(const QByteArray& text, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries);
 
 /// Why key=value cannot be written without adding or breaking lines; empty when it can.
 QString unsafeEntry(const QByteArray& key, const QByteArray& value);

@@ -1,4 +1,5 @@
 #include "nicChooser.h"
+#include "fileReplace.h"
 #include "helpDisplay.h"
 #include "installPaths.h"
 #include "localSettings.h"
@@ -160,4 +161,63 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
         return delve(child, rest, value);
     }
     return false;
+}
+
+osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)
+{
+    output->clear();
+    const QString unsafe = osplValueProblem(address);
+    if (!unsafe.isEmpty()) {
+        qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
+        return osplResult::unsupported;
+    }
+    osplDocument doc(input);
+    if (doc.isNull())
+        return doc.verdict();
+    QDomNode root = doc.documentElement();
+    if (!delve(root, osplElementPath(), address))
+        return osplResult::notFound;
+    *output = doc.serialised();
+    return *output == input ? osplResult::unchanged : osplResult::written;
+}
+
+osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason)
+{
+    auto say = [reason](const QString& why) {
+        if (reason)
+            *reason = why;
+    };
+    fileEdit file(path);
+    if (!file.locked()) {
+        say(file.reason());
+        return osplResult::writeFailed;
+    }
+    if (!file.ready() || file.missing()) {
+        qDebug() << "Can't open QoS file for reading";
+        say(file.missing() ? QStringLiteral("it does not exist") : file.reason());
+        return osplResult::unreadable;
+    }
+    QByteArray output;
+    const osplResult r = rewriteOsplConfig(file.bytes(), address, &output);
+    switch (r) {
+    case osplResult::written:
+        break;
+    case osplResult::unchanged:
+        qDebug() << "QoS file already holds" << address << "; not rewritten";
+        return r;
+    case osplResult::malformed:
+        say(QStringLiteral("it is not well-formed XML"));
+        return r;
+    case osplResult::unsupported:
+        say(QStringLiteral("rewriting it would lose or change part of it"));
+        return r;
+    default:
+        return r;
+    }
+    if (!file.replace(output)) {
+        qDebug() << "Can't open QoS file for writing:" << path;
+        say(file.reason());
+        return osplResult::writeFailed;
+    }
+    return osplResult::written;
 }

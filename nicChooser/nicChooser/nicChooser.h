@@ -3,6 +3,7 @@
 // stores the chosen one for the installation's xDS transport.
 
 #include "adaptorRows.h"
+#include "osplConfig.h"
 #include "ui_nicChooser.h"
 
 #include <QDialog>
@@ -61,3 +62,9 @@ private:
 
 /// Walks path from node through the first element of each name (exact match) and sets the last one's text to value; true when that element was found.
 bool delve(QDomNode& node, const QStringList& path, const QString& value);
+
+/// The DDS configuration input with the address set (read, delve, serialise), in *output; the result says whether there is anything to write. Debug lines say why not.
+osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output);
+
+/// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes it; *reason in plain words when it fails.
+osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason = nullptr);

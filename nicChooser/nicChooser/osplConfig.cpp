@@ -1,6 +1,5 @@
 #include "osplConfig.h"
 #include "fileReplace.h"
-#include "nicChooser.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -304,17 +303,6 @@ QByteArray encodeUnmarked(const QString& text, const std::vector<QString>& rende
     return out;
 }
 
-// Why value cannot stand as element text (or would collide with the
-// attribute markers); empty when it can.
-QString unsafeText(const QString& value)
-{
-    for (const QChar c : value) {
-        if (c.unicode() < 0x20 && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
-            return QStringLiteral("it holds a control character");
-    }
-    return QString();
-}
-
 } // namespace
 
 void setElementText(QDomElement& element, const QString& value)
@@ -336,50 +324,34 @@ QStringList osplElementPath()
             QStringLiteral("NetworkInterfaceAddress")};
 }
 
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)
+QString osplValueProblem(const QString& value)
 {
-    output->clear();
-    const QString unsafe = unsafeText(address);
-    if (!unsafe.isEmpty()) {
-        qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
-        return osplResult::unsupported;
+    for (const QChar c : value) {
+        if (c.unicode() < 0x20 && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
+            return QStringLiteral("it holds a control character");
     }
-    parsed p = readDocument(input);
-    if (p.doc.isNull())
-        return p.verdict;
-    QDomNode root = p.doc.documentElement();
-    if (!delve(root, osplElementPath(), address))
-        return osplResult::notFound;
+    return QString();
+}
 
+osplDocument::osplDocument(const QByteArray& input)
+{
+    parsed p = readDocument(input);
+    verdict_ = p.verdict;
+    doc = p.doc;
+    codec = p.codec;
+    rendered = std::move(p.rendered);
+    // The mark is how readers tell UTF-16 from UTF-8; keep it where it was.
+    byteOrderMark = startsWithByteOrderMark(input);
+}
+
+osplDocument::~osplDocument() = default;
+
+QByteArray osplDocument::serialised() const
+{
     QString text;
     {
         QTextStream stream(&text);
-        p.doc.save(stream, 3, QDomNode::EncodingFromDocument);
+        doc.save(stream, 3, QDomNode::EncodingFromDocument);
     }
-    // The mark is how readers tell UTF-16 from UTF-8; keep it where it was.
-    *output = encodeUnmarked(text, p.rendered, p.codec, startsWithByteOrderMark(input));
-    return *output == input ? osplResult::unchanged : osplResult::written;
-}
-
-osplResult updateOsplConfig(const QString& path, const QString& address)
-{
-    const writerLock lock(path);
-    QByteArray input;
-    bool missing = false;
-    if (!readWholeFile(path, &input, &missing) || missing) {
-        qDebug() << "Can't open QoS file for reading";
-        return osplResult::unreadable;
-    }
-    QByteArray output;
-    const osplResult r = rewriteOsplConfig(input, address, &output);
-    if (r != osplResult::written) {
-        if (r == osplResult::unchanged)
-            qDebug() << "QoS file already holds" << address << "; not rewritten";
-        return r;
-    }
-    if (!lock.held() || !replaceFile(path, output)) {
-        qDebug() << "Can't open QoS file for writing:" << path;
-        return osplResult::writeFailed;
-    }
-    return osplResult::written;
+    return encodeUnmarked(text, rendered, codec, byteOrderMark);
 }

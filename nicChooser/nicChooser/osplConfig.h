@@ -8,8 +8,11 @@
 // refused and the file left as it was.
 
 #include <QByteArray>
+#include <QDomDocument>
 #include <QString>
 #include <QStringList>
+
+#include <vector>
 
 /// What became of an update.
 enum class osplResult {
@@ -23,6 +26,7 @@ enum class osplResult {
 };
 
 class QDomElement;
+class QTextCodec;
 
 /// Makes value the element's text: the first text or CDATA child takes it, an element without one gets a text node; comments are never overwritten.
 void setElementText(QDomElement& element, const QString& value);
@@ -30,8 +34,31 @@ void setElementText(QDomElement& element, const QString& value);
 /// "OpenSplice", "DDSI2Service", "General", "NetworkInterfaceAddress".
 QStringList osplElementPath();
 
-/// The configuration text with the address set, in *output; the result says whether there is anything to write. Debug lines say why not.
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output);
+/// Why value cannot stand as the element's text; empty when it can.
+QString osplValueProblem(const QString& value);
 
-/// Reads the file at path, sets the address and replaces the file atomically when that changes it.
-osplResult updateOsplConfig(const QString& path, const QString& address);
+/// A DDS configuration read into the toolkit's DOM for one edit, and written
+/// back in its own encoding, byte-order mark and attribute order.
+class osplDocument {
+public:
+    /// Reads input; when it cannot be edited safely the document is null,
+    /// verdict() says why (malformed or unsupported) and a debug line too.
+    explicit osplDocument(const QByteArray& input);
+    ~osplDocument();
+    osplDocument(const osplDocument&) = delete;
+    osplDocument& operator=(const osplDocument&) = delete;
+
+    bool isNull() const { return doc.isNull(); }
+    osplResult verdict() const { return verdict_; }
+    /// The root element, where a walk starts.
+    QDomNode documentElement() const { return doc.documentElement(); }
+    /// The document as it now stands, as the bytes of a file.
+    QByteArray serialised() const;
+
+private:
+    QDomDocument doc;
+    osplResult verdict_ = osplResult::malformed;
+    QTextCodec* codec = nullptr;    // the encoding to write back in
+    bool byteOrderMark = false;
+    std::vector<QString> rendered;  // attribute lists behind the markers
+};

@@ -1,13 +1,13 @@
 // Runs one of the tool's real write paths from the command line, for tests
 // that need a separate process:
 //   ncupdate ospl FILE ADDRESS       update the DDS configuration
-//   ncupdate ini FILE KEY VALUE...   set keys in section xDS, one write each,
+//   ncupdate ini FILE KEY VALUE...   set keys in section xDS in one write,
 //                                    as the dialog does
 // Exit status: 0 when written or already up to date, 1 otherwise.
 // With NC_REPORT_PEAK set it ends by printing its peak memory to stderr as
 // "peak-kb N": the figure is its own, not inherited from whoever started it.
 #include "localSettings.h"
-#include "osplConfig.h"
+#include "nicChooser.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -50,10 +50,10 @@ int run(const QStringList& args)
         return r == osplResult::written || r == osplResult::unchanged ? 0 : 1;
     }
     if (args.size() >= 5 && args.size() % 2 == 1 && args[1] == QLatin1String("ini")) {
+        QList<settingsEntry> entries;
         for (int i = 3; i < args.size(); i += 2)
-            if (!writeSetting(args[2], args[i], args[i + 1]))
-                return 1;
-        return 0;
+            entries.append({args[i], args[i + 1]});
+        return writeSettings(args[2], entries) == settingsResult::failed ? 1 : 0;
     }
     fprintf(stderr, "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE [KEY VALUE...]\n");
     return 2;
