@@ -1,4 +1,5 @@
 #include "adaptorRows.h"
+#include "choice.h"
 #include "testSupport.h"
 
 using flags = QNetworkInterface::InterfaceFlags;
@@ -37,6 +38,8 @@ private slots:
     void selectionAgreesWithValidity_data();
     void selectionAgreesWithValidity();
     void debugLinesCarryContext();
+    void selectRules_data();
+    void selectRules();
 };
 
 void tst_adaptorRows::rows_data()
@@ -135,6 +138,55 @@ void tst_adaptorRows::debugLinesCarryContext()
     QVERIFY2(l.file.endsWith("adaptorRows.cpp"), qPrintable(l.file));
     QVERIFY(l.lineNumber > 0);
     QVERIFY2(l.function.contains("adaptorRows"), qPrintable(l.function));
+}
+
+void tst_adaptorRows::selectRules_data()
+{
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QString>("matches"); // row indexes, or "malformed"
+    // Rows: eth0 192.0.2.1, eth0 192.0.2.2, eth1 192.0.2.9, eth2 198.51.100.7
+    QTest::newRow("address") << "192.0.2.9" << "2";
+    QTest::newRow("address of no row") << "10.9.9.9" << "";
+    QTest::newRow("prefix /24") << "192.0.2.0/24" << "0 1 2";
+    QTest::newRow("prefix /29 takes 8 to 15") << "192.0.2.8/29" << "2";
+    QTest::newRow("prefix /32") << "192.0.2.2/32" << "1";
+    QTest::newRow("prefix /0 takes all") << "0.0.0.0/0" << "0 1 2 3";
+    QTest::newRow("host bits in a prefix are ignored") << "192.0.2.77/24" << "0 1 2";
+    QTest::newRow("adaptor ID") << "eth1" << "2";
+    QTest::newRow("adaptor ID with two rows") << "eth0" << "0 1";
+    QTest::newRow("adaptor IDs are case-sensitive") << "ETH1" << "";
+    QTest::newRow("empty") << "" << "malformed";
+    QTest::newRow("octet above 255") << "192.0.2.256" << "malformed";
+    QTest::newRow("three octets") << "192.0.2" << "malformed";
+    QTest::newRow("five octets") << "1.2.3.4.5" << "malformed";
+    QTest::newRow("leading zero, octal to some") << "192.0.2.010" << "malformed";
+    QTest::newRow("prefix length 33") << "192.0.2.0/33" << "malformed";
+    QTest::newRow("prefix without length") << "192.0.2.0/" << "malformed";
+    QTest::newRow("slash after a name") << "eth0/1" << "malformed";
+    QTest::newRow("blank in a name") << "eth 0" << "malformed";
+}
+
+void tst_adaptorRows::selectRules()
+{
+    QFETCH(QString, rule);
+    QFETCH(QString, matches);
+    std::list<networkDest> rows;
+    for (const adaptorRow& r : adaptorRows({iface("eth0", usable, {"192.0.2.1", "192.0.2.2"}),
+                                            iface("eth1", usable, {"192.0.2.9"}), iface("eth2", usable, {"198.51.100.7"})},
+                                           QString(), QString()))
+        rows.push_back(r.dest);
+    const selectRule parsed = parseSelectRule(rule);
+    if (matches == "malformed") {
+        QCOMPARE(parsed.type, selectRule::malformed);
+        QVERIFY(!parsed.problem.isEmpty());
+        QVERIFY(matchingRows(rows, parsed).empty());
+        return;
+    }
+    QVERIFY2(parsed.type != selectRule::malformed, qPrintable(parsed.problem));
+    QStringList got;
+    for (int i : matchingRows(rows, parsed))
+        got << QString::number(i);
+    QCOMPARE(got.join(' '), matches);
 }
 
 QTEST_GUILESS_MAIN(tst_adaptorRows)

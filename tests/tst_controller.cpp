@@ -18,8 +18,8 @@ private slots:
     void storedRowPreselected_data();
     void storedRowPreselected();
     void okFollowsSelection();
-    void acceptWritesCurrentRowNotSelection();
-    void acceptWithoutCurrentRowDoesNothing();
+    void okStoresHighlightedRow_data();
+    void okStoresHighlightedRow();
     void cancelWritesNothing();
 
 private:
@@ -95,7 +95,7 @@ void tst_controller::storedRowPreselected()
         QCOMPARE(sel.size(), 1);
         QCOMPARE(t->indexOfTopLevelItem(sel.first()), selected);
         QVERIFY(ok(dialog)->isEnabled());
-        QVERIFY(!t->currentItem()); // selected, not current
+        QCOMPARE(t->currentItem(), sel.first()); // current too, so that Ok stores it
     }
     QCOMPARE(ini.isEmpty() ? QByteArray() : readBytes(iniPath()), ini); // reading never writes
 }
@@ -106,45 +106,79 @@ void tst_controller::okFollowsSelection()
     dialog.show();
     QTreeWidget* t = tree(dialog);
     QVERIFY(!ok(dialog)->isEnabled());
+    // Selected but not current: Ok would store nothing, so it stays off.
     t->topLevelItem(2)->setSelected(true);
-    QVERIFY(ok(dialog)->isEnabled());
-    t->clearSelection();
     QVERIFY(!ok(dialog)->isEnabled());
     QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, t->visualItemRect(t->topLevelItem(0)).center());
     QVERIFY(ok(dialog)->isEnabled());
+    t->clearSelection();
+    QVERIFY(!ok(dialog)->isEnabled());
+    t->setCurrentItem(t->topLevelItem(1));
+    QVERIFY(ok(dialog)->isEnabled());
+    // Ctrl-click on the highlighted row clears it and leaves it current.
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, t->visualItemRect(t->topLevelItem(1)).center());
+    QCOMPARE(t->indexOfTopLevelItem(t->currentItem()), 1);
+    QVERIFY(!ok(dialog)->isEnabled());
 }
 
-void tst_controller::acceptWritesCurrentRowNotSelection()
+// What Ok stores is the row the operator sees highlighted, however it got there.
+void tst_controller::okStoresHighlightedRow_data()
 {
-    const QByteArray before("; site file\r\n[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n[Other]\r\nk=v\r\n");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QByteArray>("after");
+
+    // Blanks around '=' make every write visible, even of the same values.
+    const QByteArray stored("; site file\r\n[xDS]\r\nbindAddress = 10.77.1.2\r\nAdaptor = nc0\r\n[Other]\r\nk=v\r\n");
+    const QByteArray row0("; site file\r\n[xDS]\r\nbindAddress=10.77.1.1\r\nAdaptor=nc0\r\n[Other]\r\nk=v\r\n");
+    const QByteArray row1("; site file\r\n[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n[Other]\r\nk=v\r\n");
+    const QByteArray row2("; site file\r\n[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n[Other]\r\nk=v\r\n");
+    QTest::newRow("pre-selected row, Ok after the table took focus") << stored << "focus ok" << true << row1;
+    QTest::newRow("another row clicked") << stored << "click 2, ok" << true << row2;
+    QTest::newRow("Enter on a chosen row") << stored << "up, enter" << true << row0;
+    QTest::newRow("double-click on a row") << stored << "double-click 2" << true << row2;
+    QTest::newRow("highlight cleared with Ctrl-click") << stored << "ctrl-click 1, ok" << false << stored;
+    QTest::newRow("nothing stored, nothing chosen") << QByteArray("[xDS]\r\n") << "focus ok" << false
+                                                   << QByteArray("[xDS]\r\n");
+}
+
+void tst_controller::okStoresHighlightedRow()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, action);
+    QFETCH(bool, accepted);
+    QFETCH(QByteArray, after);
     writeBytes(iniPath(), before);
     nicChooser dialog;
     dialog.show();
-    QSignalSpy accepted(&dialog, &QDialog::accepted);
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy done(&dialog, &QDialog::accepted);
     QTreeWidget* t = tree(dialog);
-    QCOMPARE(t->indexOfTopLevelItem(t->selectedItems().value(0)), 1);
-    // Current moves to the last row while the selection stays on the stored one.
-    t->setCurrentItem(t->topLevelItem(2), 0, QItemSelectionModel::NoUpdate);
-    QCOMPARE(t->indexOfTopLevelItem(t->selectedItems().value(0)), 1);
-    QCOMPARE(t->indexOfTopLevelItem(t->currentItem()), 2);
-    QTest::mouseClick(ok(dialog), Qt::LeftButton);
-    QCOMPARE(accepted.count(), 1);
-    QCOMPARE(readBytes(iniPath()),
-             QByteArray("; site file\r\n[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n[Other]\r\nk=v\r\n"));
+    auto rowCenter = [t](int row) { return t->visualItemRect(t->topLevelItem(row)).center(); };
+    if (action == "focus ok") {
+        t->setFocus();
+        QTest::mouseClick(ok(dialog), Qt::LeftButton);
+    } else if (action == "click 2, ok") {
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rowCenter(2));
+        QTest::mouseClick(ok(dialog), Qt::LeftButton);
+    } else if (action == "up, enter") {
+        t->setFocus();
+        QTest::keyClick(t, Qt::Key_Up);
+        QTest::keyClick(t, Qt::Key_Return);
+    } else if (action == "double-click 2") {
+        // A real double-click starts with a press and release.
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rowCenter(2));
+        QTest::mouseDClick(t->viewport(), Qt::LeftButton, {}, rowCenter(2));
+    } else if (action == "ctrl-click 1, ok") {
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(1));
+        QTest::mouseClick(ok(dialog), Qt::LeftButton);
+    }
+    QCOMPARE(done.count(), accepted ? 1 : 0);
+    QCOMPARE(dialog.isVisible(), !accepted);
+    QCOMPARE(readBytes(iniPath()), after);
+    QCOMPARE(dialog.exitCode(), 0);
     QCOMPARE(readBytes(osplPath()), ospl); // no /ospl on this command line
-}
-
-void tst_controller::acceptWithoutCurrentRowDoesNothing()
-{
-    writeBytes(iniPath(), "[xDS]\nbindAddress=10.77.1.2\nAdaptor=nc0\n");
-    nicChooser dialog;
-    dialog.show();
-    QSignalSpy finished(&dialog, &QDialog::finished);
-    QVERIFY(ok(dialog)->isEnabled()); // pre-selected, yet nothing is current
-    QTest::mouseClick(ok(dialog), Qt::LeftButton);
-    QCOMPARE(finished.count(), 0);
-    QVERIFY(dialog.isVisible());
-    QCOMPARE(readBytes(iniPath()), QByteArray("[xDS]\nbindAddress=10.77.1.2\nAdaptor=nc0\n"));
 }
 
 void tst_controller::cancelWritesNothing()

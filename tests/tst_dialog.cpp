@@ -178,52 +178,77 @@ void tst_dialog::builtHelpOpensAndFollowsLinks()
 void tst_dialog::switches_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("ospl");
-    QTest::addColumn<bool>("silent");
-    QTest::newRow("none") << QStringList{"/usr/bin/nicChooser"} << false << false;
-    QTest::newRow("/ospl") << QStringList{"prog", "/ospl"} << true << false;
-    QTest::newRow("/osplx counts") << QStringList{"prog", "/osplx"} << true << false;
-    QTest::newRow("/OSPL is not the switch") << QStringList{"prog", "/OSPL", "/SILENT"} << false << false;
-    QTest::newRow("/silentfoo counts") << QStringList{"prog", "/silentfoo"} << false << true;
-    QTest::newRow("both") << QStringList{"prog", "/silent", "/ospl"} << true << true;
-    QTest::newRow("ospl match is never tested for silent") << QStringList{"prog", "/ospl/silent"} << true << false;
-    QTest::newRow("program path itself") << QStringList{"/silent/bin/nicChooser"} << false << true;
-    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent"} << false << false;
+    QTest::addColumn<QString>("expected"); // ospl silent list, then /select count and rule
+    QTest::newRow("none") << QStringList{"/usr/bin/nicChooser"} << "- - - 0";
+    QTest::newRow("/ospl") << QStringList{"prog", "/ospl"} << "ospl - - 0";
+    QTest::newRow("/osplx counts") << QStringList{"prog", "/osplx"} << "ospl - - 0";
+    QTest::newRow("/OSPL is not the switch") << QStringList{"prog", "/OSPL", "/SILENT", "/LIST"} << "- - - 0";
+    QTest::newRow("/silentfoo counts") << QStringList{"prog", "/silentfoo"} << "- silent - 0";
+    QTest::newRow("both") << QStringList{"prog", "/silent", "/ospl"} << "ospl silent - 0";
+    QTest::newRow("ospl match is never tested for silent") << QStringList{"prog", "/ospl/silent"} << "ospl - - 0";
+    QTest::newRow("program path itself") << QStringList{"/silent/bin/nicChooser"} << "- silent - 0";
+    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent", "list", "select=x"} << "- - - 0";
+    QTest::newRow("/list") << QStringList{"prog", "/list"} << "- - list 0";
+    QTest::newRow("/select with a rule") << QStringList{"prog", "/select=10.0.0.0/8"} << "- - - 1 10.0.0.0/8";
+    QTest::newRow("rule after the first =") << QStringList{"prog", "/select=a=b"} << "- - - 1 a=b";
+    QTest::newRow("/select without =") << QStringList{"prog", "/select"} << "- - - 1 (null)";
+    QTest::newRow("/silent=... is /silent, not a rule") << QStringList{"prog", "/silent=eth0"} << "- silent - 0";
+    QTest::newRow("two /select") << QStringList{"prog", "/select=a", "/select=b"} << "- - - 2 b";
 }
 
 void tst_dialog::switches()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(bool, ospl);
-    QFETCH(bool, silent);
+    QFETCH(QString, expected);
     const commandSwitches s = scanSwitches(arguments);
-    QCOMPARE(s.ospl, ospl);
-    QCOMPARE(s.silent, silent);
+    QString got = QStringLiteral("%1 %2 %3 %4").arg(s.ospl ? "ospl" : "-", s.silent ? "silent" : "-", s.list ? "list" : "-")
+                      .arg(s.selects);
+    if (s.selects)
+        got += ' ' + (s.rule.isNull() ? QString("(null)") : s.rule);
+    QCOMPARE(got, expected);
 }
 
 void tst_dialog::fatalWithoutVariable_data()
 {
-    QTest::addColumn<QByteArray>("unset");
-    QTest::newRow("CC_ROOT missing") << QByteArray("CC_ROOT");
-    QTest::newRow("CC_SYSTEM missing") << QByteArray("CC_SYSTEM");
+    QTest::addColumn<QByteArray>("rootValue"); // null: not set
+    QTest::addColumn<QByteArray>("systemValue");
+    QTest::addColumn<QString>("because");
+    const QByteArray unset;
+    QTest::newRow("CC_ROOT missing") << unset << QByteArray("SYS") << "CC_ROOT environment variable is not set";
+    QTest::newRow("CC_SYSTEM missing") << QByteArray("/r") << unset << "CC_SYSTEM environment variable is not set";
+    QTest::newRow("both missing") << unset << unset << "CC_ROOT and CC_SYSTEM environment variables are not set";
+    // An empty root would put the settings file at the top of the file system.
+    QTest::newRow("CC_ROOT empty") << QByteArray("") << QByteArray("SYS") << "CC_ROOT environment variable is not set";
+    QTest::newRow("CC_SYSTEM empty") << QByteArray("/r") << QByteArray("") << "CC_SYSTEM environment variable is not set";
 }
 
 void tst_dialog::fatalWithoutVariable()
 {
-    QFETCH(QByteArray, unset);
-    const QByteArray saved = qgetenv(unset.constData());
-    qunsetenv(unset.constData());
+    QFETCH(QByteArray, rootValue);
+    QFETCH(QByteArray, systemValue);
+    QFETCH(QString, because);
+    const QByteArray savedRoot = qgetenv("CC_ROOT");
+    const QByteArray savedSystem = qgetenv("CC_SYSTEM");
+    auto set = [](const char* name, const QByteArray& value) {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    };
+    set("CC_ROOT", rootValue);
+    set("CC_SYSTEM", systemValue);
     messageBoxWatcher box;
     box.arm();
     {
         nicChooser dialog;
         // The box was modal inside the constructor and is gone now.
         QCOMPARE(box.seen, 1);
-        qputenv(unset.constData(), saved);
+        qputenv("CC_ROOT", savedRoot);
+        qputenv("CC_SYSTEM", savedSystem);
         QCOMPARE(box.title, QString("nicChooser: Fatal error"));
-        QCOMPARE(box.text, QString("Can't set the adaptor - there's nowhere to write the value to because CC_ROOT "
-                                   "environment variable is not set"));
-            QCOMPARE(dialog.findChild<QTreeWidget*>("treeAdapters")->topLevelItemCount(), 0);
+        QCOMPARE(box.text, "Can't set the adaptor - there's nowhere to write the value to because " + because);
+        QCOMPARE(dialog.findChild<QTreeWidget*>("treeAdapters")->topLevelItemCount(), 0);
+        QCOMPARE(dialog.exitCode(), int(exitNoVariable));
         QSignalSpy finished(&dialog, &QDialog::finished);
         dialog.show();
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 2000); // closes by itself

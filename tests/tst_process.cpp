@@ -1,5 +1,6 @@
 // The real executable as a process, inside the namespace built by
 // in-netns.sh, offscreen.
+#include "choice.h"
 #include "testSupport.h"
 
 #include <QElapsedTimer>
@@ -14,10 +15,8 @@ class tst_process : public QObject
 private slots:
     void initTestCase();
     void init();
-    void silentWithValidChoiceCloses_data();
-    void silentWithValidChoiceCloses();
-    void silentWithStaleChoiceStaysOpen_data();
-    void silentWithStaleChoiceStaysOpen();
+    void unattended_data();
+    void unattended();
     void pluginFolder_data();
     void pluginFolder();
 
@@ -27,8 +26,9 @@ private:
         int exitCode;
         qint64 ms;
         QString debug;
+        QByteArray out;
     };
-    run start(const QStringList& args, int waitMs);
+    run start(const QStringList& args, int waitMs, bool display = true, bool withRoot = true);
     std::unique_ptr<QTemporaryDir> root;
     QString iniPath() const { return root->filePath("local_settings.ini"); }
     QString osplPath() const { return root->filePath("SYS/config/dds/ospl.xml"); }
@@ -48,78 +48,148 @@ void tst_process::init()
     writeBytes(osplPath(), ospl);
 }
 
-tst_process::run tst_process::start(const QStringList& args, int waitMs)
+// Without a display: no DISPLAY, no WAYLAND_DISPLAY and no platform chosen,
+// as in a plain SSH session on a server.
+tst_process::run tst_process::start(const QStringList& args, int waitMs, bool display, bool withRoot)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("CC_ROOT", root->path());
+    if (withRoot)
+        env.insert("CC_ROOT", root->path());
+    else
+        env.remove("CC_ROOT");
     env.insert("CC_SYSTEM", "SYS");
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    if (display)
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+    else
+        env.remove("QT_QPA_PLATFORM");
     p.setProcessEnvironment(env);
     QElapsedTimer timer;
     timer.start();
     p.start(NC_EXECUTABLE, args);
     if (!p.waitForStarted())
-        return {false, -1, 0, "did not start"};
+        return {false, -1, 0, "did not start", {}};
     const bool finished = p.waitForFinished(waitMs);
     const qint64 ms = timer.elapsed();
     if (!finished) {
         p.kill();
         p.waitForFinished();
     }
-    return {finished, finished ? p.exitCode() : -1, ms, QString::fromUtf8(p.readAllStandardError())};
+    return {finished, finished ? p.exitCode() : -1, ms, QString::fromUtf8(p.readAllStandardError()),
+            p.readAllStandardOutput()};
 }
 
-void tst_process::silentWithValidChoiceCloses_data()
+// Runs that no person answers: /silent, /list and /select, with and without
+// a display.
+void tst_process::unattended_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<bool>("osplWritten");
-    QTest::newRow("/silent") << QStringList{"/silent"} << false;
-    QTest::newRow("/silent /ospl") << QStringList{"/silent", "/ospl"} << true;
-    QTest::newRow("/ospl /silentx") << QStringList{"/ospl", "/silentx"} << true;
+    QTest::addColumn<QString>("setup");      // words: nodisplay noroot noini staleini readonly-ini readonly-ospl ospl-elsewhere
+    QTest::addColumn<int>("status");         // -1: still open, waiting for a person
+    QTest::addColumn<QByteArray>("stdoutText");
+    QTest::addColumn<QByteArray>("iniAfter"); // null: as before
+    QTest::addColumn<QString>("osplAddress"); // empty: file untouched
+    QTest::addColumn<QString>("stderrText");
+
+    const QByteArray same;
+    const QByteArray nc1("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n");
+    const QByteArray rows = "nc0\t10.77.1.1\tnc0\t\nnc0\t10.77.1.2\tnc0\tstored\nnc1\t10.77.4.1\tnc1\t\n"
+                            "n\xC3\xA9\t10.77.5.1\tn\xC3\xA9\t\n";
+    QTest::newRow("/silent, stored pair valid") << QStringList{"/silent"} << "" << 0 << QByteArray() << same << ""
+                                                << "nicChooser::isValid: checking validity:  \"10.77.1.2\"   \"nc0\"\nnicChooser::isValid: valid";
+    QTest::newRow("/silent /ospl, valid") << QStringList{"/silent", "/ospl"} << "" << 0 << QByteArray() << same
+                                          << "10.77.1.2" << "\"ncnomc\" : interface can't multicast!";
+    QTest::newRow("/ospl /silentx, valid, no display") << QStringList{"/ospl", "/silentx"} << "nodisplay" << 0
+                                                       << QByteArray() << same << "10.77.1.2" << "";
+    QTest::newRow("/silent /ospl, stored address moved to another interface")
+        << QStringList{"/silent", "/ospl"} << "staleini" << -1 << QByteArray() << same << "" << "NOT valid";
+    QTest::newRow("/silent /ospl, nothing stored") << QStringList{"/silent", "/ospl"} << "noini" << -1 << QByteArray()
+                                                   << same << "" << "NOT valid";
+    QTest::newRow("/silent, nothing stored, no display") << QStringList{"/silent"} << "noini nodisplay" << 5
+                                                          << QByteArray() << same << "" << "nicChooser: the stored choice";
+    QTest::newRow("no switches, no display") << QStringList{} << "nodisplay" << 5 << QByteArray() << same << ""
+                                             << "nicChooser: there is no display";
+    QTest::newRow("/silent /ospl, read-only DDS configuration")
+        << QStringList{"/silent", "/ospl"} << "readonly-ospl nodisplay" << 4 << QByteArray() << same << ""
+        << "nicChooser: could not update the DDS configuration " + QString("%1/SYS/config/dds/ospl.xml: the file is read-only");
+    QTest::newRow("/silent /ospl, DDS configuration without the element")
+        << QStringList{"/silent", "/ospl"} << "ospl-elsewhere nodisplay" << 0 << QByteArray() << same << "" << "";
+    QTest::newRow("/silent, CC_ROOT missing, no display")
+        << QStringList{"/silent"} << "noroot nodisplay" << 2 << QByteArray() << same << ""
+        << "nicChooser: Can't set the adaptor - there's nowhere to write the value to because CC_ROOT environment variable is not set";
+    QTest::newRow("/list, no display") << QStringList{"/list"} << "nodisplay" << 0 << rows << same << "" << "";
+    QTest::newRow("/list with /silent /ospl writes nothing") << QStringList{"/silent", "/list", "/ospl"} << "nodisplay" << 0
+                                                             << rows << same << "" << "";
+    QTest::newRow("/list, nothing stored") << QStringList{"/listx"} << "noini nodisplay" << 0
+                                           << QByteArray(rows).replace("stored", "") << same << "" << "";
+    QTest::newRow("/select prefix, one row") << QStringList{"/silent", "/select=10.77.4.0/24", "/ospl"} << "nodisplay" << 0
+                                             << QByteArray() << nc1 << "10.77.4.1" << "";
+    QTest::newRow("/select adaptor ID, one row") << QStringList{"/silent", "/select=nc1"} << "nodisplay" << 0
+                                                 << QByteArray() << nc1 << "" << "";
+    QTest::newRow("/select address, with a display") << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0
+                                                     << QByteArray() << nc1 << "" << "";
+    // Already stored: the settings file is not rewritten, so read-only is no obstacle.
+    QTest::newRow("/select of the stored row, read-only settings")
+        << QStringList{"/silent", "/select=10.77.1.2", "/ospl"} << "readonly-ini nodisplay" << 0 << QByteArray() << same
+        << "10.77.1.2" << "";
+    QTest::newRow("/select matching several rows") << QStringList{"/silent", "/select=10.77.1.0/24", "/ospl"} << "nodisplay"
+                                                   << 7 << QByteArray() << same << ""
+                                                   << "nicChooser: /select=10.77.1.0/24 matches 2 rows; nothing was written\n"
+                                                      "nicChooser:   nc0\t10.77.1.1\tnc0\nnicChooser:   nc0\t10.77.1.2\tnc0\n";
+    QTest::newRow("/select matching none") << QStringList{"/silent", "/select=10.99.0.0/16"} << "" << 6 << QByteArray()
+                                           << same << "" << "nicChooser: /select=10.99.0.0/16 matches none of these rows";
+    QTest::newRow("/select malformed") << QStringList{"/silent", "/select=10.77.1.300", "/ospl"} << "nodisplay" << 8
+                                       << QByteArray() << same << "" << "nicChooser: /select=10.77.1.300 is not usable";
 }
 
-void tst_process::silentWithValidChoiceCloses()
+void tst_process::unattended()
 {
     QFETCH(QStringList, args);
-    QFETCH(bool, osplWritten);
-    writeBytes(iniPath(), validIni);
-    const run r = start(args, 10000);
-    QVERIFY2(r.finished, qPrintable(r.debug));
-    QCOMPARE(r.exitCode, 0);
-    QVERIFY2(r.ms < 1000, qPrintable(QString("took %1 ms").arg(r.ms)));
-    QCOMPARE(readBytes(iniPath()), validIni);
-    const QByteArray now = readBytes(osplPath());
-    if (osplWritten) {
-        QVERIFY(now != ospl);
-        QVERIFY(now.contains("<NetworkInterfaceAddress>10.77.1.2</NetworkInterfaceAddress>"));
-    } else {
-        QCOMPARE(now, ospl);
+    QFETCH(QString, setup);
+    QFETCH(int, status);
+    QFETCH(QByteArray, stdoutText);
+    QFETCH(QByteArray, iniAfter);
+    QFETCH(QString, osplAddress);
+    QFETCH(QString, stderrText);
+    const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
+    if (words.contains("staleini"))
+        writeBytes(iniPath(), "[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n");
+    else if (!words.contains("noini"))
+        writeBytes(iniPath(), validIni);
+    if (words.contains("readonly-ini"))
+        QVERIFY(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    if (words.contains("readonly-ospl"))
+        QVERIFY(QFile::setPermissions(osplPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QByteArray osplBefore = ospl;
+    if (words.contains("ospl-elsewhere")) {
+        osplBefore = testData("ospl/adlink-etc-ospl_no_network.xml");
+        writeBytes(osplPath(), osplBefore);
     }
-    // What the operator's log shows: every passed-over interface, then the verdict.
-    for (const QString& name : layout::rejected())
-        QVERIFY2(r.debug.contains("\"" + name + "\" : interface can't multicast!"), qPrintable(r.debug));
-    QVERIFY(r.debug.contains("nicChooser::isValid: checking validity:  \"10.77.1.2\"   \"nc0\"\nnicChooser::isValid: valid"));
-}
+    const QByteArray iniBefore = readBytes(iniPath());
 
-void tst_process::silentWithStaleChoiceStaysOpen_data()
-{
-    QTest::addColumn<QByteArray>("ini");
-    QTest::newRow("address moved to another interface") << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n");
-    QTest::newRow("interface gone") << QByteArray("[xDS]\nbindAddress=10.77.1.1\nAdaptor=eth9\n");
-    QTest::newRow("nothing stored") << QByteArray();
-}
-
-void tst_process::silentWithStaleChoiceStaysOpen()
-{
-    QFETCH(QByteArray, ini);
-    if (!ini.isEmpty())
-        writeBytes(iniPath(), ini);
-    const run r = start({"/silent", "/ospl"}, 1500);
-    QVERIFY2(!r.finished, qPrintable(r.debug));
-    QVERIFY(r.debug.contains("nicChooser::isValid: NOT valid"));
-    QCOMPARE(ini.isEmpty() ? QByteArray() : readBytes(iniPath()), ini);
-    QCOMPARE(readBytes(osplPath()), ospl);
+    const run r = start(args, status < 0 ? 1500 : 10000, !words.contains("nodisplay"), !words.contains("noroot"));
+    if (status < 0) {
+        QVERIFY2(!r.finished, qPrintable(r.debug));
+    } else {
+        QVERIFY2(r.finished, qPrintable(r.debug));
+        QVERIFY2(r.exitCode == status, qPrintable(QStringLiteral("exit %1: %2").arg(r.exitCode).arg(r.debug.right(600))));
+        QVERIFY2(r.ms < 3000, qPrintable(QString("took %1 ms").arg(r.ms)));
+    }
+    QCOMPARE(r.out, stdoutText);
+    QCOMPARE(readBytes(iniPath()), iniAfter.isNull() ? iniBefore : iniAfter);
+    const QByteArray now = readBytes(osplPath());
+    if (osplAddress.isEmpty()) {
+        QCOMPARE(now, osplBefore);
+    } else {
+        QVERIFY(now.contains("<NetworkInterfaceAddress>" + osplAddress.toUtf8() + "</NetworkInterfaceAddress>"));
+    }
+    QVERIFY2(r.debug.contains(QString(stderrText).replace("%1", root->path())), qPrintable(r.debug.right(800)));
+    // A line meant for an installer's log is one plain line each.
+    for (const QString& line : r.debug.split('\n'))
+        if (line.startsWith("nicChooser: "))
+            QVERIFY2(!line.contains('\r'), qPrintable(line));
 }
 
 void tst_process::pluginFolder_data()

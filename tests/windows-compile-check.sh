@@ -15,7 +15,7 @@ fi
 failed=0 passed=0
 for f in "$src"/*_win.cpp; do
   out=$("$cxx" -std=c++17 -fsyntax-only -Wall -Wextra -Werror \
-        -isystem "$qt" -isystem "$qt/QtCore" -isystem "$qt/QtGui" -isystem "$qt/QtWidgets" \
+        -isystem "$qt" -isystem "$qt/QtCore" -isystem "$qt/QtGui" -isystem "$qt/QtWidgets" -isystem "$qt/QtNetwork" \
         -I "$src" "$f" 2>&1)
   if [ $? -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "$out" >&2; echo "FAIL: $f" >&2; fi
 done

@@ -9,7 +9,8 @@ QList<interfaceInfo> systemInterfaces()
     QList<interfaceInfo> result;
     const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface& iface : all) {
-        interfaceInfo info{iface.name(), iface.humanReadableName(), iface.flags(), {}};
+        interfaceInfo info{systemInterfaceName(iface.name()), systemInterfaceName(iface.humanReadableName()),
+                           iface.flags(), {}};
         const QList<QNetworkAddressEntry> entries = iface.addressEntries();
         for (const QNetworkAddressEntry& entry : entries)
             info.addresses.append(entry.ip());

@@ -31,8 +31,11 @@ struct adaptorRow {
     bool selected = false;
 };
 
-/// The machine's interfaces, in the toolkit's order.
+/// The machine's interfaces, in the toolkit's order, named as the system names them.
 QList<interfaceInfo> systemInterfaces();
+
+/// An interface name as the toolkit reports it, turned into the name the system and the middleware use (platform file).
+QString systemInterfaceName(const QString& toolkitName);
 
 /// One row per IPv4 address of each interface that can multicast, is running and is up, in interface then address order; a debug line for each interface passed over.
 std::vector<adaptorRow> adaptorRows(const QList<interfaceInfo>& interfaces,

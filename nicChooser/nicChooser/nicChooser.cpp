@@ -1,4 +1,5 @@
 #include "nicChooser.h"
+#include "display.h"
 #include "fileReplace.h"
 #include "helpDisplay.h"
 #include "installPaths.h"
@@ -8,21 +9,32 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QMessageBox>
 #include <QTimerEvent>
 #include <QTreeWidgetItem>
 
-commandSwitches scanSwitches(const QStringList& arguments)
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+namespace {
+
+// The unattended path's report: one line an installer's log can show.
+void tell(const QString& text)
 {
-    commandSwitches s;
-    for (const QString& arg : arguments) {
-        if (arg.startsWith(QLatin1String("/ospl")))
-            s.ospl = true;
-        else if (arg.startsWith(QLatin1String("/silent")))
-            s.silent = true;
-    }
-    return s;
+    std::fprintf(stderr, "nicChooser: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
 }
+
+bool osplFailed(osplResult r)
+{
+    // A configuration without the element is one whose DDS service does not
+    // use it; installations rely on that not being an error.
+    return r != osplResult::written && r != osplResult::unchanged && r != osplResult::notFound;
+}
+
+} // namespace
 
 nicChooser::nicChooser(QWidget* parent)
     : QDialog(parent)
@@ -37,11 +49,14 @@ nicChooser::nicChooser(QWidget* parent)
 
     const QString root = environmentValue("CC_ROOT");
     const QString system = environmentValue("CC_SYSTEM");
-    if (root.isNull() || system.isNull()) {
-        QMessageBox::critical(this, QStringLiteral("nicChooser: Fatal error"),
-                              QStringLiteral("Can't set the adaptor - there's nowhere to write the value to "
-                                             "because CC_ROOT environment variable is not set"),
-                              QMessageBox::Ok, QMessageBox::NoButton);
+    const QString missing = missingVariables(root, system);
+    if (!missing.isEmpty()) {
+        status = exitNoVariable;
+        if (silentMode && !personPresent())
+            tell(fatalText(missing));
+        else
+            QMessageBox::critical(this, QStringLiteral("nicChooser: Fatal error"), fatalText(missing),
+                                  QMessageBox::Ok, QMessageBox::NoButton);
         startCloseTimer();
         return;
     }
@@ -49,7 +64,12 @@ nicChooser::nicChooser(QWidget* parent)
     ccSystem = system;
 
     connect(ui.treeAdapters, SIGNAL(itemSelectionChanged()), this, SLOT(twCurrentItemChanged()));
+    connect(ui.treeAdapters, SIGNAL(currentItemChanged(QTreeWidgetItem*, QTreeWidgetItem*)), this,
+            SLOT(twCurrentItemChanged()));
+    connect(ui.treeAdapters, SIGNAL(itemDoubleClicked(QTreeWidgetItem*, int)), this, SLOT(accept()));
     connect(ui.actionhelpAction, SIGNAL(triggered()), this, SLOT(doHelp()));
+    // Part of the dialog, so that F1 reaches it wherever the focus is.
+    addAction(ui.actionhelpAction);
 
     // Read from the same text that accept() writes to, so both always agree.
     const QString settings = localSettingsPath(ccRoot);
@@ -59,14 +79,70 @@ nicChooser::nicChooser(QWidget* parent)
     addInterfaceRows(storedAddress, storedAdaptor);
     valid = isValid(storedAddress, storedAdaptor);
 
-    if (silentMode && valid) {
-        if (osplMode)
-            writeToOspl(storedAddress);
-        startCloseTimer();
-    }
+    const bool ruleGiven = switches.selects > 0;
+    const selectRule rule = ruleGiven ? ruleOf(switches) : selectRule();
+    const std::vector<int> matches = ruleGiven ? matchingRows(dests, rule) : std::vector<int>();
+    if (matches.size() == 1)
+        makeCurrent(matches.front());
+    ui.statusLabel->setText(statusLine(storedAddress, storedAdaptor, valid, int(dests.size()),
+                                       ruleGiven ? &rule : nullptr, int(matches.size())));
+
+    if (silentMode)
+        runUnattended(switches, rule, matches, storedAddress);
 }
 
 nicChooser::~nicChooser() = default;
+
+// The silent path: does what was asked without a person, or leaves the
+// dialog open for one when there is somebody to ask.
+void nicChooser::runUnattended(const commandSwitches& switches, const selectRule& rule,
+                               const std::vector<int>& matches, const QString& storedAddress)
+{
+    if (switches.selects > 0) {
+        if (matches.size() == 1) {
+            store(*std::next(dests.begin(), matches.front()), false);
+        } else {
+            QString why;
+            if (rule.type == selectRule::malformed) {
+                status = exitBadRule;
+                why = QStringLiteral("/select=%1 is not usable: %2; nothing was written").arg(rule.text, rule.problem);
+            } else {
+                status = matches.empty() ? exitNoMatch : exitSeveralMatch;
+                why = matches.empty() ? QStringLiteral("/select=%1 matches none of these rows; nothing was written")
+                                            .arg(rule.text)
+                                      : QStringLiteral("/select=%1 matches %2 rows; nothing was written")
+                                            .arg(rule.text)
+                                            .arg(matches.size());
+            }
+            tell(why);
+            int index = 0;
+            for (const networkDest& row : dests) {
+                if (matches.empty() || std::find(matches.begin(), matches.end(), index) != matches.end())
+                    tell(QStringLiteral("  ") + rowLine(row));
+                ++index;
+            }
+        }
+        startCloseTimer();
+        return;
+    }
+    if (valid) {
+        QString reason;
+        if (osplMode && osplFailed(writeToOspl(storedAddress, &reason))) {
+            fail(exitDdsFailed, QString(),
+                 QStringLiteral("could not update the DDS configuration %1: %2")
+                     .arg(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem)), reason),
+                 false);
+        }
+        startCloseTimer();
+        return;
+    }
+    if (!personPresent()) {
+        status = exitNoDisplay;
+        tell(QStringLiteral("the stored choice names no row here and no /select was given, and there is no "
+                            "display to ask on; nothing was written"));
+        startCloseTimer();
+    }
+}
 
 void nicChooser::addInterfaceRows(const QString& storedAddress, const QString& storedAdaptor)
 {
@@ -74,12 +150,19 @@ void nicChooser::addInterfaceRows(const QString& storedAddress, const QString& s
     for (const adaptorRow& row : rows) {
         auto* item = new QTreeWidgetItem(ui.treeAdapters,
                                          QStringList{row.dest.displayName, row.dest.address, row.dest.adaptorId});
+        // Current as well as selected: Ok stores the current row, and the
+        // toolkit would otherwise make the first row current on focus.
         if (row.selected)
-            item->setSelected(true);
+            ui.treeAdapters->setCurrentItem(item);
         dests.push_back(row.dest);
     }
     for (int column = 0; column < 3; ++column)
         ui.treeAdapters->resizeColumnToContents(column);
+}
+
+void nicChooser::makeCurrent(int row)
+{
+    ui.treeAdapters->setCurrentItem(ui.treeAdapters->topLevelItem(row));
 }
 
 bool nicChooser::isValid(const QString& address, const QString& adaptorId)
@@ -105,31 +188,68 @@ void nicChooser::timerEvent(QTimerEvent* event)
 
 void nicChooser::twCurrentItemChanged()
 {
-    ui.okButton->setEnabled(!ui.treeAdapters->selectedItems().isEmpty());
+    const QTreeWidgetItem* item = ui.treeAdapters->currentItem();
+    ui.okButton->setEnabled(item && item->isSelected());
 }
 
 void nicChooser::accept()
 {
-    // The current item, not the selection: it is the row the operator last
-    // clicked or moved to, which a pre-selected row need not be.
-    const QTreeWidgetItem* item = ui.treeAdapters->currentItem();
-    if (!item)
+    // The highlighted row: current and selected. A current row that is not
+    // selected (moved to with Ctrl) is not what the operator sees chosen.
+    QTreeWidgetItem* item = ui.treeAdapters->currentItem();
+    if (!item || !item->isSelected())
         return;
-    const QString address = item->text(1);
-    const QString adaptor = item->text(2);
-
-    const QString settings = localSettingsPath(ccRoot);
-    writeSetting(settings, QStringLiteral("bindAddress"), address);
-    writeSetting(settings, QStringLiteral("Adaptor"), adaptor);
-    if (osplMode)
-        writeToOspl(address);
-
-    QDialog::accept();
+    const networkDest row = *std::next(dests.begin(), ui.treeAdapters->indexOfTopLevelItem(item));
+    if (store(row, true))
+        QDialog::accept();
 }
 
-void nicChooser::writeToOspl(const QString& address)
+// Both keys in one replacement, then the DDS configuration; false (with the
+// failure told and the status set) when either did not take.
+bool nicChooser::store(const networkDest& row, bool personAsked)
 {
-    updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address);
+    const QString settings = localSettingsPath(ccRoot);
+    QString reason;
+    if (writeSettings(settings, {{QStringLiteral("bindAddress"), row.address}, {QStringLiteral("Adaptor"), row.adaptorId}},
+                      &reason)
+        == settingsResult::failed) {
+        fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
+             QStringLiteral("could not store %1 on %2 in the settings file %3: %4.\n\nNothing was changed.")
+                 .arg(row.address, row.adaptorId, QDir::toNativeSeparators(settings), reason),
+             personAsked);
+        return false;
+    }
+    if (osplMode && osplFailed(writeToOspl(row.address, &reason))) {
+        fail(exitDdsFailed, QStringLiteral("nicChooser: DDS configuration not updated"),
+             QStringLiteral("stored %1 on %2 in the settings file %3, but could not update the DDS configuration "
+                            "%4: %5.")
+                 .arg(row.address, row.adaptorId, QDir::toNativeSeparators(settings),
+                      QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem)), reason),
+             personAsked);
+        return false;
+    }
+    status = exitDone;
+    return true;
+}
+
+void nicChooser::fail(int code, const QString& title, const QString& text, bool personAsked)
+{
+    status = code;
+    qDebug() << text;
+    if (!personAsked) {
+        tell(QString(text).replace(QLatin1String("\n\n"), QLatin1String(" ")));
+        return;
+    }
+    QString message = text;
+    message[0] = message.at(0).toUpper();
+    QMessageBox::critical(this, title,
+                          message + QStringLiteral("\n\nFix the cause and press Ok again, or Cancel to leave it."),
+                          QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+osplResult nicChooser::writeToOspl(const QString& address, QString* reason)
+{
+    return updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address, reason);
 }
 
 void nicChooser::doHelp()

@@ -3,6 +3,7 @@
 // stores the chosen one for the installation's xDS transport.
 
 #include "adaptorRows.h"
+#include "choice.h"
 #include "osplConfig.h"
 #include "ui_nicChooser.h"
 
@@ -14,13 +15,6 @@
 #include <list>
 
 class QTimerEvent;
-
-/// Switches found on a command line: any argument starting with "/ospl" sets ospl; any other starting with "/silent" sets silent (case-sensitive).
-struct commandSwitches {
-    bool ospl = false;
-    bool silent = false;
-};
-commandSwitches scanSwitches(const QStringList& arguments);
 
 class nicChooser : public QDialog
 {
@@ -34,11 +28,14 @@ public:
     /// True when a listed row carries exactly this address and adaptor ID.
     bool isValid(const QString& address, const QString& adaptorId);
 
+    /// What the process's exit status should tell (an exitStatus): the last attempt's outcome.
+    int exitCode() const { return status; }
+
 protected:
     void timerEvent(QTimerEvent* event) override;
 
 public slots:
-    /// Stores the current row (and updates the DDS configuration under /ospl); without a current row does nothing.
+    /// Stores the highlighted row (the current one, when selected) and updates the DDS configuration under /ospl; a failure is shown and the dialog stays open. Without such a row does nothing.
     void accept() override;
 
 private slots:
@@ -47,8 +44,13 @@ private slots:
 
 private:
     void addInterfaceRows(const QString& storedAddress, const QString& storedAdaptor);
-    void writeToOspl(const QString& address);
+    osplResult writeToOspl(const QString& address, QString* reason);
     void startCloseTimer();
+    void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
+                       const QString& storedAddress);
+    bool store(const networkDest& row, bool personAsked);
+    void fail(int code, const QString& title, const QString& text, bool personAsked);
+    void makeCurrent(int row);
 
     Ui_nicChooserClass ui;
     bool valid = false;
@@ -58,6 +60,7 @@ private:
     bool silentMode = false;
     int closeTimerId = 0;
     std::list<networkDest> dests;
+    int status = exitDone;
 };
 
 /// Walks path from node through the first element of each name (exact match) and sets the last one's text to value; true when that element was found.

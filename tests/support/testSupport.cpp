@@ -106,6 +106,7 @@ const std::vector<QStringList>& rows()
         {"nc0", "10.77.1.1", "nc0"},
         {"nc0", "10.77.1.2", "nc0"},
         {"nc1", "10.77.4.1", "nc1"},
+        {QString::fromUtf8("n\xC3\xA9"), "10.77.5.1", QString::fromUtf8("n\xC3\xA9")},
     };
     return r;
 }

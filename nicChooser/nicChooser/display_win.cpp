@@ -1,0 +1,13 @@
+#include "display.h"
+
+// Every interactive Windows session has a desktop; services have none but
+// are not where this tool runs.
+bool prepareDisplay(bool)
+{
+    return true;
+}
+
+bool personPresent()
+{
+    return true;
+}
