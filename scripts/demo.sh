@@ -1,25 +1,78 @@
 #!/usr/bin/env bash
-# Builds the tool and runs it against a fresh copy of the demo installation.
-#   scripts/demo.sh [SWITCHES...]      e.g. scripts/demo.sh /ospl
-# Without a display it runs offscreen, so only a /silent run can end by itself.
+# Builds the tool and runs it on a fresh copy of the demo installation.
+#   scripts/demo.sh [--keep] [SWITCHES...]      e.g. scripts/demo.sh /ospl
+# With a display, the dialog is yours to drive. Without one (a server, an SSH
+# session), the demo drives it itself in a virtual X server: inside a network
+# namespace with known interfaces when run as root, it saves a screenshot,
+# chooses a row and presses Ok with the keyboard. Either way it ends by
+# printing what changed in both files. --keep leaves the copy in place.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bash "$top/scripts/deps.sh"
 build=${BUILD_DIR:-$top/build}
-cmake -S "$top" -B "$build" -G Ninja -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j 2 --target nicChooser
-root=$(mktemp -d)
-cp -r "$top/demo/installation/." "$root/"
-export CC_ROOT=$root CC_SYSTEM=DEMO
-echo "Demo installation: $root"
-if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  echo "No display: running offscreen with 'timeout 5'."
-  export QT_QPA_PLATFORM=offscreen
-  timeout 5 "$build/nicChooser/nicChooser/nicChooser" "$@" || true
-else
-  "$build/nicChooser/nicChooser/nicChooser" "$@"
+exe=$build/nicChooser/nicChooser/nicChooser
+
+# The unattended part, run under Xvfb (and in the namespace when root).
+if [ "${NC_DEMO_STAGE:-}" = drive ]; then
+  root=$1; shift
+  display=":$((300 + $$ % 500))"
+  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  trap 'kill $xvfb 2>/dev/null' EXIT
+  export DISPLAY=$display
+  for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+  CC_ROOT=$root CC_SYSTEM=DEMO QT_QPA_PLATFORM=xcb "$exe" "$@" 2>"$root.debug" &
+  app=$!
+  if win=$(timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1) && [ -n "$win" ]; then
+    xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
+    sleep 0.5
+    import -window "$win" "$NC_DEMO_SHOT" && echo "Screenshot of the dialog: $NC_DEMO_SHOT"
+    echo "Choosing the next row with Down and pressing Ok with Enter."
+    sleep 0.3
+    xdotool key --delay 250 Down space Return
+  fi
+  for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$app" 2>/dev/null; then
+    echo "The dialog is still open (a message box?); closing it." >&2
+    kill "$app"
+  fi
+  set +e; wait "$app"; echo "Exit status: $?"; set -e
+  grep '^nicChooser: ' "$root.debug" || true
+  rm -f "$root.debug"
+  exit 0
 fi
-echo "--- $root/local_settings.ini"
-cat "$root/local_settings.ini"
-echo "--- NetworkInterfaceAddress in $root/DEMO/config/dds/ospl.xml"
-grep -n NetworkInterfaceAddress "$root/DEMO/config/dds/ospl.xml"
+
+keep=false
+if [ "${1:-}" = --keep ]; then keep=true; shift; fi
+bash "$top/scripts/deps.sh"
+cmake -S "$top" -B "$build" -G Ninja -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j 2 --target nicChooser nicChooserHelp 2>/dev/null \
+  || cmake --build "$build" -j 2 --target nicChooser
+root=$(mktemp -d)
+$keep || trap 'rm -rf "$root" "$root.before"' EXIT
+cp -r "$top/demo/installation/." "$root/"
+cp -r "$root" "$root.before"
+echo "Demo installation: $root"
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  set +e
+  CC_ROOT=$root CC_SYSTEM=DEMO "$exe" "$@"
+  echo "Exit status: $?"
+  set -e
+else
+  echo "No display: driving the dialog in a virtual X server."
+  shot=$build/nicChooser-demo.png
+  export NC_DEMO_STAGE=drive NC_DEMO_SHOT=$shot
+  if [ "$(id -u)" = 0 ]; then
+    echo "As root: in a network namespace whose interfaces are nc0 (10.77.1.1, 10.77.1.2), nc1 (10.77.4.1), né (10.77.5.1)."
+    bash "$top/tests/in-netns.sh" bash "$0" "$root" "$@"
+  else
+    bash "$0" "$root" "$@"
+  fi
+fi
+
+echo "--- What changed in local_settings.ini"
+diff -u "$root.before/local_settings.ini" "$root/local_settings.ini" || true
+echo "--- What changed in DEMO/config/dds/ospl.xml"
+diff -u "$root.before/DEMO/config/dds/ospl.xml" "$root/DEMO/config/dds/ospl.xml" || true
+$keep && echo "Kept: $root (and the original in $root.before)"
+exit 0

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # A person's path: the real executable in a real X server, driven with the
-# keyboard through xdotool. Runs inside in-netns.sh, so the rows are known
-# (nc0 10.77.1.1, nc0 10.77.1.2, nc1 10.77.4.1).
+# keyboard and mouse through xdotool. Runs inside in-netns.sh, so the rows are
+# known: nc0 10.77.1.1, nc0 10.77.1.2, nc1 10.77.4.1, né 10.77.5.1.
 #   gui.sh EXECUTABLE TESTDATA [SCREENSHOT.png]
+# Each row of the table at the end: what the person does, what the files hold
+# afterwards, the exit status, and which message box (if any) appeared.
 set -u
 exe=$1 data=$2 shot=${3:-}
 skip() {
@@ -10,14 +12,12 @@ skip() {
   if [ "${CI:-}" = "true" ]; then exit 1; fi
   exit 77
 }
-fail() { echo "gui: FAIL: $*" >&2; exit 1; }
 command -v Xvfb >/dev/null || skip "needs Xvfb (package xvfb)"
 command -v xdotool >/dev/null || skip "needs xdotool"
 [ "${NC_NETNS_LAYOUT:-}" = 1 ] || skip "run through in-netns.sh"
 
 work=$(mktemp -d)
-xvfb=""
-app=""
+xvfb="" app=""
 cleanup() {
   [ -n "$app" ] && kill "$app" 2>/dev/null
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
@@ -30,53 +30,135 @@ Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 export DISPLAY=$display
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-xdotool getmouselocation >/dev/null 2>&1 || fail "Xvfb did not start"
+xdotool getmouselocation >/dev/null 2>&1 || { echo "gui: Xvfb did not start" >&2; exit 1; }
 
-mkdir -p "$work/SYS/config/dds"
-cp "$data/ospl/adlink-etc-ospl_ddsi2.xml" "$work/SYS/config/dds/ospl.xml"
-chmod u+w "$work/SYS/config/dds/ospl.xml"
-ospl_before=$(cat "$work/SYS/config/dds/ospl.xml")
-printf '[General]\r\nsite=North\r\n' > "$work/local_settings.ini"
+good_ospl=$data/ospl/adlink-etc-ospl_ddsi2.xml
+# Files are written and compared as files: $(...) would drop their last line ending.
+write_ini() {
+  case $1 in
+    general) printf '[General]\r\nsite=North\r\n' ;;
+    # Blanks around '=' make a write of the same values visible too.
+    stored2) printf '[General]\r\nsite=North\r\n[xDS]\r\nbindAddress = 10.77.4.1\r\nAdaptor = nc1\r\n' ;;
+    valid1) printf '[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n' ;;
+    stored:*) local pair=${1#stored:}
+      printf '[General]\r\nsite=North\r\n[xDS]\r\nbindAddress=%s\r\nAdaptor=%s\r\n' "${pair%/*}" "${pair#*/}" ;;
+  esac
+}
 
-# Starts the tool and waits for its window; sets $app and $win.
-launch() {
-  CC_ROOT=$work CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb "$exe" "$@" 2>"$work/debug.txt" &
+# Window-relative spots, from the form's fixed 600x400 layout.
+row_y() { echo $((42 + 17 * $1)); }
+ok_x=462 buttons_y=376
+
+failures=0 passed=0
+fail() { echo "gui: FAIL: $row_name: $*" >&2; tail -5 "$work/debug.txt" >&2; failures=$((failures + 1)); }
+
+# row NAME SWITCHES SETUP ACTION STATUS INI_AFTER OSPL_ADDRESS BOX
+#   INI_AFTER: "same", or stored:ADDRESS/ADAPTOR
+#   SETUP: words among general stored2 valid1 readonly-ini readonly-ospl
+#          truncated-ospl noroot nosystem emptyroot
+#   ACTION: words run in order (see act); "none" for runs that end by themselves
+#   OSPL_ADDRESS: the address ospl.xml must hold afterwards, or "same"
+#   BOX: the title of the message box that must appear, or "-"
+row() {
+  row_name=$1; local switches=$2 setup=$3 action=$4 status=$5 ini_after=$6 ospl_after=$7 box=$8
+  rm -rf "$work/root"; mkdir -p "$work/root/SYS/config/dds"
+  local root=$work/root ini=$work/root/local_settings.ini ospl=$work/root/SYS/config/dds/ospl.xml
+  cp "$good_ospl" "$ospl"; chmod 644 "$ospl"
+  case " $setup " in
+    *" stored2 "*) write_ini stored2 >"$ini" ;;
+    *" valid1 "*) write_ini valid1 >"$ini" ;;
+    *) write_ini general >"$ini" ;;
+  esac
+  case " $setup " in *" readonly-ini "*) chmod 444 "$ini" ;; esac
+  case " $setup " in *" readonly-ospl "*) chmod 444 "$ospl" ;; esac
+  case " $setup " in *" truncated-ospl "*) cp "$data/xml/truncated.xml" "$ospl" ;; esac
+  cp "$ini" "$work/ini.before"; cp "$ospl" "$work/ospl.before"
+  local env=(CC_ROOT="$root" CC_SYSTEM=SYS)
+  case " $setup " in *" noroot "*) env=(CC_SYSTEM=SYS) ;; esac
+  case " $setup " in *" nosystem "*) env=(CC_ROOT="$root") ;; esac
+  case " $setup " in *" emptyroot "*) env=(CC_ROOT= CC_SYSTEM=SYS) ;; esac
+
+  # shellcheck disable=SC2086
+  env -u CC_ROOT -u CC_SYSTEM "${env[@]}" QT_QPA_PLATFORM=xcb "$exe" $switches 2>"$work/debug.txt" &
   app=$!
-  win=$(timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
-  [ -n "$win" ] || fail "no dialog window appeared"
-  xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
-  sleep 0.3
-}
-# Waits for the tool to end; sets $rc to its exit status.
-finish() {
+  win=""
+  # A fatal box comes before the dialog is shown.
+  if [ "$action" != none ] && [ "${action#box:}" = "$action" ]; then
+    win=$(timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+    [ -n "$win" ] || { fail "no dialog window appeared"; kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; app=""; return; }
+    xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
+    sleep 0.3
+    [ -n "$shot" ] && [ ! -e "$shot" ] && import -window "$win" "$shot" 2>/dev/null
+  fi
+  local seen_box="-" word
+  for word in $action; do act "$word" || return; done
   for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$app" 2>/dev/null && fail "the tool did not close"
-  wait "$app"; rc=$?
-  app=""
+  if kill -0 "$app" 2>/dev/null; then fail "the tool did not close"; kill "$app"; wait "$app" 2>/dev/null; app=""; return; fi
+  wait "$app"; local rc=$?; app=""
+  [ "$seen_box" = "$box" ] || { fail "message box '$seen_box', expected '$box'"; return; }
+  [ "$rc" = "$status" ] || { fail "exit status $rc, expected $status"; return; }
+  if [ "$ini_after" = same ]; then cp "$work/ini.before" "$work/ini.want"; else write_ini "$ini_after" >"$work/ini.want"; fi
+  cmp -s "$ini" "$work/ini.want" || { fail "settings file: $(od -c "$ini" | head -5)"; return; }
+  if [ "$ospl_after" = same ]; then
+    cmp -s "$ospl" "$work/ospl.before" || { fail "ospl.xml changed"; return; }
+  else
+    grep -q "<NetworkInterfaceAddress>$ospl_after</NetworkInterfaceAddress>" "$ospl" || { fail "ospl.xml does not hold $ospl_after"; return; }
+  fi
+  echo "gui: PASS: $row_name"
+  passed=$((passed + 1))
 }
 
-# 1. Choose the second row with the keyboard and press Ok.
-launch /ospl
-[ -n "$shot" ] && import -window "$win" "$shot" 2>/dev/null
-xdotool key Down        # the table has focus and row 0 is current: Down moves to (and selects) row 1
-xdotool key Tab Tab space # Help, then Ok
-finish
-[ "$rc" = 0 ] || { tail -40 "$work/debug.txt" >&2; fail "exit status $rc after Ok"; }
-expected=$(printf '[General]\r\nsite=North\r\n[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n')
-[ "$(cat "$work/local_settings.ini")" = "$expected" ] || fail "settings after Ok: $(od -c "$work/local_settings.ini" | head)"
-grep -q '<NetworkInterfaceAddress>10.77.1.2</NetworkInterfaceAddress>' "$work/SYS/config/dds/ospl.xml" \
-  || fail "ospl.xml was not updated"
-echo "gui: Ok stored 10.77.1.2 / nc0 in both files"
+# One step of a person's action; sets seen_box when a box shows up.
+act() {
+  case $1 in
+    click-ok) xdotool mousemove --window "$win" $ok_x $buttons_y click 1 ;;
+    tab-tab-space) xdotool key Tab Tab space ;;
+    down|up|Return|Escape|F1) xdotool key "$(echo "$1" | sed 's/^down$/Down/; s/^up$/Up/')" ;;
+    dclick-3) xdotool mousemove --window "$win" 100 "$(row_y 3)" click --repeat 2 --delay 80 1 ;;
+    box:*)
+      local title=${1#box:} b
+      title=${title//_/ }
+      b=$(timeout 5 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1)
+      [ -n "$b" ] || { fail "no box titled '$title'"; kill "$app"; wait "$app" 2>/dev/null; app=""; return 1; }
+      seen_box=$title
+      xdotool windowactivate --sync "$b" 2>/dev/null
+      sleep 0.2
+      xdotool key Return
+      sleep 0.3
+      xdotool windowactivate --sync "$win" 2>/dev/null ;;
+    help-window)
+      local h
+      h=$(timeout 5 xdotool search --sync --onlyvisible --name "^nicChooser: choosing the xDS network adaptor\$" | head -n 1)
+      [ -n "$h" ] || { fail "F1 opened no help window"; kill "$app"; wait "$app" 2>/dev/null; app=""; return 1; }
+      xdotool windowclose "$h" 2>/dev/null || xdotool windowkill "$h"
+      sleep 0.2
+      xdotool windowactivate --sync "$win" 2>/dev/null ;;
+    fix-ospl) cp "$good_ospl" "$work/root/SYS/config/dds/ospl.xml" ;;
+    wait) sleep 0.5 ;;
+  esac
+  sleep 0.2
+}
 
-# 2. Escape cancels: same exit status, nothing written.
-cp "$work/local_settings.ini" "$work/ini.before"
-cp "$work/SYS/config/dds/ospl.xml" "$work/ospl.before"
-launch /ospl
-xdotool key Down Escape
-finish
-[ "$rc" = 0 ] || fail "exit status $rc after Escape"
-cmp -s "$work/local_settings.ini" "$work/ini.before" || fail "Escape changed the settings file"
-cmp -s "$work/SYS/config/dds/ospl.xml" "$work/ospl.before" || fail "Escape changed ospl.xml"
-echo "gui: Escape wrote nothing, exit status 0"
-[ "$ospl_before" != "$(cat "$work/ospl.before")" ] || fail "ospl.xml never changed"
-echo "2 passed, 0 failed"
+row "pre-selected row, Ok clicked" "/ospl" "stored2" "click-ok" 0 stored:10.77.4.1/nc1 10.77.4.1 -
+row "pre-selected row, Ok by keyboard" "/ospl" "stored2" "tab-tab-space" 0 stored:10.77.4.1/nc1 10.77.4.1 -
+row "Enter on a chosen row" "/ospl" "general" "down Return" 0 stored:10.77.1.2/nc0 10.77.1.2 -
+row "double-click on a row" "" "stored2" "dclick-3" 0 stored:10.77.5.1/né same -
+row "F1 opens help, Escape cancels" "/ospl" "stored2" "F1 help-window Escape" 0 same same -
+row "Escape writes nothing" "/ospl" "general" "down Escape" 0 same same -
+row "read-only settings file: told, dialog stays, DDS untouched" "/ospl" "stored2 readonly-ini" \
+    "down Return box:nicChooser:_Not_stored Escape" 3 same same "nicChooser: Not stored"
+row "refused DDS file: told, fixed, Ok again" "/ospl" "general truncated-ospl" \
+    "down Return box:nicChooser:_DDS_configuration_not_updated fix-ospl Return" 0 stored:10.77.1.2/nc0 10.77.1.2 \
+    "nicChooser: DDS configuration not updated"
+row "refused DDS file, then cancelled" "/ospl" "general truncated-ospl" \
+    "down Return box:nicChooser:_DDS_configuration_not_updated Escape" 4 stored:10.77.1.2/nc0 same \
+    "nicChooser: DDS configuration not updated"
+row "/silent /ospl, read-only DDS file: no wait, status 4" "/silent /ospl" "valid1 readonly-ospl" none 4 same same -
+grep -q "^nicChooser: could not update the DDS configuration .*: the file is read-only" "$work/debug.txt" \
+  || fail "no plain stderr line for the failed DDS update"
+for missing in noroot nosystem emptyroot; do
+  row "fatal box: $missing" "/silent" "$missing" "box:nicChooser:_Fatal_error" 2 same same "nicChooser: Fatal error"
+done
+
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]

@@ -9,7 +9,9 @@ QString useInstallationPlugins()
 {
     const QString root = environmentValue("CC_ROOT");
     const QString system = environmentValue("CC_SYSTEM");
-    if (root.isNull() || system.isNull())
+    // Empty counts as missing: "" would turn the folder into a path from the
+    // top of the file system.
+    if (root.isEmpty() || system.isEmpty())
         return QString(); // the dialog tells the operator
     const QString folder = pluginFolderPath(root, system);
     // With a search list that holds no platform plug-in the toolkit aborts
