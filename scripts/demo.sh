@@ -44,9 +44,10 @@ fi
 keep=false
 if [ "${1:-}" = --keep ]; then keep=true; shift; fi
 bash "$top/scripts/deps.sh"
-cmake -S "$top" -B "$build" -G Ninja -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j 2 --target nicChooser nicChooserHelp 2>/dev/null \
-  || cmake --build "$build" -j 2 --target nicChooser
+# Configured as the tests configure it, so that sharing the build folder
+# with them never turns them off; only the tool itself is built.
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j 2 --target nicChooser
 root=$(mktemp -d)
 $keep || trap 'rm -rf "$root" "$root.before"' EXIT
 cp -r "$top/demo/installation/." "$root/"
