@@ -160,5 +160,20 @@ for missing in noroot nosystem emptyroot; do
   row "fatal box: $missing" "/silent" "$missing" "box:nicChooser:_Fatal_error" 2 same same "nicChooser: Fatal error"
 done
 
+# A high-DPI screen: the dialog keeps its size rules, scaled as a whole.
+row_name="high-DPI screen scales the window"
+hidpi=":$((700 + $$ % 200))"
+Xvfb "$hidpi" -screen 0 2400x1600x24 -dpi 192 -nolisten tcp >/dev/null 2>&1 &
+xvfb2=$!
+for _ in $(seq 50); do DISPLAY=$hidpi xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+mkdir -p "$work/root"
+DISPLAY=$hidpi CC_ROOT=$work/root CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb "$exe" 2>"$work/debug.txt" &
+app=$!
+win=$(DISPLAY=$hidpi timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+geometry=$(DISPLAY=$hidpi xdotool getwindowgeometry "$win" 2>/dev/null | sed -n 's/.*Geometry: //p')
+kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; app=""
+kill "$xvfb2" 2>/dev/null
+if [ "$geometry" = 1200x800 ]; then echo "gui: PASS: $row_name"; passed=$((passed + 1)); else fail "window is '$geometry', not 1200x800"; fi
+
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]
