@@ -29,7 +29,9 @@
 // does; after a last line without an ending it takes the nearest earlier
 // line's ending, or CRLF. A value that reading would change (blanks at
 // either end, a matching pair of quotes around it) is written in double
-// quotes, so it reads back exactly as given.
+// quotes, so it reads back exactly as given. A key or value holding a line
+// break, NUL or end-of-file byte, and a key no reader would find again, are
+// refused.
 
 #include <QByteArray>
 #include <QList>

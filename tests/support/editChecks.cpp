@@ -84,13 +84,14 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
             return QStringLiteral("the input is no valid UTF-16, yet it was written");
         if (!after.startsWith(before.left(2)) || after.size() % 2 != 0)
             return QStringLiteral("a UTF-16 file lost its mark or encoding");
-        const QString text = utf16Text(after);
-        if (!text.isValidUtf16())
+        const QString written = utf16Text(after);
+        if (!written.isValidUtf16())
             return QStringLiteral("the UTF-16 written is no valid UTF-16");
         old = utf16Text(before).toUtf8();
-        now = text.toUtf8();
+        now = written.toUtf8();
     }
 
+    const QByteArray text = now; // as a reader sees it
     // What follows an end-of-file byte is nobody's business but must survive.
     const int eof = old.indexOf('\x1A');
     const QByteArray tail = eof < 0 ? QByteArray() : old.mid(eof);
@@ -132,7 +133,7 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
         }
     if (removed.size() == 1) {
         if (added.size() == 1 && added[0].ending == removed[0].ending)
-            return readBackProblem(now, section, key, value); // one line replaced
+            return readBackProblem(text, section, key, value); // one line replaced
         // Else only a last line without an ending may gain one, and the
         // added lines follow it.
         if (!removed[0].ending.isEmpty() || added.isEmpty() || added[0].content != removed[0].content)
@@ -148,7 +149,7 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
         if (!l.ending.isEmpty() && l.ending != want)
             return QStringLiteral("an added line ends in \"%1\", not \"%2\" as the line above it")
                 .arg(QString::fromLatin1(l.ending.toPercentEncoding()), QString::fromLatin1(want.toPercentEncoding()));
-    return readBackProblem(now, section, key, value);
+    return readBackProblem(text, section, key, value);
 }
 
 QString settingsUnwritable(const QByteArray& file, const QByteArray& key, const QByteArray& value)
