@@ -1,7 +1,8 @@
 // libFuzzer target for the settings reader and writer.
 // Input: byte 0 picks the key's length, byte 1 the value's, then the key,
-// the value and the file's text. Reading any text must be safe; a write
-// must change only the key's line and read back.
+// the value and the file's bytes. Reading any file must be safe; a write
+// must change only the key's line (or add it), keep the file's encoding and
+// read back exactly; only what cannot be written may be refused.
 #include "editChecks.h"
 #include "localSettings.h"
 
@@ -22,16 +23,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray value(p + keyLength, int(valueLength));
     const QByteArray text(p + keyLength + valueLength, int(size - 2 - keyLength - valueLength));
 
-    (void)ini::value(text, settingsSection, key);
-    if (!ini::unsafeEntry(key, value).isEmpty())
+    (void)ini::value(ini::decode(text).text, settingsSection, key);
+    const QList<QPair<QByteArray, QByteArray>> entries{{key, value}};
+    QByteArray once;
+    QString why;
+    if (!ini::fileWithValues(text, settingsSection, entries, &once, &why)) {
+        if (ini::unsafeEntry(key, value).isEmpty() && settingsUnwritable(text, key, value).isEmpty()) {
+            std::fprintf(stderr, "refused a file it could write: %s\n", qPrintable(why));
+            std::abort();
+        }
         return 0;
-    const QByteArray once = ini::withValue(text, settingsSection, key, value);
-    const QString problem = settingsEditProblem(text, once, settingsSection, key, value);
+    }
+    QString problem = settingsUnwritable(text, key, value);
+    if (problem.isEmpty())
+        problem = settingsEditProblem(text, once, settingsSection, key, value);
     if (!problem.isEmpty()) {
         std::fprintf(stderr, "bad edit: %s\n", qPrintable(problem));
         std::abort();
     }
-    if (ini::withValue(once, settingsSection, key, value) != once) {
+    QByteArray twice;
+    if (!ini::fileWithValues(once, settingsSection, entries, &twice, &why) || twice != once) {
         std::fprintf(stderr, "a second identical write changed the file\n");
         std::abort();
     }

@@ -390,9 +390,10 @@ void tst_reliability::hostileInput_data()
     QTest::newRow("settings: NUL bytes") << "ini" << nuls << true;
     QTest::newRow("settings: one 8 MB line") << "ini" << QByteArray(8 << 20, 'a') << true;
     QTest::newRow("settings: Latin-1, not UTF-8") << "ini" << QByteArray("[G\xE9n\xE9ral]\r\nNom=Caf\xE9\r\n[xDS]\r\nbindAddress=\xFF\xFE\r\n") << true;
-    // Lines of UTF-16 are not lines of bytes: an ASCII line added to one
-    // would break the file for every reader.
-    QTest::newRow("settings: UTF-16") << "ini" << utf16Ini << false;
+    // UTF-16 is edited as text and stays UTF-16; one that is no valid
+    // UTF-16 would not come back as it was, so it is left alone.
+    QTest::newRow("settings: UTF-16") << "ini" << utf16Ini << true;
+    QTest::newRow("settings: UTF-16 with an unpaired surrogate") << "ini" << utf16Ini + QByteArray("\x00\xD8", 2) << false;
 
     // A configuration is written only when it was read in full.
     QByteArray deep;

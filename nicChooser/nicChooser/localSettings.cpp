@@ -3,6 +3,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QTextCodec>
 
 #include <vector>
 
@@ -12,9 +13,13 @@ namespace {
 
 const QByteArray utf8Bom("\xEF\xBB\xBF");
 
+// The C runtime's text mode ends a file at this byte; what follows it is
+// never read as settings, and additions go before it.
+const char dosEof = '\x1A';
+
 bool isBlank(char c)
 {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
 QByteArray trimmed(const QByteArray& s)
@@ -33,6 +38,28 @@ bool sameName(const QByteArray& a, const QByteArray& b)
     return a.size() == b.size() && qstrnicmp(a.constData(), b.constData(), a.size()) == 0;
 }
 
+bool isQuote(char c)
+{
+    return c == '"' || c == '\'';
+}
+
+// What reading makes of a value as it stands after '='.
+QByteArray unwrapped(const QByteArray& raw)
+{
+    const QByteArray v = trimmed(raw);
+    if (v.size() >= 2 && isQuote(v.front()) && v.back() == v.front())
+        return v.mid(1, v.size() - 2);
+    return v;
+}
+
+// value as it must stand after '=' to read back as itself: reading drops
+// blanks at either end and one matching pair of quotes around it, and a
+// pair of double quotes around the whole undoes exactly that.
+QByteArray written(const QByteArray& value)
+{
+    return unwrapped(value) == value ? value : '"' + value + '"';
+}
+
 enum class lineKind { blank, comment, header, entry };
 
 struct line {
@@ -41,7 +68,7 @@ struct line {
     int next;       // first byte of the next line
     lineKind kind;
     QByteArray name; // section name for headers, key for entries
-    QByteArray value; // entries only, quotes unwrapped
+    QByteArray value; // entries only, as read
 };
 
 line classify(const QByteArray& text, int start, int end, int next)
@@ -54,7 +81,8 @@ line classify(const QByteArray& text, int start, int end, int next)
         l.kind = lineKind::comment;
         return l;
     }
-    const int close = content.indexOf(']');
+    // The name runs to the line's last ']': "[a] ; [b]" is section "a] ; [b".
+    const int close = content.lastIndexOf(']');
     if (content.startsWith('[') && close > 0) {
         l.kind = lineKind::header;
         l.name = trimmed(content.mid(1, close - 1));
@@ -63,29 +91,51 @@ line classify(const QByteArray& text, int start, int end, int next)
     l.kind = lineKind::entry;
     const int eq = content.indexOf('=');
     l.name = trimmed(content.left(eq < 0 ? content.size() : eq));
-    QByteArray v = eq < 0 ? QByteArray() : trimmed(content.mid(eq + 1));
-    if (v.size() >= 2 && (v.startsWith('"') || v.startsWith('\'')) && v.back() == v.front())
-        v = v.mid(1, v.size() - 2);
-    l.value = v;
+    l.value = eq < 0 ? QByteArray() : unwrapped(content.mid(eq + 1));
     return l;
 }
 
-std::vector<line> splitLines(const QByteArray& text)
+// The part of a text that holds settings: after a UTF-8 mark, before the
+// first end-of-file byte.
+struct body {
+    int start;
+    int end;
+};
+
+body bodyOf(const QByteArray& text)
+{
+    const int start = text.startsWith(utf8Bom) ? utf8Bom.size() : 0;
+    const int eof = text.indexOf(dosEof, start);
+    return {start, eof < 0 ? text.size() : eof};
+}
+
+// Lines end in LF, in CRs followed by LF (text mode reads "\r\r\n" as a CR,
+// which is blank, and a line end), or in a lone CR.
+std::vector<line> splitLines(const QByteArray& text, const body& b)
 {
     std::vector<line> lines;
-    int pos = text.startsWith(utf8Bom) ? utf8Bom.size() : 0;
-    const int size = text.size();
-    while (pos < size) {
+    int pos = b.start;
+    while (pos < b.end) {
         int end = pos;
-        while (end < size && text.at(end) != '\n' && text.at(end) != '\r')
+        while (end < b.end && text.at(end) != '\n' && text.at(end) != '\r')
             ++end;
-        int next = end;
-        if (next < size && text.at(next) == '\r')
-            ++next;
-        if (next < size && text.at(next) == '\n')
-            ++next;
-        lines.push_back(classify(text, pos, end, next));
-        pos = next;
+        if (end == b.end) {
+            lines.push_back(classify(text, pos, end, end));
+            break;
+        }
+        int run = end;
+        while (run < b.end && text.at(run) == '\r')
+            ++run;
+        if (run < b.end && text.at(run) == '\n') {
+            lines.push_back(classify(text, pos, end, run + 1));
+            pos = run + 1;
+            continue;
+        }
+        // Lone CRs: each ends a line; those after the first end empty ones.
+        lines.push_back(classify(text, pos, end, end + 1));
+        for (int cr = end + 1; cr < run; ++cr)
+            lines.push_back(line{cr, cr, cr + 1, lineKind::blank, {}, {}});
+        pos = run;
     }
     return lines;
 }
@@ -123,16 +173,15 @@ int findKey(const std::vector<line>& lines, const sectionRange& r, const QByteAr
     return -1;
 }
 
-// The file's own line ending: its first one, or CRLF for a file without any,
-// as the profile functions write.
-QByteArray lineEnding(const QByteArray& text)
+// The ending for lines added after lines[i]: that line's own, so that a
+// reader splitting on it sees them as lines of their own; for a last line
+// without one, the nearest earlier line's; CRLF, as the profile functions
+// write, when no line has one.
+QByteArray addedEnding(const QByteArray& text, const std::vector<line>& lines, int i)
 {
-    const int i = text.indexOf('\n');
-    const int j = text.indexOf('\r');
-    if (j >= 0 && (i < 0 || j < i))
-        return j + 1 < text.size() && text.at(j + 1) == '\n' ? QByteArray("\r\n") : QByteArray("\r");
-    if (i >= 0)
-        return QByteArray("\n");
+    for (; i >= 0; --i)
+        if (lines[i].next > lines[i].end)
+            return text.mid(lines[i].end, lines[i].next - lines[i].end);
     return QByteArray("\r\n");
 }
 
@@ -147,14 +196,20 @@ QByteArray cutUtf8(const QByteArray& utf8, int max)
     return utf8.left(cut);
 }
 
-// A UTF-16 file (as Windows' profile functions can keep) would be broken by a
-// line of single bytes; it is left to the tools that write it.
-bool isUtf16(const QString& path, const QByteArray& text)
+// bytes as UTF-16 units, a leading mark kept as a character (where
+// QString::fromUtf8 drops it); false when they are not all valid UTF-8.
+bool fromUtf8(const QByteArray& bytes, QString* units)
 {
-    if (!text.startsWith("\xFF\xFE") && !text.startsWith("\xFE\xFF"))
-        return false;
-    qDebug() << "Settings file" << path << "is UTF-16, which this program does not read or write";
-    return true;
+    static QTextCodec* const utf8 = QTextCodec::codecForName("UTF-8");
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    *units = utf8->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
+}
+
+bool isUtf8(const QByteArray& bytes)
+{
+    QString ignored;
+    return fromUtf8(bytes, &ignored);
 }
 
 bool pathTooLong(const QString& path)
@@ -171,7 +226,7 @@ namespace ini {
 
 QByteArray value(const QByteArray& text, const QByteArray& section, const QByteArray& key)
 {
-    const std::vector<line> lines = splitLines(text);
+    const std::vector<line> lines = splitLines(text, bodyOf(text));
     const sectionRange r = findSection(lines, section);
     if (r.header < 0)
         return QByteArray();
@@ -184,37 +239,37 @@ QByteArray value(const QByteArray& text, const QByteArray& section, const QByteA
 
 QByteArray withValue(const QByteArray& text, const QByteArray& section, const QByteArray& key, const QByteArray& value)
 {
-    const std::vector<line> lines = splitLines(text);
-    const QByteArray entry = key + '=' + value;
-    const QByteArray eol = lineEnding(text);
+    const body b = bodyOf(text);
+    const std::vector<line> lines = splitLines(text, b);
+    const QByteArray entry = key + '=' + written(value);
     const sectionRange r = findSection(lines, section);
+    QByteArray out = text;
 
     if (r.header >= 0) {
         const int k = findKey(lines, r, key);
-        if (k >= 0) {
-            QByteArray out = text;
+        if (k >= 0)
             return out.replace(lines[k].start, lines[k].end - lines[k].start, entry);
-        }
         int after = r.header;
         for (int i = r.header + 1; i < r.last; ++i)
             if (lines[i].kind != lineKind::blank)
                 after = i;
         const line& l = lines[after];
-        QByteArray out = text;
+        const QByteArray eol = addedEnding(text, lines, after);
         if (l.next > l.end)
             return out.insert(l.next, entry + eol);
-        // The section's last line is the file's last and has no line ending:
-        // keep the file without a final newline.
+        // The section's last line is the text's last and has no line ending:
+        // keep the text without a final newline.
         return out.insert(l.next, eol + entry);
     }
 
-    const int bodyStart = text.startsWith(utf8Bom) ? utf8Bom.size() : 0;
-    const bool empty = text.size() == bodyStart;
-    const bool endsWithNewline = text.endsWith('\n') || text.endsWith('\r');
-    const QByteArray block = '[' + section + ']' + eol + entry;
-    if (empty || endsWithNewline)
-        return text + block + eol;
-    return text + eol + block;
+    const QByteArray header = '[' + section + ']';
+    if (lines.empty())
+        return out.insert(b.end, header + "\r\n" + entry + "\r\n");
+    const int last = int(lines.size()) - 1;
+    const QByteArray eol = addedEnding(text, lines, last);
+    if (lines[last].next > lines[last].end)
+        return out.insert(b.end, header + eol + entry + eol);
+    return out.insert(b.end, eol + header + eol + entry);
 }
 
 QByteArray withValues(const QByteArray& text, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries)
@@ -234,16 +289,103 @@ QString unsafeEntry(const QByteArray& key, const QByteArray& value)
         return QStringLiteral("the key is empty");
     if (hasBreak(key) || hasBreak(value))
         return QStringLiteral("it holds a line break or NUL");
+    if (key.contains(dosEof) || value.contains(dosEof))
+        return QStringLiteral("it holds an end-of-file byte (0x1A), which would hide the rest of the file");
     if (key.contains('='))
         return QStringLiteral("the key holds '='");
     // Names are read without surrounding blanks: such a key would never be
     // found again, and every write would add another line.
     if (trimmed(key) != key)
         return QStringLiteral("the key starts or ends with a blank");
-    const QByteArray k = trimmed(key);
-    if (k.startsWith('[') || k.startsWith(';'))
+    if (key.startsWith('[') || key.startsWith(';'))
         return QStringLiteral("the key starts with '[' or ';'");
     return QString();
+}
+
+decodedFile decode(const QByteArray& file)
+{
+    decodedFile d;
+    if (file.startsWith("\xFF\xFE"))
+        d.kind = encoding::utf16le;
+    else if (file.startsWith("\xFE\xFF"))
+        d.kind = encoding::utf16be;
+    else {
+        d.text = file;
+        return d;
+    }
+    if (file.size() % 2 != 0) {
+        d.problem = QStringLiteral("it is UTF-16 with an odd number of bytes, so its last character is broken");
+        return d;
+    }
+    const bool little = d.kind == encoding::utf16le;
+    const auto* bytes = reinterpret_cast<const uchar*>(file.constData());
+    QString text(file.size() / 2, Qt::Uninitialized);
+    for (int i = 0; i < text.size(); ++i) {
+        const uchar first = bytes[2 * i];
+        const uchar second = bytes[2 * i + 1];
+        text[i] = QChar(little ? ushort(first | second << 8) : ushort(first << 8 | second));
+    }
+    d.text = text.toUtf8();
+    // Only what comes back as exactly these bytes may be written back. Valid
+    // UTF-16 always does; where it does not, a surrogate stands unpaired.
+    const QByteArray again = encode(d.text, d.kind);
+    if (again != file) {
+        int at = 0;
+        while (at < file.size() && at < again.size() && file.at(at) == again.at(at))
+            ++at;
+        d.problem = QStringLiteral("its UTF-16 holds an unpaired surrogate (at byte %1), which is no text").arg(at / 2 * 2);
+        d.text.clear();
+    }
+    return d;
+}
+
+QByteArray encode(const QByteArray& text, encoding kind)
+{
+    if (kind == encoding::bytes)
+        return text;
+    QString units;
+    fromUtf8(text, &units);
+    QByteArray out(units.size() * 2, Qt::Uninitialized);
+    const bool little = kind == encoding::utf16le;
+    for (int i = 0; i < units.size(); ++i) {
+        const ushort u = units.at(i).unicode();
+        out[2 * i + (little ? 0 : 1)] = char(u & 0xFF);
+        out[2 * i + (little ? 1 : 0)] = char(u >> 8);
+    }
+    return out;
+}
+
+QString unsafeEntries(const QList<QPair<QByteArray, QByteArray>>& entries)
+{
+    for (const auto& e : entries) {
+        const QString unsafe = unsafeEntry(e.first, e.second);
+        if (!unsafe.isEmpty())
+            return QStringLiteral("%1 cannot be written: %2").arg(QString::fromUtf8(e.first), unsafe);
+    }
+    return QString();
+}
+
+bool fileWithValues(const QByteArray& file, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries,
+                    QByteArray* out, QString* problem)
+{
+    auto refuse = [&](const QString& why) {
+        if (problem)
+            *problem = why;
+        return false;
+    };
+    const QString unsafe = unsafeEntries(entries);
+    if (!unsafe.isEmpty())
+        return refuse(unsafe);
+    const decodedFile d = decode(file);
+    if (!d.problem.isEmpty())
+        return refuse(d.problem);
+    if (d.kind != encoding::bytes)
+        for (const auto& e : entries)
+            if (!isUtf8(e.first) || !isUtf8(e.second))
+                return refuse(QStringLiteral("%1 cannot be written: it is not UTF-8 text, which a UTF-16 file needs")
+                                  .arg(QString::fromUtf8(e.first)));
+    *out = encode(withValues(d.text, section, entries), d.kind);
+    return true;
 }
 
 } // namespace ini
@@ -252,11 +394,16 @@ QString readSetting(const QString& path, const QString& key)
 {
     if (pathTooLong(path))
         return QString();
-    QByteArray text;
+    QByteArray bytes;
     bool missing = false;
-    if (!readWholeFile(path, &text, &missing) || missing || isUtf16(path, text))
+    if (!readWholeFile(path, &bytes, &missing) || missing)
         return QString();
-    const QByteArray v = ini::value(text, settingsSection, key.toUtf8());
+    const ini::decodedFile file = ini::decode(bytes);
+    if (!file.problem.isEmpty()) {
+        qDebug() << "Settings file" << path << "not read:" << file.problem;
+        return QString();
+    }
+    const QByteArray v = ini::value(file.text, settingsSection, key.toUtf8());
     return QString::fromUtf8(cutUtf8(v, maxSettingsValueBytes));
 }
 
@@ -271,20 +418,19 @@ settingsResult writeSettings(const QString& path, const QList<settingsEntry>& en
     if (pathTooLong(path))
         return fail(QStringLiteral("its path is longer than %1 bytes").arg(maxSettingsPathBytes));
     QList<QPair<QByteArray, QByteArray>> bytes;
-    for (const settingsEntry& e : entries) {
-        const QByteArray k = e.first.toUtf8();
-        const QByteArray v = e.second.toUtf8();
-        const QString unsafe = ini::unsafeEntry(k, v);
-        if (!unsafe.isEmpty())
-            return fail(QStringLiteral("%1 cannot be written: %2").arg(e.first, unsafe));
-        bytes.append({k, v});
-    }
+    for (const settingsEntry& e : entries)
+        bytes.append({e.first.toUtf8(), e.second.toUtf8()});
+    // Bad input is refused before the file is even locked.
+    const QString unsafe = ini::unsafeEntries(bytes);
+    if (!unsafe.isEmpty())
+        return fail(unsafe);
     fileEdit file(path);
     if (!file.ready())
         return fail(file.reason());
-    if (isUtf16(path, file.bytes()))
-        return fail(QStringLiteral("it is a UTF-16 file, which this program does not write"));
-    const QByteArray out = ini::withValues(file.bytes(), settingsSection, bytes);
+    QByteArray out;
+    QString problem;
+    if (!ini::fileWithValues(file.bytes(), settingsSection, bytes, &out, &problem))
+        return fail(problem);
     if (out == file.bytes() && !file.missing())
         return settingsResult::unchanged;
     if (!file.replace(out))

@@ -2,16 +2,36 @@
 // The installation's local settings file, read and written by the rules of
 // the Windows profile-string functions, on every platform by this one code.
 //
+// Encoding: a file starting with FF FE is UTF-16 little-endian, FE FF
+// big-endian; any other file is lines of bytes (ANSI or UTF-8), a UTF-8
+// byte-order mark not being part of the text. A UTF-16 file is worked on as
+// UTF-8 and written back in its own encoding with its mark; one that would
+// not encode back to exactly its own bytes (an odd byte count, an unpaired
+// surrogate) is neither read nor written.
+//
+// Lines end in LF, CRLF or a lone CR; a run of CRs before an LF is one line
+// ending (text mode turns its CRLF into LF, and the CRs left are blanks).
+// Nothing from the first DOS end-of-file byte (0x1A) on is read.
+//
 // Reading: section and key names compare case-insensitively (ASCII); the
-// first section with the name is used, and in it the first key. Spaces and
-// tabs around names and values are ignored; a value in one matching pair of
-// double or single quotes is unwrapped. A line starting with ';' is a
-// comment; text after a header's ']' is ignored; a '[' line without ']' is
-// no header. Lines end in CRLF, LF or a lone CR; a UTF-8 byte-order mark is
-// not part of the text. A UTF-16 file is neither read nor written.
+// first section with the name is used, and in it the first key. Blanks
+// (space, tab, vertical tab, form feed) around names and values are ignored;
+// a value of two or more characters that starts and ends with the same
+// quote (" or ') loses those two. A line starting with ';' is a comment. A
+// header runs from its '[' to the LAST ']' on its line, so "[a] ; [b]" names
+// section "a] ; [b"; a '[' line without ']' is no header.
 //
 // Writing changes the key's line and nothing else: every other byte, line
-// ending, the byte-order mark and a missing final newline stay as they were.
+// ending, the byte-order mark, a missing final newline and everything from
+// an end-of-file byte on stay as they were. A line added (a key, or a header
+// and a key) goes after the section's last non-blank line, or at the end of
+// the text before any end-of-file byte, and ends as the line it follows
+// does; after a last line without an ending it takes the nearest earlier
+// line's ending, or CRLF. A value that reading would change (blanks at
+// either end, a matching pair of quotes around it) is written in double
+// quotes, so it reads back exactly as given. A key or value holding a line
+// break, NUL or end-of-file byte, and a key no reader would find again, are
+// refused.
 
 #include <QByteArray>
 #include <QList>
@@ -27,7 +47,7 @@ constexpr int maxSettingsPathBytes = 259;
 /// Longest value read, in bytes; a longer value is cut (at a character boundary).
 constexpr int maxSettingsValueBytes = 255;
 
-/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing or the path is too long.
+/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, the file cannot be decoded or the path is too long.
 QString readSetting(const QString& path, const QString& key);
 
 /// A key of section xDS and the value to give it.
@@ -48,16 +68,43 @@ bool writeSetting(const QString& path, const QString& key, const QString& value)
 
 namespace ini {
 
-/// The value of key in the first section named section; null when absent.
+/// The value of key in the first section named section of the text (lines of bytes); null when absent.
 QByteArray value(const QByteArray& text, const QByteArray& section, const QByteArray& key);
 
-/// text with key in section set to value: only the key's line changes, or one line (and a header) is added.
+/// text with key in section set to value (quoted where reading would change it): only the key's line changes, or one line (and a header) is added.
 QByteArray withValue(const QByteArray& text, const QByteArray& section, const QByteArray& key, const QByteArray& value);
 
 /// text with every entry set in section, one after the other.
 QByteArray withValues(const QByteArray& text, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries);
 
-/// Why key=value cannot be written without adding or breaking lines; empty when it can.
+/// Why key=value cannot be written without adding, breaking or hiding lines, or being lost; empty when it can.
 QString unsafeEntry(const QByteArray& key, const QByteArray& value);
+
+/// unsafeEntry over every entry: why the first unsafe one cannot be written, naming its key; empty when all can.
+QString unsafeEntries(const QList<QPair<QByteArray, QByteArray>>& entries);
+
+/// How a settings file keeps its text.
+enum class encoding {
+    bytes,   ///< lines of bytes: ANSI, or UTF-8 with or without a mark
+    utf16le, ///< UTF-16 after the mark FF FE
+    utf16be, ///< UTF-16 after the mark FE FF
+};
+
+/// A file's text as value() and withValue() take it.
+struct decodedFile {
+    encoding kind = encoding::bytes;
+    QByteArray text;  ///< the bytes themselves, or the UTF-16 as UTF-8 (its mark as EF BB BF)
+    QString problem;  ///< why the file cannot be worked on, in plain words; empty when it can
+};
+
+/// The text of a settings file's bytes; a UTF-16 file whose text would not encode back to exactly these bytes has a problem.
+decodedFile decode(const QByteArray& file);
+
+/// text (from decode, perhaps edited) as the bytes of a file of the given kind.
+QByteArray encode(const QByteArray& text, encoding kind);
+
+/// The file's bytes with every entry set in section, kept in the file's own encoding; false with *problem in plain words when the file cannot be worked on or an entry cannot be written to it.
+bool fileWithValues(const QByteArray& file, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries,
+                    QByteArray* out, QString* problem);
 
 } // namespace ini

@@ -1,38 +1,167 @@
 #include "editChecks.h"
 #include "localSettings.h"
 
+#include <QList>
 #include <QStringList>
+#include <QTextCodec>
 #include <QXmlStreamReader>
+
+namespace {
+
+bool isUtf16(const QByteArray& file)
+{
+    return file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF");
+}
+
+// The file's characters, its byte-order mark the first of them.
+QString utf16Text(const QByteArray& file)
+{
+    QTextCodec* codec = QTextCodec::codecForName(file.startsWith("\xFF\xFE") ? "UTF-16LE" : "UTF-16BE");
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    return codec->toUnicode(file.constData(), file.size(), &state);
+}
+
+bool validUtf8(const QByteArray& bytes)
+{
+    // A leading letter keeps a leading mark from being taken for a header.
+    const QByteArray probe = 'a' + bytes;
+    return QString::fromUtf8(probe).toUtf8() == probe;
+}
+
+struct textLine {
+    QByteArray content;
+    QByteArray ending; // LF, CRs and an LF, a lone CR, or nothing for a last line
+    bool operator==(const textLine& o) const { return content == o.content && ending == o.ending; }
+};
+
+QList<textLine> textLines(const QByteArray& text)
+{
+    QList<textLine> lines;
+    int pos = 0;
+    while (pos < text.size()) {
+        int stop = pos;
+        while (stop < text.size() && text.at(stop) != '\n' && text.at(stop) != '\r')
+            ++stop;
+        int crs = stop;
+        while (crs < text.size() && text.at(crs) == '\r')
+            ++crs;
+        if (crs < text.size() && text.at(crs) == '\n') {
+            lines.append({text.mid(pos, stop - pos), text.mid(stop, crs + 1 - stop)});
+            pos = crs + 1;
+        } else if (stop == crs) {
+            lines.append({text.mid(pos), QByteArray()});
+            break;
+        } else {
+            // k lone CRs end this line and k - 1 empty ones
+            lines.append({text.mid(pos, stop - pos), "\r"});
+            for (int i = stop + 1; i < crs; ++i)
+                lines.append({QByteArray(), "\r"});
+            pos = crs;
+        }
+    }
+    return lines;
+}
+
+QString readBackProblem(const QByteArray& text, const QByteArray& section, const QByteArray& key, const QByteArray& value)
+{
+    const QByteArray got = ini::value(text, section, key);
+    if (got.isNull())
+        return QStringLiteral("the key cannot be found after the write");
+    if (got != value)
+        return QStringLiteral("the key reads back as \"%1\", not \"%2\"").arg(QString::fromUtf8(got), QString::fromUtf8(value));
+    return QString();
+}
+
+} // namespace
 
 QString settingsEditProblem(const QByteArray& before, const QByteArray& after, const QByteArray& section,
                             const QByteArray& key, const QByteArray& value)
 {
+    QByteArray old = before;
+    QByteArray now = after;
+    if (isUtf16(before)) {
+        if (!settingsUnwritable(before, "k", "v").isEmpty())
+            return QStringLiteral("the input is no valid UTF-16, yet it was written");
+        if (!after.startsWith(before.left(2)) || after.size() % 2 != 0)
+            return QStringLiteral("a UTF-16 file lost its mark or encoding");
+        const QString written = utf16Text(after);
+        if (!written.isValidUtf16())
+            return QStringLiteral("the UTF-16 written is no valid UTF-16");
+        old = utf16Text(before).toUtf8();
+        now = written.toUtf8();
+    }
+
+    const QByteArray text = now; // as a reader sees it
+    // What follows an end-of-file byte is nobody's business but must survive.
+    const int eof = old.indexOf('\x1A');
+    const QByteArray tail = eof < 0 ? QByteArray() : old.mid(eof);
+    if (!now.endsWith(tail) || now.indexOf('\x1A') != (eof < 0 ? -1 : now.size() - tail.size()))
+        return QStringLiteral("the bytes from the end-of-file byte on were not kept at the end");
+    old.chop(tail.size());
+    now.chop(tail.size());
+    const QByteArray mark("\xEF\xBB\xBF");
+    if (old.startsWith(mark) != now.startsWith(mark))
+        return QStringLiteral("the UTF-8 byte-order mark was added or lost");
+    if (old.startsWith(mark)) {
+        old.remove(0, mark.size());
+        now.remove(0, mark.size());
+    }
+    const bool oldEndsOpen = !old.isEmpty() && !old.endsWith('\n') && !old.endsWith('\r');
+    const bool nowEndsOpen = !now.isEmpty() && !now.endsWith('\n') && !now.endsWith('\r');
+    if (oldEndsOpen != nowEndsOpen)
+        return QStringLiteral("a final line ending was added or lost");
+
+    const QList<textLine> a = textLines(old);
+    const QList<textLine> b = textLines(now);
     int prefix = 0;
-    while (prefix < before.size() && prefix < after.size() && before.at(prefix) == after.at(prefix))
+    while (prefix < a.size() && prefix < b.size() && a[prefix] == b[prefix])
         ++prefix;
     int suffix = 0;
-    while (suffix < before.size() - prefix && suffix < after.size() - prefix
-           && before.at(before.size() - 1 - suffix) == after.at(after.size() - 1 - suffix))
+    while (suffix < a.size() - prefix && suffix < b.size() - prefix && a[a.size() - 1 - suffix] == b[b.size() - 1 - suffix])
         ++suffix;
-    const QByteArray removed = before.mid(prefix, before.size() - prefix - suffix);
-    const QByteArray added = after.mid(prefix, after.size() - prefix - suffix);
-    if (removed.contains('\n') || removed.contains('\r'))
-        return QStringLiteral("bytes beyond one line were changed");
-    int breaks = added.count('\n');
-    for (int i = 0; i < added.size(); ++i)
-        if (added.at(i) == '\r' && (i + 1 == added.size() || added.at(i + 1) != '\n'))
-            ++breaks;
-    if (breaks > 2)
+    const QList<textLine> removed = a.mid(prefix, a.size() - prefix - suffix);
+    QList<textLine> added = b.mid(prefix, b.size() - prefix - suffix);
+    if (removed.size() > 1)
+        return QStringLiteral("more than one line was changed");
+
+    // Lines added take the ending of the nearest line above that has one.
+    QByteArray want = "\r\n";
+    for (int i = prefix - 1; i >= 0; --i)
+        if (!a[i].ending.isEmpty()) {
+            want = a[i].ending;
+            break;
+        }
+    if (removed.size() == 1) {
+        if (added.size() == 1 && added[0].ending == removed[0].ending)
+            return readBackProblem(text, section, key, value); // one line replaced
+        // Else only a last line without an ending may gain one, and the
+        // added lines follow it.
+        if (!removed[0].ending.isEmpty() || added.isEmpty() || added[0].content != removed[0].content)
+            return QStringLiteral("a line was changed and lines were added");
+        if (added[0].ending != want)
+            return QStringLiteral("the last line was given the ending \"%1\", not \"%2\"")
+                .arg(QString::fromLatin1(added[0].ending.toPercentEncoding()), QString::fromLatin1(want.toPercentEncoding()));
+        added.removeFirst();
+    }
+    if (added.size() > 2)
         return QStringLiteral("more than a header and one line were added");
-    // Read back as the same value would read from a file holding only it:
-    // the reading rules (blanks, quotes) are not the edit's business.
-    const QByteArray alone = ini::value('[' + section + "]\n" + key + '=' + value + '\n', section, key);
-    if (alone.isNull())
-        return QStringLiteral("the key can never be read back, yet it was written");
-    const QByteArray got = ini::value(after, section, key);
-    if (got != alone)
-        return QStringLiteral("the key reads back as \"%1\", not \"%2\"")
-            .arg(QString::fromUtf8(got), QString::fromUtf8(alone));
+    for (const textLine& l : added)
+        if (!l.ending.isEmpty() && l.ending != want)
+            return QStringLiteral("an added line ends in \"%1\", not \"%2\" as the line above it")
+                .arg(QString::fromLatin1(l.ending.toPercentEncoding()), QString::fromLatin1(want.toPercentEncoding()));
+    return readBackProblem(text, section, key, value);
+}
+
+QString settingsUnwritable(const QByteArray& file, const QByteArray& key, const QByteArray& value)
+{
+    if (!isUtf16(file))
+        return QString();
+    if (file.size() % 2 != 0)
+        return QStringLiteral("UTF-16 with an odd number of bytes");
+    if (!utf16Text(file).isValidUtf16())
+        return QStringLiteral("UTF-16 with an unpaired surrogate");
+    if (!validUtf8(key) || !validUtf8(value))
+        return QStringLiteral("an entry that is no UTF-8 text, for a UTF-16 file");
     return QString();
 }
 

@@ -7,10 +7,18 @@
 #include <QString>
 
 /// after must be before with at most one line replaced, or one line (and a
-/// section header) added, and key in section must read back as value would
-/// read from a file of its own.
+/// section header) added, each added line ending as the nearest line above
+/// it that has an ending (CRLF when none has); a UTF-16 file must stay in
+/// its encoding with its mark, and everything from the first end-of-file
+/// byte (0x1A) on must stay as it was, at the end; and key in section must
+/// read back as exactly value.
 QString settingsEditProblem(const QByteArray& before, const QByteArray& after, const QByteArray& section,
                             const QByteArray& key, const QByteArray& value);
+
+/// Why a settings file cannot take key=value however carefully it is edited
+/// (UTF-16 that is no valid UTF-16, or an entry that is no UTF-8 text for a
+/// UTF-16 file); empty when it can.
+QString settingsUnwritable(const QByteArray& file, const QByteArray& key, const QByteArray& value);
 
 /// after must be well-formed XML holding the same elements, attributes (in
 /// order), comments, instructions and non-blank text as before, apart from
