@@ -1,6 +1,8 @@
 #include "editChecks.h"
 #include "localSettings.h"
 
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QXmlStreamReader>
 
@@ -143,4 +145,44 @@ QString osplEditProblem(const QByteArray& before, const QByteArray& after, const
     if (afterAddress != wanted1 && afterAddress != wanted2)
         return QStringLiteral("the address element holds [%1]").arg(afterAddress.join(QLatin1Char('|')));
     return QString();
+}
+
+namespace {
+
+// libxml2's canonical form of data, or why it cannot read it.
+bool canonical(const QByteArray& data, QByteArray* out, QString* error)
+{
+    QProcess xmllint;
+    xmllint.start(QStringLiteral("xmllint"), {QStringLiteral("--nonet"), QStringLiteral("--c14n"), QStringLiteral("-")});
+    if (!xmllint.waitForStarted()) {
+        *error = QStringLiteral("xmllint did not start");
+        return false;
+    }
+    xmllint.write(data);
+    xmllint.closeWriteChannel();
+    if (!xmllint.waitForFinished(60000) || xmllint.exitStatus() != QProcess::NormalExit || xmllint.exitCode() != 0) {
+        *error = QString::fromLocal8Bit(xmllint.readAllStandardError()).trimmed();
+        return false;
+    }
+    *out = xmllint.readAllStandardOutput();
+    return true;
+}
+
+} // namespace
+
+bool secondParserFound()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("xmllint")).isEmpty();
+}
+
+QString secondParserEditProblem(const QByteArray& before, const QByteArray& after, const QString& address)
+{
+    QByteArray canonicalBefore, canonicalAfter;
+    QString error;
+    if (!canonical(before, &canonicalBefore, &error))
+        return QString();
+    if (!canonical(after, &canonicalAfter, &error))
+        return QStringLiteral("libxml2 cannot read the output: ") + error;
+    const QString problem = osplEditProblem(canonicalBefore, canonicalAfter, address);
+    return problem.isEmpty() ? problem : QStringLiteral("as libxml2 reads them, ") + problem;
 }
