@@ -55,10 +55,30 @@ const QStringList addressPath{"OpenSplice", "DDSI2Service", "General", "NetworkI
 
 // The document as a list of tokens, blank text left out; the direct text of
 // the first element on the address path goes to *addressTexts instead.
+// data as the toolkit's reader can take it: told only "UTF-16" or "UTF-32"
+// it guesses the byte order, where XML's rule (and libxml2) takes the order
+// in which the first '<' stands, so a file without a byte-order mark gets one.
+QByteArray withByteOrderMark(const QByteArray& data)
+{
+    struct order {
+        QByteArray start, mark;
+    };
+    static const order orders[] = {
+        {QByteArray("\0\0\0<", 4), QByteArray("\0\0\xFE\xFF", 4)},
+        {QByteArray("<\0\0\0", 4), QByteArray("\xFF\xFE\0\0", 4)},
+        {QByteArray("\0<", 2), QByteArray("\xFE\xFF")},
+        {QByteArray("<\0", 2), QByteArray("\xFF\xFE")},
+    };
+    for (const order& o : orders)
+        if (data.startsWith(o.start))
+            return o.mark + data;
+    return data;
+}
+
 QStringList tokens(const QByteArray& data, QStringList* addressTexts, QString* error)
 {
     QStringList out;
-    QXmlStreamReader r(data);
+    QXmlStreamReader r(withByteOrderMark(data));
     // XML 1.0 rules, as the middleware and the writer read it; prefixes are
     // part of the names.
     r.setNamespaceProcessing(false);
