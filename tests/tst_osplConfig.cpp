@@ -322,6 +322,8 @@ void tst_osplConfig::walk()
     if (result != osplResult::written)
         return;
     QCOMPARE(out, output);
+    QByteArray again;
+    QCOMPARE(rewriteOsplConfig(out, address, &again), osplResult::unchanged);
     NC_REQUIRE(secondParserFound(), QStringLiteral("the second parser is xmllint (libxml2-utils)"));
     const QString second = secondParserEditProblem(input, out, address);
     QVERIFY2(second.isEmpty(), qPrintable(second));
