@@ -239,15 +239,20 @@ declaration declared(const QByteArray& input, const byteEncoding& bytes)
     return d;
 }
 
+// Whether the declared encoding names only "UTF-16" or "UTF-32" (and not
+// the byte order), and the bytes show that encoding.
+bool orderLeftToBytes(const QString& encoding, const byteEncoding& bytes)
+{
+    return (isWide(bytes.codec, 16) && encoding.compare(QLatin1String("UTF-16"), Qt::CaseInsensitive) == 0)
+           || (isWide(bytes.codec, 32) && encoding.compare(QLatin1String("UTF-32"), Qt::CaseInsensitive) == 0);
+}
+
 // The encoding to write in: the one the declaration names, in the byte order
-// the bytes show when it names only "UTF-16" or "UTF-32"; without a
-// declared encoding, the one the bytes show. Null when unknown.
+// the bytes show when it leaves that open; without a declared encoding, the
+// one the bytes show. Null when unknown.
 QTextCodec* writingCodec(const QString& encoding, const byteEncoding& bytes)
 {
-    if (encoding.isEmpty())
-        return bytes.codec;
-    if ((encoding.compare(QLatin1String("UTF-16"), Qt::CaseInsensitive) == 0 && isWide(bytes.codec, 16))
-        || (encoding.compare(QLatin1String("UTF-32"), Qt::CaseInsensitive) == 0 && isWide(bytes.codec, 32)))
+    if (encoding.isEmpty() || orderLeftToBytes(encoding, bytes))
         return bytes.codec;
     return QTextCodec::codecForName(encoding.toLatin1());
 }
@@ -294,8 +299,7 @@ public:
         // given the bytes themselves it would decode the whole file at once.
         // Told only "UTF-16" or "UTF-32" it would guess the byte order, so a
         // file without a mark is shown the mark of the order its bytes show.
-        if (!bytes.markLength && ((isWide(bytes.codec, 16) && isBare(decl.encoding, "UTF-16"))
-                                  || (isWide(bytes.codec, 32) && isBare(decl.encoding, "UTF-32")))) {
+        if (!bytes.markLength && orderLeftToBytes(decl.encoding, bytes)) {
             QTextEncoder encoder(bytes.codec, QTextCodec::IgnoreHeader);
             const QChar mark(QChar::ByteOrderMark);
             device.setData(encoder.fromUnicode(&mark, 1) + input);
@@ -357,11 +361,6 @@ private:
         bool other = false;      // holds an element, comment, instruction or blank text
         bool kept() const { return preserve || mixedScope; }
     };
-
-    static bool isBare(const QString& encoding, const char* name)
-    {
-        return encoding.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
-    }
 
     bool malformed(const QString& why)
     {
