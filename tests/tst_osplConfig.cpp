@@ -110,6 +110,9 @@ void tst_osplConfig::realConfigurations()
     // Only the address differs, attributes in their original order included.
     const QString problem = osplEditProblem(before, after, address);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    NC_REQUIRE(secondParserFound(), QStringLiteral("the second parser is xmllint (libxml2-utils)"));
+    const QString second = secondParserEditProblem(before, after, address);
+    QVERIFY2(second.isEmpty(), qPrintable(second));
 
     // Laid out exactly as the toolkit's own serialiser lays it out.
     QDomDocument doc;
@@ -164,9 +167,11 @@ void tst_osplConfig::walk_data()
         << wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>") << osplResult::written << wrapped(nia);
     QTest::newRow("empty element gets the address")
         << wrap("<NetworkInterfaceAddress/>") << osplResult::written << wrapped(nia);
-    QTest::newRow("leading comment is kept, text replaced")
+    // A comment beside text is mixed content: a line break before it would
+    // become part of the address.
+    QTest::newRow("leading comment is kept in place, text replaced")
         << wrap("<NetworkInterfaceAddress><!--c-->AUTO</NetworkInterfaceAddress>") << osplResult::written
-        << wrapped("<NetworkInterfaceAddress>\n            <!--c-->10.77.1.2</NetworkInterfaceAddress>");
+        << wrapped("<NetworkInterfaceAddress><!--c-->10.77.1.2</NetworkInterfaceAddress>");
     QTest::newRow("comment only: text added before it")
         << wrap("<NetworkInterfaceAddress><!--c--></NetworkInterfaceAddress>") << osplResult::written
         << wrapped("<NetworkInterfaceAddress>10.77.1.2<!--c-->\n         </NetworkInterfaceAddress>");
@@ -180,8 +185,8 @@ void tst_osplConfig::walk_data()
         << QByteArray("<OpenSplice><!--x--><?pi d?><DDSI2Service>t<General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
         << osplResult::written
-        << QByteArray("<OpenSplice>\n   <!--x-->\n<?pi d?>\n   <DDSI2Service>t<General>\n         " + nia
-                      + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
+        << QByteArray("<OpenSplice>\n   <!--x-->\n<?pi d?>\n   <DDSI2Service>t<General>" + nia
+                      + "</General></DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("attribute order and escaping kept")
         << QByteArray("<OpenSplice><DDSI2Service z='1' a=\"x&amp;y\" m=\"&lt;&quot;'&#10;\"><General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
@@ -219,6 +224,43 @@ void tst_osplConfig::walk_data()
         << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!--caf\xE9-->\n   <DDSI2Service>\n"
                       "      <General>\n         " + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
     {
+        const QByteArray latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <DDSI2Service";
+        const QByteArray general = ">\n      <General>\n         " + nia + "\n";
+        const QByteArray end = "      </General>\n   </DDSI2Service>\n</OpenSplice>\n";
+        QTest::newRow("ISO-8859-1: characters beyond it in text, one reference each")
+            << testData("xml/emoji-in-text-latin1.xml") << osplResult::written
+            << latin1 + general + "         <Note>caf\xE9 &#x1f600; &#x100;</Note>\n" + end;
+        QTest::newRow("ISO-8859-1: characters beyond it in a single attribute, one reference each")
+            << testData("xml/emoji-in-attribute-latin1.xml") << osplResult::written
+            << latin1 + " name=\"&#x1f600;&#x100;\xE9\"" + general + end;
+        QTest::newRow("ISO-8859-1: a character beyond it in one of several attributes")
+            << testData("xml/emoji-in-one-of-several-attributes-latin1.xml") << osplResult::written
+            << latin1 + " name=\"&#x1f600;\" enabled=\"true\"" + general + end;
+        QTest::newRow("ISO-8859-1: references in comments, instructions and CDATA are their text")
+            << testData("xml/references-in-comment-instruction-cdata-latin1.xml") << osplResult::written
+            << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!-- &#x1F600; -->\n"
+                          "<?note &#x1F600;?>\n   <DDSI2Service" + general
+                          + "         <Note><![CDATA[&#x1F600;]]></Note>\n" + end);
+        // The toolkit reads EUC-JP 8E E0 as U+00A2, which it cannot write
+        // back in EUC-JP; CDATA cannot hold a reference, text can.
+        QTest::newRow("EUC-JP: CDATA it cannot write back becomes text with references")
+            << testData("xml/euc-jp-one-way-in-cdata.xml") << osplResult::written
+            << QByteArray("<?xml version='1.0' encoding='EUC-JP'?>\n<OpenSplice>\n   <DDSI2Service" + general
+                          + "         <Note>a&lt;&#xa2;</Note>\n" + end);
+    }
+    QTest::newRow("xml:space=\"preserve\": white space kept, the address replaces the text beside the comment")
+        << testData("xml/preserved-space.xml") << osplResult::written
+        << QByteArray("<OpenSplice>\n   <DDSI2Service>\n      <General xml:space=\"preserve\">\n"
+                      "  <NetworkInterfaceAddress>\n    <!-- set by the installer -->10.77.1.2</NetworkInterfaceAddress>"
+                      "\t<Note>  two  spaces  </Note>\n  <Layout xml:space=\"default\">\n            <Item/>\n"
+                      "         </Layout>\n</General>\n   </DDSI2Service>\n</OpenSplice>\n");
+    QTest::newRow("mixed content kept as written, with all inside it")
+        << testData("xml/mixed-content.xml") << osplResult::written
+        << QByteArray("<OpenSplice>\n   <DDSI2Service>\n      <General>\n         " + nia
+                      + "\n      </General>\n      <Description>Binds to <b>one</b> address <!-- per host -->only; "
+                        "see <em>\n  <i>notes</i>\n</em>.</Description>\n      <Script>\n  <![CDATA[x < y]]>\n"
+                        "</Script>\n   </DDSI2Service>\n</OpenSplice>\n");
+    {
         // The byte-order mark tells readers the encoding; losing it, or
         // rewriting UTF-16 as UTF-8, changes what the file means to them.
         const QString in = QString::fromLatin1(wrap("<NetworkInterfaceAddress>A</NetworkInterfaceAddress>"));
@@ -245,6 +287,16 @@ void tst_osplConfig::walk_data()
         QTest::newRow("UTF-16BE with mark, no declaration, stays UTF-16BE")
             << utf16be(in) << osplResult::written << utf16be(out);
         QTest::newRow("UTF-16 declared, mark kept") << utf16le(declIn) << osplResult::written << utf16le(declOut);
+        // Told only "UTF-16", the byte order is the one the bytes show.
+        QTest::newRow("UTF-16 declared, big-endian mark: stays big-endian")
+            << testData("xml/utf16be-declared-with-mark.xml") << osplResult::written << utf16be(declOut);
+        QTest::newRow("UTF-16 declared, big-endian without mark: stays so")
+            << testData("xml/utf16be-declared-without-mark.xml") << osplResult::written << utf16be(declOut).mid(2);
+        QTest::newRow("UTF-16BE without mark or declaration: stays UTF-16BE")
+            << testData("xml/utf16be-without-mark-or-declaration.xml") << osplResult::written << utf16be(out).mid(2);
+        QTest::newRow("UTF-16 declared standalone, little-endian without mark: declaration kept")
+            << testData("xml/utf16le-standalone-without-mark.xml") << osplResult::written
+            << utf16le(QStringLiteral("<?xml version='1.0' encoding='UTF-16' standalone='yes'?>\n") + out).mid(2);
     }
     QTest::newRow("same address already there")
         << wrapped(nia) << osplResult::unchanged << QByteArray();
@@ -267,8 +319,14 @@ void tst_osplConfig::walk()
     QFETCH(QByteArray, output);
     QByteArray out;
     QCOMPARE(rewriteOsplConfig(input, address, &out), result);
-    if (result == osplResult::written)
-        QCOMPARE(out, output);
+    if (result != osplResult::written)
+        return;
+    QCOMPARE(out, output);
+    QByteArray again;
+    QCOMPARE(rewriteOsplConfig(out, address, &again), osplResult::unchanged);
+    NC_REQUIRE(secondParserFound(), QStringLiteral("the second parser is xmllint (libxml2-utils)"));
+    const QString second = secondParserEditProblem(input, out, address);
+    QVERIFY2(second.isEmpty(), qPrintable(second));
 }
 
 void tst_osplConfig::walkDebugLines()
@@ -315,6 +373,24 @@ void tst_osplConfig::refusedInput_data()
     QTest::newRow("comment before the DOCTYPE")
         << QByteArray("<!-- c --><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>"))
         << osplResult::unsupported << "before its DOCTYPE";
+    QTest::newRow("comment the encoding cannot hold")
+        << testData("xml/euc-jp-one-way-in-comment.xml") << osplResult::unsupported << "comment holding characters";
+    QTest::newRow("instruction the encoding cannot hold")
+        << testData("xml/euc-jp-one-way-in-instruction.xml") << osplResult::unsupported
+        << "instruction holding characters";
+    QTest::newRow("byte beyond the declared US-ASCII")
+        << testData("xml/byte-beyond-ascii.xml") << osplResult::malformed << "bytes that are not US-ASCII";
+    QTest::newRow("instruction in mixed content")
+        << testData("xml/instruction-in-mixed-content.xml") << osplResult::unsupported << "instruction in Description";
+    QTest::newRow("instruction where white space is preserved")
+        << testData("xml/instruction-in-preserved-space.xml") << osplResult::unsupported
+        << "instruction in DDSI2Service";
+    QTest::newRow("address element missing: says how far the path goes")
+        << testData("xml/address-element-missing.xml") << osplResult::notFound
+        << "QoS file has no \"NetworkInterfaceAddress\" element in \"OpenSplice/DDSI2Service/General\"";
+    QTest::newRow("document element named otherwise: says so")
+        << QByteArray("<Config>" + wrap("<NetworkInterfaceAddress/>") + "</Config>") << osplResult::notFound
+        << "QoS file's document element is \"Config\" , not \"OpenSplice\"";
     QTest::newRow("unknown declared encoding")
         << QByteArray("<?xml version=\"1.0\" encoding=\"x-no-such\"?>" + wrap("<NetworkInterfaceAddress/>"))
         << osplResult::malformed << "";

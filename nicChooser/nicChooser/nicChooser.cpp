@@ -294,10 +294,22 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
     osplDocument doc(input);
     if (doc.isNull())
         return doc.verdict();
+    const QStringList path = osplElementPath();
     QDomNode root = doc.documentElement();
-    if (!delve(root, osplElementPath(), address))
+    if (!delve(root, path, address)) {
+        // "QoS file" is how the tool's log lines have always named it; kept as it is.
+        const QStringList reached = osplPathReached(doc.documentElement());
+        if (reached.isEmpty())
+            qDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not"
+                     << path.first() << "; not changed";
+        else
+            qDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
+                     << "; not changed";
         return osplResult::notFound;
+    }
     *output = doc.serialised();
+    if (output->isNull())
+        return osplResult::unsupported;
     return *output == input ? osplResult::unchanged : osplResult::written;
 }
 

@@ -10,7 +10,13 @@
 #include <QTextStream>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <vector>
+
+// Every debug line here calls the file the "QoS file": operators and their
+// log filters know the tool's lines by that wording, so it stays as it is.
 
 namespace {
 
@@ -18,19 +24,145 @@ namespace {
 // recursive walks cannot run out of stack.
 constexpr int maxDepth = 512;
 
-bool startsWithByteOrderMark(const QByteArray& input)
+// XML 1.0 allows no C0 control character but tab, line feed and carriage
+// return, yet the streaming reader lets some through in names. With none
+// left anywhere in the document, the two markers below cannot be mistaken
+// for anything the file holds.
+bool hasControl(const QChar* text, int size)
 {
-    return input.startsWith("\xEF\xBB\xBF") || input.startsWith("\xFF\xFE") || input.startsWith("\xFE\xFF");
+    for (int i = 0; i < size; ++i) {
+        const ushort u = text[i].unicode();
+        if (u < 0x20 && u != '\t' && u != '\n' && u != '\r')
+            return true;
+    }
+    return false;
 }
 
-// An attribute value as the DOM serialiser escapes it.
-QString escapedAttribute(const QString& value, QTextCodec* codec)
+bool hasControl(const QStringRef& text)
 {
+    return hasControl(text.unicode(), text.size());
+}
+
+// The DOM keeps attributes in a hash, so it writes them in an order that
+// changes from process to process. Elements with more than one attribute get
+// a single attribute named attributeMarker + N instead; after serialising,
+// each is replaced by the element's attributes in their original order.
+const QChar attributeMarker(0x1);
+// The DOM escapes every '&' it writes, and it writes a character beyond
+// U+FFFF that the encoding cannot hold as two references to its surrogate
+// halves, which no parser accepts. Such characters are held in the DOM as
+// referenceMarker + "#x...;" and the marker becomes the reference's '&'.
+const QChar referenceMarker(0x2);
+
+QString markerName(int index)
+{
+    return attributeMarker + QString::number(index);
+}
+
+bool isBlank(const QString& text)
+{
+    for (const QChar c : text)
+        if (c != QLatin1Char(' ') && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
+            return false;
+    return true;
+}
+
+// What the file's encoding can hold. The DOM's serialiser asks about each
+// UTF-16 unit on its own, so outside the Unicode encodings a character
+// beyond U+FFFF always takes a reference in text and attribute values.
+class charset {
+public:
+    explicit charset(QTextCodec* codec) : codec(codec)
+    {
+        const int mib = codec ? codec->mibEnum() : 106;
+        if (mib == 106 || (mib >= 1013 && mib <= 1015) || (mib >= 1017 && mib <= 1019))
+            kind = unicode;
+        else if (mib == 4)
+            kind = latin1;
+        else
+            kind = other;
+    }
+
+    /// Whether text can be written as it stands (names, comments, instructions, CDATA).
+    bool writes(const QStringRef& text) const
+    {
+        switch (kind) {
+        case unicode:
+            return true;
+        case latin1:
+            return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x100; });
+        default:
+            return codec->canEncode(QStringView(text.unicode(), text.size()));
+        }
+    }
+
+    /// Whether text holds U+FFFD where the encoding cannot hold it: the
+    /// decoder's stand-in for bytes it did not understand.
+    bool undecoded(const QStringRef& text) const
+    {
+        return kind == other && text.contains(QChar(QChar::ReplacementCharacter))
+               && !codec->canEncode(QChar(QChar::ReplacementCharacter));
+    }
+
+    /// Whether the character c needs a reference in text or an attribute value.
+    bool needsReference(uint c) const
+    {
+        switch (kind) {
+        case unicode:
+            return false;
+        case latin1:
+            return c >= 0x100;
+        default:
+            return c > 0xFFFF || !codec->canEncode(QChar(ushort(c)));
+        }
+    }
+
+    /// The text with a reference for each character that needs one; escape
+    /// is what begins a reference.
+    QString referenced(const QStringRef& text, const QString& escape) const
+    {
+        if (kind == unicode || (kind == latin1 && writes(text))
+            || (kind == other && !hasSurrogates(text) && writes(text)))
+            return text.toString();
+        QString out;
+        out.reserve(text.size() + 16);
+        for (int i = 0; i < text.size(); ++i) {
+            uint c = text.at(i).unicode();
+            int units = 1;
+            if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+                c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+                units = 2;
+            }
+            if (needsReference(c))
+                out += escape + QLatin1String("#x") + QString::number(c, 16) + QLatin1Char(';');
+            else
+                out += text.mid(i, units);
+            i += units - 1;
+        }
+        return out;
+    }
+
+private:
+    static bool hasSurrogates(const QStringRef& text)
+    {
+        return std::any_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
+    }
+
+    QTextCodec* codec;
+    enum { unicode, latin1, other } kind;
+};
+
+// An attribute value as the DOM serialiser escapes it, with references
+// where the encoding needs them.
+QString escapedAttribute(const QStringRef& raw, const charset& chars)
+{
+    const QString value = chars.referenced(raw, referenceMarker);
     QString out;
     out.reserve(value.size());
     for (int i = 0; i < value.size(); ++i) {
         const QChar c = value.at(i);
         switch (c.unicode()) {
+        case 0x2: out += QLatin1Char('&'); break; // a reference just made
         case '<': out += QLatin1String("&lt;"); break;
         case '&': out += QLatin1String("&amp;"); break;
         case '"': out += QLatin1String("&quot;"); break;
@@ -42,55 +174,87 @@ QString escapedAttribute(const QString& value, QTextCodec* codec)
                        ? QLatin1String("&gt;") : QLatin1String(">");
             break;
         default:
-            if (c.isHighSurrogate() && i + 1 < value.size() && value.at(i + 1).isLowSurrogate()) {
-                const QString pair = value.mid(i, 2);
-                if (codec->canEncode(pair))
-                    out += pair;
-                else
-                    out += QStringLiteral("&#x%1;").arg(QChar::surrogateToUcs4(c, value.at(i + 1)), 0, 16);
-                ++i;
-            } else if (codec->canEncode(c)) {
-                out += c;
-            } else {
-                out += QStringLiteral("&#x%1;").arg(c.unicode(), 0, 16);
-            }
+            out += c;
         }
     }
     return out;
 }
 
-// The DOM keeps attributes in a hash, so it writes them in an order that
-// changes from process to process. Elements with more than one attribute get
-// a single marker attribute instead, whose name can never occur in parsed
-// XML; after serialising, each marker is replaced by the element's attributes
-// in their original order.
-const QChar markerLead(0x1);
+// The encoding the first bytes show, decided as the streaming reader decides
+// it: a byte-order mark, else where the first '<' falls in UTF-16 or UTF-32;
+// UTF-8 otherwise.
+struct byteEncoding {
+    QTextCodec* codec;
+    int markLength; // 0 without a byte-order mark
+};
 
-QString markerName(int index)
+byteEncoding encodingOfBytes(const QByteArray& input)
 {
-    return markerLead + QString::number(index);
+    struct rule {
+        const char* bytes;
+        int size;
+        int mib;
+        bool mark;
+    };
+    static const rule rules[] = {
+        {"\x00\x00\xFE\xFF", 4, 1018, true}, {"\xFF\xFE\x00\x00", 4, 1019, true},
+        {"\x00\x00\x00<", 4, 1018, false},   {"<\x00\x00\x00", 4, 1019, false},
+        {"\xEF\xBB\xBF", 3, 106, true},      {"\xFE\xFF", 2, 1013, true},
+        {"\xFF\xFE", 2, 1014, true},         {"\x00<", 2, 1013, false},
+        {"<\x00", 2, 1014, false},
+    };
+    for (const rule& r : rules)
+        if (input.size() >= r.size && std::memcmp(input.constData(), r.bytes, size_t(r.size)) == 0)
+            return {QTextCodec::codecForMib(r.mib), r.mark ? r.size : 0};
+    return {QTextCodec::codecForMib(106), 0};
 }
 
-// The standalone value the declaration states ("yes", "no"), empty when
-// it states none; the reader only tells whether the document is standalone.
-QString declaredStandalone(const QByteArray& input)
+bool isWide(const QTextCodec* codec, int bits)
 {
-    QTextCodec* codec = QTextCodec::codecForUtfText(input, QTextCodec::codecForName("UTF-8"));
-    const QString head = codec->toUnicode(input.left(512));
-    static const QRegularExpression standalone(
-        QStringLiteral("^\\s*<\\?xml\\s[^>]*?standalone\\s*=\\s*[\"']([a-z]+)[\"']"));
-    return standalone.match(head).captured(1);
+    const int mib = codec->mibEnum();
+    return bits == 16 ? mib == 1013 || mib == 1014 : mib == 1018 || mib == 1019;
 }
 
-// XML 1.0 allows no C0 control character but tab, line feed and carriage
-// return, yet the streaming reader lets some through in names; one would
-// also pass for an attribute marker.
-bool hasControl(const QStringRef& text)
+// What the XML declaration states, read ahead of the streaming reader: it
+// has to be told the byte order of UTF-16 without a mark, and it only says
+// whether a document is standalone, not what the declaration wrote.
+struct declaration {
+    QString encoding;   // as written; empty when not stated
+    QString standalone; // as written; empty when not stated
+};
+
+declaration declared(const QByteArray& input, const byteEncoding& bytes)
 {
-    for (const QChar c : text)
-        if (c.unicode() < 0x20 && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
-            return true;
-    return false;
+    declaration d;
+    const QString head = bytes.codec->toUnicode(input.mid(bytes.markLength, 1024));
+    static const QRegularExpression xmlDecl(QStringLiteral("^<\\?xml\\s([^?>]*)\\?>"));
+    static const QRegularExpression encoding(QStringLiteral("\\bencoding\\s*=\\s*([\"'])([^\"']*)\\1"));
+    static const QRegularExpression standalone(QStringLiteral("\\bstandalone\\s*=\\s*([\"'])([^\"']*)\\1"));
+    const QRegularExpressionMatch m = xmlDecl.match(head);
+    if (!m.hasMatch())
+        return d;
+    const QString body = m.captured(1);
+    d.encoding = encoding.match(body).captured(2);
+    d.standalone = standalone.match(body).captured(2);
+    return d;
+}
+
+// Whether the declared encoding names only "UTF-16" or "UTF-32" (and not
+// the byte order), and the bytes show that encoding.
+bool orderLeftToBytes(const QString& encoding, const byteEncoding& bytes)
+{
+    return (isWide(bytes.codec, 16) && encoding.compare(QLatin1String("UTF-16"), Qt::CaseInsensitive) == 0)
+           || (isWide(bytes.codec, 32) && encoding.compare(QLatin1String("UTF-32"), Qt::CaseInsensitive) == 0);
+}
+
+// The encoding to write in: the one the declaration names, in the byte order
+// the bytes show when it leaves that open; without a declared encoding, the
+// one the bytes show. Null when unknown.
+QTextCodec* writingCodec(const QString& encoding, const byteEncoding& bytes)
+{
+    if (encoding.isEmpty() || orderLeftToBytes(encoding, bytes))
+        return bytes.codec;
+    return QTextCodec::codecForName(encoding.toLatin1());
 }
 
 // Whether name is an XML name: letters, and after the first also digits,
@@ -118,204 +282,445 @@ bool validName(const QStringRef& name)
 // reader. That reader follows XML's rules where the DOM's own parser does
 // not (line ends, white space typed in attribute values, undeclared
 // entities), and keeps the attributes' order, which the DOM's hash loses.
-struct parsed {
-    osplResult verdict = osplResult::malformed; // when doc is null
-    QDomDocument doc;
-    QTextCodec* codec = nullptr;    // the encoding to write back in
-    std::vector<QString> rendered;  // attribute lists behind the markers
-};
+// Blank text is layout, which the DOM's save redoes, except inside the
+// elements whose white space is content: those in xml:space="preserve"
+// scope, and those holding text beside anything else (mixed content) with
+// everything inside them. Mixed content shows only at an element's end, so
+// a file that has any is read a second time, told which elements they are.
+class domReader {
+public:
+    /// Reads input (whose first bytes show bytes, and whose declaration
+    /// states decl); mixed lists the elements, by the order of their start
+    /// tags, found holding mixed content by an earlier pass.
+    domReader(const QByteArray& input, const byteEncoding& bytes, const declaration& decl, std::vector<int> mixed)
+        : bytes(bytes), decl(decl), mixedBefore(std::move(mixed)), chars(nullptr)
+    {
+        // Through a device the reader decodes a few kilobytes at a time;
+        // given the bytes themselves it would decode the whole file at once.
+        // Told only "UTF-16" or "UTF-32" it would guess the byte order, so a
+        // file without a mark is shown the mark of the order its bytes show.
+        if (!bytes.markLength && orderLeftToBytes(decl.encoding, bytes)) {
+            QTextEncoder encoder(bytes.codec, QTextCodec::IgnoreHeader);
+            const QChar mark(QChar::ByteOrderMark);
+            device.setData(encoder.fromUnicode(&mark, 1) + input);
+        } else {
+            device.setData(input);
+        }
+        device.open(QIODevice::ReadOnly);
+        xml.setDevice(&device);
+        xml.setNamespaceProcessing(false);
+        codec = bytes.codec;
+        chars = charset(codec);
+        stack.push_back(frame());
+    }
 
-parsed readDocument(const QByteArray& input)
-{
-    parsed p;
+    /// Reads it all; false, with a debug line, when it cannot be edited safely.
+    bool read()
+    {
+        while (!xml.atEnd()) {
+            bool ok = true;
+            switch (xml.readNext()) {
+            case QXmlStreamReader::StartDocument: ok = startDocument(); break;
+            case QXmlStreamReader::DTD: ok = doctype(); break;
+            case QXmlStreamReader::StartElement: ok = startElement(); break;
+            case QXmlStreamReader::EndElement: ok = endElement(); break;
+            case QXmlStreamReader::Characters: ok = characters(); break;
+            case QXmlStreamReader::Comment: ok = comment(); break;
+            case QXmlStreamReader::ProcessingInstruction: ok = instruction(); break;
+            case QXmlStreamReader::EntityReference:
+                ok = refuse("refers to an entity declared outside it, which this program cannot read");
+                break;
+            default: break;
+            }
+            if (!ok)
+                return false;
+        }
+        if (xml.hasError()) {
+            qDebug() << "QoS file is not well-formed XML:" << xml.errorString() << "at line" << xml.lineNumber()
+                     << "column" << xml.columnNumber() << "; not changed";
+            verdict = osplResult::malformed;
+            return false;
+        }
+        return true;
+    }
+
+    osplResult verdict = osplResult::malformed; // when read() fails
     QDomDocument doc;
-    p.codec = QTextCodec::codecForUtfText(input, QTextCodec::codecForName("UTF-8"));
-    // Through a device the reader decodes a few kilobytes at a time; given
-    // the bytes themselves it would decode the whole file at once.
-    QBuffer device;
-    device.setData(input);
-    device.open(QIODevice::ReadOnly);
-    QXmlStreamReader reader(&device);
-    reader.setNamespaceProcessing(false);
-    QString declaration;
-    bool started = false;
-    bool beforeDoctype = false; // a comment or instruction seen at the top level
-    QDomNode parent;
-    int depth = 0;
+    QTextCodec* codec;                 // the encoding to write back in
+    std::vector<QString> rendered;     // attribute lists behind the markers
+    std::vector<int> mixedFound;       // elements (start order) with mixed content, not yet kept
+    std::vector<QDomElement> spaceKept; // elements whose white space was kept
+
+private:
+    struct frame {
+        QDomNode node;
+        int ordinal = -1;        // of the start tag; -1 for the document
+        bool preserve = false;   // in xml:space="preserve" scope
+        bool mixedScope = false; // in an element with mixed content
+        bool text = false;       // holds non-blank text or CDATA
+        bool other = false;      // holds an element, comment, instruction or blank text
+        bool kept() const { return preserve || mixedScope; }
+    };
+
+    bool malformed(const QString& why)
+    {
+        qDebug().noquote() << "QoS file is not well-formed XML:" << why << "at line" << xml.lineNumber() << "column"
+                 << xml.columnNumber() << "; not changed";
+        verdict = osplResult::malformed;
+        return false;
+    }
+
+    bool refuse(const QString& why)
+    {
+        qDebug().noquote() << "QoS file" << why << "; not changed";
+        verdict = osplResult::unsupported;
+        return false;
+    }
+
+    // Names take no references: one the encoding cannot hold cannot be written.
+    bool writableName(const QStringRef& name)
+    {
+        if (chars.writes(name))
+            return true;
+        return refuse(QStringLiteral("has the name %1, which %2 cannot hold, and a name takes no character references")
+                          .arg(name, QString::fromLatin1(codec->name())));
+    }
+
     // Names repeat from element to element: one shared copy of each keeps a
-    // large file's tree far smaller.
-    QSet<QString> names;
-    auto shared = [&names](const QStringRef& name) {
+    // large file's tree far smaller, and each is checked once.
+    bool shared(const QStringRef& name, QString* out)
+    {
         const QString n = name.toString();
         auto known = names.constFind(n);
-        return known != names.constEnd() ? *known : *names.insert(n);
-    };
-    auto malformed = [&p, &reader](const char* why) {
-        qDebug() << "QoS file is not well-formed XML:" << why << "at line" << reader.lineNumber() << "column"
-                 << reader.columnNumber() << "; not changed";
-        p.verdict = osplResult::malformed;
-        return p;
-    };
-    auto refuse = [&p](const char* why) {
-        qDebug() << "QoS file" << why << "; not changed";
-        p.verdict = osplResult::unsupported;
-        return p;
-    };
+        if (known != names.constEnd()) {
+            *out = *known;
+            return true;
+        }
+        if (!writableName(name))
+            return false;
+        *out = *names.insert(n);
+        return true;
+    }
+
+    // Where a comment, an instruction or CDATA cannot stand as it is.
+    bool undecoded(const QStringRef& text)
+    {
+        if (!chars.undecoded(text))
+            return false;
+        malformed(QStringLiteral("it holds bytes that are not %1").arg(QString::fromLatin1(codec->name())));
+        return true;
+    }
+
     // The document exists from its first node after the declaration, which
     // is where a DOCTYPE has to be.
-    auto begin = [&](const QDomDocumentType& type) {
+    void begin(const QDomDocumentType& type)
+    {
         if (started)
             return;
         started = true;
         doc = QDomDocument(type); // unlike QDomDocument(), never a null node
-        if (!declaration.isEmpty())
-            doc.appendChild(doc.createProcessingInstruction(QStringLiteral("xml"), declaration));
-        parent = doc;
-    };
+        if (!declarationData.isEmpty())
+            doc.appendChild(doc.createProcessingInstruction(QStringLiteral("xml"), declarationData));
+        stack.front().node = doc;
+    }
 
-    while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::StartDocument: {
-            if (reader.documentVersion().isEmpty())
-                break;
-            declaration = QLatin1String("version='") + reader.documentVersion() + QLatin1Char('\'');
-            const QString encoding = reader.documentEncoding().toString();
-            if (!encoding.isEmpty()) {
-                declaration += QLatin1String(" encoding='") + encoding + QLatin1Char('\'');
-                p.codec = QTextCodec::codecForName(encoding.toLatin1());
-                if (!p.codec)
-                    return refuse("declares an encoding this program cannot write");
-            }
-            const QString standalone = declaredStandalone(input);
-            if (!standalone.isEmpty())
-                declaration += QLatin1String(" standalone='") + standalone + QLatin1Char('\'');
-            break;
+    bool startDocument()
+    {
+        if (xml.documentVersion().isEmpty())
+            return true;
+        const QString encoding = xml.documentEncoding().toString();
+        const bool standalone = decl.standalone == QLatin1String("yes");
+        if (encoding != decl.encoding || xml.isStandaloneDocument() != standalone)
+            return refuse("has an XML declaration this program cannot read back");
+        declarationData = QLatin1String("version='") + xml.documentVersion() + QLatin1Char('\'');
+        if (!encoding.isEmpty()) {
+            declarationData += QLatin1String(" encoding='") + encoding + QLatin1Char('\'');
+            codec = writingCodec(encoding, bytes);
+            if (!codec)
+                return refuse("declares an encoding this program cannot write");
+            chars = charset(codec);
         }
-        case QXmlStreamReader::DTD:
-            // The DOM writes a DOCTYPE back without its internal subset, which
-            // would drop the entity declarations the document relies on.
-            if (reader.text().contains(QLatin1Char('[')))
-                return refuse("has a DOCTYPE with an internal subset, which a rewrite would lose");
-            // It also writes the DOCTYPE first, ahead of whatever came before it.
-            if (beforeDoctype)
-                return refuse("has a comment or instruction before its DOCTYPE, which a rewrite would move");
-            if (!validName(reader.dtdName()))
-                return malformed("the DOCTYPE's name is not a name");
-            begin(QDomImplementation().createDocumentType(reader.dtdName().toString(), reader.dtdPublicId().toString(),
-                                                          reader.dtdSystemId().toString()));
-            break;
-        case QXmlStreamReader::StartElement: {
-            begin(QDomDocumentType());
-            if (++depth > maxDepth)
-                return refuse("nests elements deeper than 512 levels");
-            const QXmlStreamAttributes attributes = reader.attributes();
-            bool valid = validName(reader.qualifiedName());
-            for (const QXmlStreamAttribute& a : attributes)
-                valid = valid && validName(a.qualifiedName()) && !hasControl(a.value());
-            if (!valid)
-                return malformed("a name or an attribute value holds a character XML does not allow there");
-            QDomElement e = doc.createElement(shared(reader.qualifiedName()));
-            if (attributes.size() > 1) {
-                QString text;
-                for (const QXmlStreamAttribute& a : attributes)
-                    text += QLatin1Char(' ') + a.qualifiedName() + QLatin1String("=\"")
-                            + escapedAttribute(a.value().toString(), p.codec) + QLatin1Char('"');
-                e.setAttribute(markerName(int(p.rendered.size())), QString());
-                p.rendered.push_back(text);
-            } else if (attributes.size() == 1) {
-                e.setAttribute(shared(attributes[0].qualifiedName()), attributes[0].value().toString());
-            }
-            parent = parent.appendChild(e);
-            break;
-        }
-        case QXmlStreamReader::EndElement:
-            --depth;
-            parent = parent.parentNode();
-            break;
-        case QXmlStreamReader::Characters:
-            if (hasControl(reader.text()))
-                return malformed("the text holds a control character");
-            // Blank text between elements is layout, which the save redoes.
-            if (reader.isCDATA())
-                parent.appendChild(doc.createCDATASection(reader.text().toString()));
-            else if (!reader.isWhitespace())
-                parent.appendChild(doc.createTextNode(reader.text().toString()));
-            break;
-        case QXmlStreamReader::Comment:
-            if (hasControl(reader.text()))
-                return malformed("a comment holds a control character");
-            begin(QDomDocumentType());
-            beforeDoctype = beforeDoctype || depth == 0;
-            parent.appendChild(doc.createComment(reader.text().toString()));
-            break;
-        case QXmlStreamReader::ProcessingInstruction:
-            if (!validName(reader.processingInstructionTarget()) || hasControl(reader.processingInstructionData()))
-                return malformed("an instruction holds a character XML does not allow there");
-            begin(QDomDocumentType());
-            beforeDoctype = beforeDoctype || depth == 0;
-            parent.appendChild(doc.createProcessingInstruction(reader.processingInstructionTarget().toString(),
-                                                                 reader.processingInstructionData().toString()));
-            break;
-        case QXmlStreamReader::EntityReference:
-            return refuse("refers to an entity declared outside it, which this program cannot read");
-        default:
-            break;
-        }
+        if (!decl.standalone.isEmpty())
+            declarationData += QLatin1String(" standalone='") + decl.standalone + QLatin1Char('\'');
+        return true;
     }
-    if (reader.hasError()) {
-        qDebug() << "QoS file is not well-formed XML:" << reader.errorString() << "at line"
-                 << reader.lineNumber() << "column" << reader.columnNumber() << "; not changed";
-        p.verdict = osplResult::malformed;
-        return p;
+
+    bool doctype()
+    {
+        // The DOM writes a DOCTYPE back without its internal subset, which
+        // would drop the entity declarations the document relies on.
+        if (xml.text().contains(QLatin1Char('[')))
+            return refuse("has a DOCTYPE with an internal subset, which a rewrite would lose");
+        // It also writes the DOCTYPE first, ahead of whatever came before it.
+        if (beforeDoctype)
+            return refuse("has a comment or instruction before its DOCTYPE, which a rewrite would move");
+        if (!validName(xml.dtdName()))
+            return malformed(QStringLiteral("the DOCTYPE's name is not a name"));
+        if (!writableName(xml.dtdName()) || !writableName(xml.dtdPublicId()) || !writableName(xml.dtdSystemId()))
+            return false;
+        begin(QDomImplementation().createDocumentType(xml.dtdName().toString(), xml.dtdPublicId().toString(),
+                                                      xml.dtdSystemId().toString()));
+        return true;
     }
-    p.doc = doc;
-    return p;
+
+    bool startElement()
+    {
+        begin(QDomDocumentType());
+        if (int(stack.size()) > maxDepth)
+            return refuse("nests elements deeper than 512 levels");
+        const QXmlStreamAttributes attributes = xml.attributes();
+        bool valid = validName(xml.qualifiedName());
+        for (const QXmlStreamAttribute& a : attributes)
+            valid = valid && validName(a.qualifiedName()) && !hasControl(a.value());
+        if (!valid)
+            return malformed(QStringLiteral("a name or an attribute value holds a character XML does not allow there"));
+        QString name;
+        if (!shared(xml.qualifiedName(), &name))
+            return false;
+        QDomElement e = doc.createElement(name);
+
+        frame& parent = stack.back();
+        parent.other = true;
+        frame f;
+        f.ordinal = ordinal++;
+        f.preserve = parent.preserve;
+        f.mixedScope = parent.mixedScope;
+        if (next < mixedBefore.size() && mixedBefore[next] == f.ordinal) {
+            ++next;
+            f.mixedScope = true;
+        }
+
+        for (const QXmlStreamAttribute& a : attributes) {
+            if (undecoded(a.value()))
+                return false;
+            if (a.qualifiedName() == QLatin1String("xml:space")) {
+                if (a.value() == QLatin1String("preserve"))
+                    f.preserve = true;
+                else if (a.value() == QLatin1String("default"))
+                    f.preserve = false;
+            }
+        }
+        if (attributes.size() > 1) {
+            QString text;
+            for (const QXmlStreamAttribute& a : attributes) {
+                QString attributeName;
+                if (!shared(a.qualifiedName(), &attributeName))
+                    return false;
+                text += QLatin1Char(' ') + attributeName + QLatin1String("=\"") + escapedAttribute(a.value(), chars)
+                        + QLatin1Char('"');
+            }
+            e.setAttribute(markerName(int(rendered.size())), QString());
+            rendered.push_back(text);
+        } else if (attributes.size() == 1) {
+            QString attributeName;
+            if (!shared(attributes[0].qualifiedName(), &attributeName))
+                return false;
+            e.setAttribute(attributeName, chars.referenced(attributes[0].value(), referenceMarker));
+        }
+        f.node = parent.node.appendChild(e);
+        if (f.kept())
+            spaceKept.push_back(e);
+        stack.push_back(f);
+        return true;
+    }
+
+    bool endElement()
+    {
+        const frame& f = stack.back();
+        if (f.text && f.other && !f.kept())
+            mixedFound.push_back(f.ordinal);
+        stack.pop_back();
+        return true;
+    }
+
+    bool characters()
+    {
+        const QStringRef text = xml.text();
+        if (hasControl(text))
+            return malformed(QStringLiteral("the text holds a control character"));
+        frame& f = stack.back();
+        if (stack.size() == 1) // blank text around the document element
+            return true;
+        if (xml.isWhitespace() && !xml.isCDATA()) {
+            f.other = true;
+            if (f.kept())
+                f.node.appendChild(doc.createTextNode(text.toString()));
+            return true;
+        }
+        f.text = true;
+        if (undecoded(text))
+            return false;
+        if (xml.isCDATA() && chars.writes(text)) {
+            f.node.appendChild(doc.createCDATASection(text.toString()));
+            return true;
+        }
+        if (xml.isCDATA())
+            qDebug() << "QoS file: CDATA in" << f.node.nodeName() << "holds characters" << codec->name()
+                     << "cannot hold; written as text with character references";
+        f.node.appendChild(doc.createTextNode(chars.referenced(text, referenceMarker)));
+        return true;
+    }
+
+    bool comment()
+    {
+        const QStringRef text = xml.text();
+        if (hasControl(text))
+            return malformed(QStringLiteral("a comment holds a control character"));
+        if (undecoded(text))
+            return false;
+        if (!chars.writes(text))
+            return refuse(QStringLiteral("has a comment holding characters %1 cannot hold, which a comment cannot "
+                                         "write as references").arg(QString::fromLatin1(codec->name())));
+        begin(QDomDocumentType());
+        beforeDoctype = beforeDoctype || stack.size() == 1;
+        stack.back().other = true;
+        stack.back().node.appendChild(doc.createComment(text.toString()));
+        return true;
+    }
+
+    bool instruction()
+    {
+        const QStringRef target = xml.processingInstructionTarget();
+        const QStringRef data = xml.processingInstructionData();
+        if (!validName(target) || hasControl(data))
+            return malformed(QStringLiteral("an instruction holds a character XML does not allow there"));
+        if (undecoded(data) || !writableName(target))
+            return false;
+        if (!chars.writes(data))
+            return refuse(QStringLiteral("has an instruction holding characters %1 cannot hold, which an instruction "
+                                         "cannot write as references").arg(QString::fromLatin1(codec->name())));
+        frame& f = stack.back();
+        // The DOM ends every instruction with a line break of its own.
+        if (f.kept())
+            return refuse(QStringLiteral("has an instruction in %1, whose white space is content; a rewrite would "
+                                         "add a line break after it").arg(f.node.nodeName()));
+        begin(QDomDocumentType());
+        beforeDoctype = beforeDoctype || stack.size() == 1;
+        f.other = true;
+        f.node.appendChild(doc.createProcessingInstruction(target.toString(), data.toString()));
+        return true;
+    }
+
+    const byteEncoding bytes;
+    const declaration decl;
+    const std::vector<int> mixedBefore;
+    size_t next = 0; // in mixedBefore
+    int ordinal = 0;
+    QBuffer device;
+    QXmlStreamReader xml;
+    charset chars;
+    QString declarationData;
+    bool started = false;
+    bool beforeDoctype = false; // a comment or instruction seen at the top level
+    std::vector<frame> stack;
+    QSet<QString> names;
+};
+
+// The DOM lays out what it writes: a line break after a start tag whose
+// first child is not text, between two children neither of which is text,
+// and before an end tag whose last child is not text. An empty text node in
+// each such place inside the elements whose white space is content stops
+// that; the nodes are returned so they can go again.
+std::vector<QDomNode> keepSpace(const std::vector<QDomElement>& elements)
+{
+    std::vector<QDomNode> added;
+    for (QDomElement e : elements) {
+        QDomNode before; // the previous child, null at the start
+        for (QDomNode child = e.firstChild(); !child.isNull(); child = child.nextSibling()) {
+            if (!child.isText() && (before.isNull() || !before.isText()))
+                added.push_back(e.insertBefore(e.ownerDocument().createTextNode(QString()), child));
+            before = child;
+        }
+        if (!before.isNull() && !before.isText())
+            added.push_back(e.appendChild(e.ownerDocument().createTextNode(QString())));
+    }
+    return added;
 }
 
-// The serialised text in the file's encoding, each marker replaced by the
-// attribute list it stands for; piece by piece, so that no second copy of a
-// large document is ever held.
+// The serialised text in the file's encoding, with the markers resolved;
+// piece by piece, so that no second copy of a large document is ever held.
+// Null when the encoding cannot hold some of it: written, it would be lost.
 QByteArray encodeUnmarked(const QString& text, const std::vector<QString>& rendered, QTextCodec* codec,
                           bool byteOrderMark)
 {
     QTextEncoder encoder(codec, QTextCodec::IgnoreHeader);
     QByteArray out;
     if (byteOrderMark) {
-        const QChar mark(0xFEFF);
+        const QChar mark(QChar::ByteOrderMark);
         out += encoder.fromUnicode(&mark, 1);
     }
+    const QChar ampersand(QLatin1Char('&'));
     int pos = 0;
-    for (;;) {
-        const int lead = rendered.empty() ? -1 : text.indexOf(markerLead, pos);
-        if (lead < 0)
-            break;
+    int attributes = rendered.empty() ? -1 : text.indexOf(attributeMarker);
+    int reference = text.indexOf(referenceMarker);
+    while (attributes >= 0 || reference >= 0) {
+        if (reference >= 0 && (attributes < 0 || reference < attributes)) {
+            out += encoder.fromUnicode(text.constData() + pos, reference - pos);
+            out += encoder.fromUnicode(&ampersand, 1);
+            pos = reference + 1;
+            reference = text.indexOf(referenceMarker, pos);
+            continue;
+        }
         // Serialised as ' \x01N=""'.
-        int end = lead + 1;
+        int end = attributes + 1;
         while (end < text.size() && text.at(end).isDigit())
             ++end;
-        const int index = text.midRef(lead + 1, end - lead - 1).toInt();
-        out += encoder.fromUnicode(text.constData() + pos, lead - 1 - pos);
-        const QString& attributes = rendered.at(size_t(index));
-        out += encoder.fromUnicode(attributes.constData(), attributes.size());
+        const int index = text.midRef(attributes + 1, end - attributes - 1).toInt();
+        out += encoder.fromUnicode(text.constData() + pos, attributes - 1 - pos);
+        const QString& list = rendered.at(size_t(index));
+        out += encoder.fromUnicode(list.constData(), list.size());
         pos = end + 3; // past '=""'
+        attributes = text.indexOf(attributeMarker, pos);
     }
     out += encoder.fromUnicode(text.constData() + pos, text.size() - pos);
+    if (encoder.hasFailure()) {
+        qDebug() << "QoS file: the rewrite holds characters" << codec->name() << "cannot hold; not changed";
+        return QByteArray();
+    }
     return out;
+}
+
+// The encoding the document's own declaration names; null when it names
+// none, which leaves the file in a Unicode encoding.
+QTextCodec* declaredCodec(const QDomDocument& doc)
+{
+    const QDomNode first = doc.firstChild();
+    if (!first.isProcessingInstruction() || first.nodeName() != QLatin1String("xml"))
+        return nullptr;
+    static const QRegularExpression encoding(QStringLiteral("\\bencoding\\s*=\\s*'([^']*)'"));
+    const QString name = encoding.match(first.nodeValue()).captured(1);
+    return name.isEmpty() ? nullptr : QTextCodec::codecForName(name.toLatin1());
 }
 
 } // namespace
 
 void setElementText(QDomElement& element, const QString& value)
 {
+    QDomNode target;
     for (QDomNode child = element.firstChild(); !child.isNull(); child = child.nextSibling()) {
-        if (child.isText()) { // CDATA sections count as text
-            child.setNodeValue(value);
-            return;
+        if (!child.isText()) // CDATA sections count as text
+            continue;
+        if (!isBlank(child.nodeValue())) {
+            target = child;
+            break;
         }
+        if (target.isNull())
+            target = child;
+    }
+    const charset chars(declaredCodec(element.ownerDocument()));
+    const QStringRef whole(&value);
+    const QString referenced = chars.referenced(whole, referenceMarker);
+    if (!target.isNull()) {
+        if (!target.isCDATASection())
+            target.setNodeValue(referenced);
+        else if (chars.writes(whole))
+            target.setNodeValue(value);
+        else // CDATA cannot hold references; text can, with the same meaning
+            element.replaceChild(element.ownerDocument().createTextNode(referenced), target);
+        return;
     }
     qDebug() << "Couldn't set text node; adding one";
-    QDomNode text = element.ownerDocument().createTextNode(value);
-    element.insertBefore(text, element.firstChild());
+    element.insertBefore(element.ownerDocument().createTextNode(referenced), element.firstChild());
 }
 
 QStringList osplElementPath()
@@ -324,34 +729,67 @@ QStringList osplElementPath()
             QStringLiteral("NetworkInterfaceAddress")};
 }
 
+QStringList osplPathReached(const QDomNode& root)
+{
+    QStringList reached;
+    QDomNode node = root;
+    for (const QString& name : osplElementPath()) {
+        while (!node.isNull() && !(node.isElement() && node.nodeName() == name))
+            node = node.nextSibling();
+        if (node.isNull())
+            break;
+        reached << name;
+        node = node.firstChild();
+    }
+    return reached;
+}
+
 QString osplValueProblem(const QString& value)
 {
-    for (const QChar c : value) {
-        if (c.unicode() < 0x20 && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r'))
-            return QStringLiteral("it holds a control character");
-    }
+    if (hasControl(value.constData(), value.size()))
+        return QStringLiteral("it holds a control character");
     return QString();
 }
 
 osplDocument::osplDocument(const QByteArray& input)
 {
-    parsed p = readDocument(input);
-    verdict_ = p.verdict;
-    doc = p.doc;
-    codec = p.codec;
-    rendered = std::move(p.rendered);
+    const byteEncoding bytes = encodingOfBytes(input);
+    const declaration decl = declared(input, bytes);
+    auto reader = std::make_unique<domReader>(input, bytes, decl, std::vector<int>());
+    if (!reader->read()) {
+        verdict_ = reader->verdict;
+        return;
+    }
+    if (!reader->mixedFound.empty()) {
+        std::vector<int> mixed = std::move(reader->mixedFound);
+        std::sort(mixed.begin(), mixed.end());
+        reader.reset(); // one tree at a time
+        reader = std::make_unique<domReader>(input, bytes, decl, std::move(mixed));
+        if (!reader->read()) {
+            verdict_ = reader->verdict;
+            return;
+        }
+    }
+    doc = reader->doc;
+    codec = reader->codec;
+    rendered = std::move(reader->rendered);
+    spaceKept = std::move(reader->spaceKept);
     // The mark is how readers tell UTF-16 from UTF-8; keep it where it was.
-    byteOrderMark = startsWithByteOrderMark(input);
+    byteOrderMark = bytes.markLength > 0;
 }
 
 osplDocument::~osplDocument() = default;
 
 QByteArray osplDocument::serialised() const
 {
+    // The spacing nodes go again once written: the document is left as it was.
+    const std::vector<QDomNode> spacers = keepSpace(spaceKept);
     QString text;
     {
         QTextStream stream(&text);
         doc.save(stream, 3, QDomNode::EncodingFromDocument);
     }
+    for (QDomNode spacer : spacers)
+        spacer.parentNode().removeChild(spacer);
     return encodeUnmarked(text, rendered, codec, byteOrderMark);
 }

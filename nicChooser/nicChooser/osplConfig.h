@@ -2,10 +2,13 @@
 // Targeted update of the DDS middleware's XML configuration: the text of
 // OpenSplice/DDSI2Service/General/NetworkInterfaceAddress becomes the chosen
 // address. The document is rewritten by the toolkit's DOM serialiser (three
-// spaces of indentation, the encoding its declaration names), with each
-// element's attributes kept in their original order so that the same input
-// always gives the same bytes. Anything the rewrite could lose or corrupt is
-// refused and the file left as it was.
+// spaces of indentation, the encoding its declaration names, in the byte
+// order its bytes show), with each element's attributes kept in their
+// original order so that the same input always gives the same bytes. A
+// character the encoding cannot hold is written as a character reference
+// where XML allows one; white space that is content (xml:space="preserve",
+// mixed content) is written back as it was read. Anything the rewrite could
+// lose or corrupt is refused and the file left as it was.
 
 #include <QByteArray>
 #include <QDomDocument>
@@ -28,11 +31,14 @@ enum class osplResult {
 class QDomElement;
 class QTextCodec;
 
-/// Makes value the element's text: the first text or CDATA child takes it, an element without one gets a text node; comments are never overwritten.
+/// Makes value the element's text: its first text or CDATA child that is not blank takes it (else its first blank one, else a new text node), in a form the document's declared encoding can hold; comments are never overwritten.
 void setElementText(QDomElement& element, const QString& value);
 
 /// "OpenSplice", "DDSI2Service", "General", "NetworkInterfaceAddress".
 QStringList osplElementPath();
+
+/// The leading names of osplElementPath() found from root on, taking at each level the first element of the wanted name, as the update's walk does; all four when the path is there.
+QStringList osplPathReached(const QDomNode& root);
 
 /// Why value cannot stand as the element's text; empty when it can.
 QString osplValueProblem(const QString& value);
@@ -52,7 +58,8 @@ public:
     osplResult verdict() const { return verdict_; }
     /// The root element, where a walk starts.
     QDomNode documentElement() const { return doc.documentElement(); }
-    /// The document as it now stands, as the bytes of a file.
+    /// The document as it now stands, as the bytes of a file; a null array
+    /// (and a debug line) when the encoding cannot hold all of it.
     QByteArray serialised() const;
 
 private:
@@ -61,4 +68,5 @@ private:
     QTextCodec* codec = nullptr;    // the encoding to write back in
     bool byteOrderMark = false;
     std::vector<QString> rendered;  // attribute lists behind the markers
+    std::vector<QDomElement> spaceKept; // elements whose white space is content
 };

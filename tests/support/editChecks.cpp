@@ -2,6 +2,8 @@
 #include "localSettings.h"
 
 #include <QList>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTextCodec>
 #include <QXmlStreamReader>
@@ -182,10 +184,30 @@ const QStringList addressPath{"OpenSplice", "DDSI2Service", "General", "NetworkI
 
 // The document as a list of tokens, blank text left out; the direct text of
 // the first element on the address path goes to *addressTexts instead.
+// data as the toolkit's reader can take it: told only "UTF-16" or "UTF-32"
+// it guesses the byte order, where XML's rule (and libxml2) takes the order
+// in which the first '<' stands, so a file without a byte-order mark gets one.
+QByteArray withByteOrderMark(const QByteArray& data)
+{
+    struct order {
+        QByteArray start, mark;
+    };
+    static const order orders[] = {
+        {QByteArray("\0\0\0<", 4), QByteArray("\0\0\xFE\xFF", 4)},
+        {QByteArray("<\0\0\0", 4), QByteArray("\xFF\xFE\0\0", 4)},
+        {QByteArray("\0<", 2), QByteArray("\xFE\xFF")},
+        {QByteArray("<\0", 2), QByteArray("\xFF\xFE")},
+    };
+    for (const order& o : orders)
+        if (data.startsWith(o.start))
+            return o.mark + data;
+    return data;
+}
+
 QStringList tokens(const QByteArray& data, QStringList* addressTexts, QString* error)
 {
     QStringList out;
-    QXmlStreamReader r(data);
+    QXmlStreamReader r(withByteOrderMark(data));
     // XML 1.0 rules, as the middleware and the writer read it; prefixes are
     // part of the names.
     r.setNamespaceProcessing(false);
@@ -272,4 +294,44 @@ QString osplEditProblem(const QByteArray& before, const QByteArray& after, const
     if (afterAddress != wanted1 && afterAddress != wanted2)
         return QStringLiteral("the address element holds [%1]").arg(afterAddress.join(QLatin1Char('|')));
     return QString();
+}
+
+namespace {
+
+// libxml2's canonical form of data, or why it cannot read it.
+bool canonical(const QByteArray& data, QByteArray* out, QString* error)
+{
+    QProcess xmllint;
+    xmllint.start(QStringLiteral("xmllint"), {QStringLiteral("--nonet"), QStringLiteral("--c14n"), QStringLiteral("-")});
+    if (!xmllint.waitForStarted()) {
+        *error = QStringLiteral("xmllint did not start");
+        return false;
+    }
+    xmllint.write(data);
+    xmllint.closeWriteChannel();
+    if (!xmllint.waitForFinished(60000) || xmllint.exitStatus() != QProcess::NormalExit || xmllint.exitCode() != 0) {
+        *error = QString::fromLocal8Bit(xmllint.readAllStandardError()).trimmed();
+        return false;
+    }
+    *out = xmllint.readAllStandardOutput();
+    return true;
+}
+
+} // namespace
+
+bool secondParserFound()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("xmllint")).isEmpty();
+}
+
+QString secondParserEditProblem(const QByteArray& before, const QByteArray& after, const QString& address)
+{
+    QByteArray canonicalBefore, canonicalAfter;
+    QString error;
+    if (!canonical(before, &canonicalBefore, &error))
+        return QString();
+    if (!canonical(after, &canonicalAfter, &error))
+        return QStringLiteral("libxml2 cannot read the output: ") + error;
+    const QString problem = osplEditProblem(canonicalBefore, canonicalAfter, address);
+    return problem.isEmpty() ? problem : QStringLiteral("as libxml2 reads them, ") + problem;
 }

@@ -27,3 +27,13 @@ QString osplEditProblem(const QByteArray& before, const QByteArray& after, const
 
 /// Why data is not well-formed XML; empty when it is.
 QString xmlProblem(const QByteArray& data);
+
+/// Whether xmllint (Debian package libxml2-utils), the second parser, can be run.
+bool secondParserFound();
+
+/// osplEditProblem as libxml2, a parser independent of the toolkit's, reads
+/// both files (its canonical form: UTF-8, references resolved, CDATA as
+/// text): after must be well-formed to it and hold what before holds apart
+/// from the address. Empty too when libxml2 cannot read before either (it
+/// wants a mark or a declaration on UTF-16, and strict encodings).
+QString secondParserEditProblem(const QByteArray& before, const QByteArray& after, const QString& address);
