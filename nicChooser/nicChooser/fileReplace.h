@@ -25,11 +25,15 @@
 // and replaces it. The lock file holds no data and stays in place; it has
 // the file's owner and group, and read and write permission exactly for
 // those the file grants write to (its access control list mapped the same
-// way), so only someone who may change the file can make a writer wait. A
+// way; while the file does not exist yet, its first writer's alone), so only
+// someone who may change the file can make a writer wait. A
 // lock file with another owner or wider permissions (or one that is not a
 // plain file) is replaced before it is waited on, and a writer checks after
 // locking that the name still holds the file it locked. The system releases
 // the lock when its holder dies.
+//
+// On Windows the lock is a named mutex per folder, links are followed by the
+// toolkit, and a replaced file takes its folder's inherited security.
 //
 // Text: paths are text that converts back to the exact bytes the system gave
 // (see textFromSystem); folder names that are not valid UTF-8 work.
