@@ -527,14 +527,30 @@ bool lockFits(const struct stat& st, const QByteArray& acl, const lockShape& sha
     return acl.isEmpty() || acl == shape.acl;
 }
 
-// A lock file of the given shape that no one else knows yet, locked.
-descriptor freshLock(int folder, const QByteArray& fallback, lockShape shape, bool* named, QString* why)
+// Where the system cannot make unnamed files, a lock file is made under a
+// name of this process's own, so that one left by a writer killed at that
+// moment never stands in another's way.
+QByteArray ownLockName(const QByteArray& lockName)
 {
-    descriptor fd = newFileIn(folder, O_RDWR, 0600, fallback, named);
+    return lockName + "-new." + QByteArray::number(::getpid());
+}
+
+// A lock file of the given shape that no one else knows yet, locked; if
+// *named, it is called ownLockName(lockName).
+descriptor freshLock(int folder, const QByteArray& lockName, lockShape shape, bool* named, QString* why)
+{
+    descriptor fd = newFileIn(folder, O_RDWR, 0600, ownLockName(lockName), named);
     if (!fd.valid()) {
         *why = QStringLiteral("its lock file cannot be made: %1").arg(errorText(errno));
         return fd;
     }
+    auto giveUp = [&](const QString& reason) {
+        *why = reason;
+        fd.reset();
+        if (*named)
+            ::unlinkat(folder, ownLockName(lockName).constData(), 0);
+        return std::move(fd);
+    };
     auto ownerOnly = [&] {
         shape.mode &= 0700;
         shape.acl.clear();
@@ -543,24 +559,16 @@ descriptor freshLock(int folder, const QByteArray& fallback, lockShape shape, bo
     ::fstat(fd.get(), &st);
     if ((st.st_uid != shape.owner || st.st_gid != shape.group) && ::fchown(fd.get(), shape.owner, shape.group) != 0) {
         // Not a member of the file's group: then the lock is the owner's alone.
-        if (st.st_uid != shape.owner) {
-            *why = QStringLiteral("its lock file cannot be given to %1: %2").arg(userName(shape.owner), errorText(errno));
-            fd.reset();
-            return fd;
-        }
+        if (st.st_uid != shape.owner)
+            return giveUp(QStringLiteral("its lock file cannot be given to %1: %2").arg(userName(shape.owner), errorText(errno)));
         ownerOnly();
     }
     if (!shape.acl.isEmpty() && ::fsetxattr(fd.get(), aclName, shape.acl.constData(), size_t(shape.acl.size()), 0) != 0)
         ownerOnly();
-    if (shape.acl.isEmpty() && ::fremovexattr(fd.get(), aclName) != 0 && errno != ENODATA && errno != ENOTSUP) {
-        *why = QStringLiteral("its lock file cannot be rid of the access control list of its folder: %1").arg(errorText(errno));
-        fd.reset();
-        return fd;
-    }
-    if (::fchmod(fd.get(), shape.mode) != 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        *why = QStringLiteral("its lock file cannot be prepared: %1").arg(errorText(errno));
-        fd.reset();
-    }
+    if (shape.acl.isEmpty() && ::fremovexattr(fd.get(), aclName) != 0 && errno != ENODATA && errno != ENOTSUP)
+        return giveUp(QStringLiteral("its lock file cannot be rid of the access control list of its folder: %1").arg(errorText(errno)));
+    if (::fchmod(fd.get(), shape.mode) != 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return giveUp(QStringLiteral("its lock file cannot be prepared: %1").arg(errorText(errno)));
     return fd;
 }
 
@@ -580,11 +588,11 @@ enum class lockStep { held, again, failed };
 lockStep replaceLock(int folder, const QByteArray& lockName, const struct stat& found, const lockShape& shape,
                      descriptor* held, QString* why)
 {
-    const QByteArray temp = lockName + "-new";
     bool named = false;
-    descriptor fresh = freshLock(folder, temp, shape, &named, why);
+    descriptor fresh = freshLock(folder, lockName, shape, &named, why);
     if (!fresh.valid())
         return lockStep::failed;
+    const QByteArray temp = named ? ownLockName(lockName) : lockName + "-new";
     if (!named) {
         ::unlinkat(folder, temp.constData(), 0); // a leftover, or a racing writer's (which then tries again)
         if (!linkUnnamed(fresh.get(), folder, temp)) {
@@ -640,9 +648,9 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
                 *why = QStringLiteral("its lock file cannot be checked: %1").arg(errorText(errno));
                 return false;
             }
-            const QByteArray temp = lockName + "-new";
             bool named = false;
-            descriptor fresh = freshLock(folder, temp, shape, &named, why);
+            descriptor fresh = freshLock(folder, lockName, shape, &named, why);
+            const QByteArray temp = ownLockName(lockName);
             if (!fresh.valid())
                 return false;
             const bool linked = named ? ::linkat(folder, temp.constData(), folder, lockName.constData(), 0) == 0
