@@ -368,6 +368,8 @@ void tst_osplConfig::fileFailures_data()
     QTest::addColumn<osplResult>("result");
     QTest::newRow("missing file") << "missing" << osplResult::unreadable;
     QTest::newRow("read-only file") << "readonly" << osplResult::writeFailed;
+    // Protected on purpose and already right: nothing to write, nothing failed.
+    QTest::newRow("read-only file already holding the address") << "readonly-current" << osplResult::unchanged;
     QTest::newRow("unreadable for user") << "nobody-unreadable" << osplResult::unreadable;
     QTest::newRow("folder not writable for user") << "nobody-folder" << osplResult::writeFailed;
     // The file written must be the one read: a ".." after a link climbs out
@@ -387,7 +389,9 @@ void tst_osplConfig::fileFailures()
     ::chmod(QFile::encodeName(dir.path()).constData(), problem == "nobody-folder" ? 0755 : 0777);
     QString path = dir.filePath("ospl.xml");
     QString real = path; // the file the path leads to
-    const QByteArray before = wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>");
+    QByteArray before = wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>");
+    if (problem == "readonly-current")
+        QCOMPARE(rewriteOsplConfig(QByteArray(before), address, &before), osplResult::written);
     auto link = [&](const char* text, const QString& at) { QCOMPARE(::symlink(text, QFile::encodeName(at).constData()), 0); };
     if (problem == "release") {
         // app/current -> releases/v2, whose file is a link into app/shared;
@@ -410,7 +414,7 @@ void tst_osplConfig::fileFailures()
     }
     if (problem != "missing")
         writeBytes(real, before);
-    if (problem == "readonly")
+    if (problem.startsWith("readonly"))
         ::chmod(QFile::encodeName(path).constData(), 0444);
     if (problem == "nobody-unreadable" || problem == "planted")
         ::chmod(QFile::encodeName(real).constData(), 0600);

@@ -85,7 +85,8 @@ struct fileEditState;
 /// One read-modify-replace of a file, as both writers do it: finds the file,
 /// takes the writers' lock, reads the file, and keeps the lock until
 /// destroyed, so that replace() swaps in bytes computed from exactly what was
-/// read, in the very file that was read.
+/// read, in the very file that was read. A file this user may not replace
+/// (see replaceRefusal) is read without the lock, and replace() refuses.
 class fileEdit {
 public:
     /// A missing file is created by replace() when mayCreate, otherwise the edit is not ready.
@@ -94,7 +95,7 @@ public:
     fileEdit(const fileEdit&) = delete;
     fileEdit& operator=(const fileEdit&) = delete;
 
-    /// Locked and read (or found missing, when it may be created); otherwise reason() says why not.
+    /// Read (or found missing, when it may be created); otherwise reason() says why not.
     bool ready() const { return ready_; }
     /// The file could not be found or read (refused link, no rights, a folder); nothing was locked.
     bool unreadable() const { return unreadable_; }

@@ -717,6 +717,7 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
 
 struct fileEditState {
     QString path;      // as given, for messages
+    QString refusal;   // why it may not be replaced; empty when it may
     place where;
     descriptor lock;
     descriptor file;   // the file as read; invalid when it was missing
@@ -802,10 +803,10 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
                 missing_ = false;
                 break;
             }
-            const QString refusal = replaceRefusal(factsAbout(s.where, missing_ ? nullptr : &s.read));
-            if (!refusal.isEmpty())
-                return refuse(refusal);
-            if (s.lock.valid())
+            // A copy that may not write makes no one wait; it still reads, to
+            // tell whether anything needed writing at all.
+            s.refusal = replaceRefusal(factsAbout(s.where, missing_ ? nullptr : &s.read));
+            if (!s.refusal.isEmpty() || s.lock.valid())
                 break;
             if (!takeLock(s.where, shapeFor(missing_ ? nullptr : &s.read, s.file.get()), lockTimeoutMs, &s.lock, &why))
                 return refuse(why);
@@ -831,6 +832,8 @@ bool fileEdit::replace(const QByteArray& data)
         return false;
     };
 
+    if (!s.refusal.isEmpty())
+        return refuse(s.refusal);
     // Other programs do not take the lock: make sure the name still holds
     // exactly what was read.
     struct stat now;

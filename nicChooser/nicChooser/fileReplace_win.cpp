@@ -93,6 +93,7 @@ HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
 struct fileEditState {
     QString path;   // as given, for messages
     QString target; // the file really written
+    QString refusal; // why it may not be replaced; empty when it may
     HANDLE mutex = nullptr;
 };
 
@@ -155,13 +156,10 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
             missing_ = false;
             break;
         }
-        const QString refusal = replaceRefusal(factsAbout(s.target));
-        if (!refusal.isEmpty()) {
-            qDebug() << "Not writing" << path << ":" << refusal;
-            reason_ = refusal;
-            return;
-        }
-        if (s.mutex)
+        // A copy that may not write makes no one wait; it still reads, to
+        // tell whether anything needed writing at all.
+        s.refusal = replaceRefusal(factsAbout(s.target));
+        if (!s.refusal.isEmpty() || s.mutex)
             break;
         s.mutex = lockFolder(s.target, lockTimeoutMs, &reason_);
         if (!s.mutex)
@@ -190,7 +188,7 @@ bool fileEdit::replace(const QByteArray& data)
         reason_ = why;
         return false;
     };
-    const QString refusal = replaceRefusal(factsAbout(target));
+    const QString refusal = state_->refusal.isEmpty() ? replaceRefusal(factsAbout(target)) : state_->refusal;
     if (!refusal.isEmpty())
         return refuse(refusal);
     QSaveFile file(target);
