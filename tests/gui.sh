@@ -125,14 +125,18 @@ act() {
       sleep 0.2
       xdotool key Return
       sleep 0.3
-      xdotool windowactivate --sync "$win" 2>/dev/null ;;
+      # A failure is told, and the dialog stays for a retry or a cancel.
+      if [ -n "$win" ] && ! xdotool getwindowname "$win" >/dev/null 2>&1; then
+        fail "the dialog closed after '$title'"; wait "$app" 2>/dev/null; app=""; return 1
+      fi
+      [ -z "$win" ] || xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
     help-window)
       local h
       h=$(timeout 5 xdotool search --sync --onlyvisible --name "^nicChooser: choosing the xDS network adaptor\$" | head -n 1)
       [ -n "$h" ] || { fail "F1 opened no help window"; kill "$app"; wait "$app" 2>/dev/null; app=""; return 1; }
       xdotool windowclose "$h" 2>/dev/null || xdotool windowkill "$h"
       sleep 0.2
-      xdotool windowactivate --sync "$win" 2>/dev/null ;;
+      xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
     fix-ospl) cp "$good_ospl" "$work/root/SYS/config/dds/ospl.xml" ;;
     wait) sleep 0.5 ;;
   esac

@@ -1,11 +1,19 @@
 #include "editChecks.h"
+#include "installPaths.h"
 #include "localSettings.h"
 #include "testSupport.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +36,57 @@ QByteArray utf16be(const QString& text)
     return out;
 }
 
+const QByteArray storedIni("[xDS]\r\nbindAddress=10.0.0.1\r\n");
+
+// Runs script with bash in folder, as root: O, M and G name the throw-away
+// owner, member and group, and "ini FILE" writes storedIni to FILE.
+QByteArray shellIn(const QString& folder, const QString& script, bool* ok = nullptr)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const throwawayUsers& users = testUsers();
+    env.insert("O", users.owner);
+    env.insert("M", users.member);
+    env.insert("G", users.group);
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(folder);
+    p.start("bash", {"-c", "set -e; ini() { mkdir -p \"$(dirname \"$1\")\"; printf '[xDS]\\r\\nbindAddress=10.0.0.1\\r\\n' >\"$1\"; }; "
+                               + script});
+    const bool done = p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (!done)
+        qWarning("%s failed: %s", qPrintable(script), p.readAllStandardError().constData());
+    if (ok)
+        *ok = done;
+    return p.readAllStandardOutput();
+}
+
+// Every file below folder but the writers' lock files: its name, a hash of
+// its content, owner, group, permissions and extended attributes (the
+// access control list among them).
+QByteArray treeState(const QString& folder)
+{
+    return shellIn(folder, "find . -type f ! -name '.*.nicChooser-lock' -print0 | sort -z | while IFS= read -r -d '' f; do "
+                           "echo \"$f $(sha1sum <\"$f\" | cut -c1-40) $(stat -c '%U:%G %a' \"$f\")\"; "
+                           "getfattr -h -d -m - -e hex \"$f\" 2>/dev/null | grep = | sort || true; done");
+}
+
+// state with the content hash of file changed to that of content.
+QByteArray withContent(const QByteArray& state, const QByteArray& file, const QByteArray& content)
+{
+    QList<QByteArray> lines = state.split('\n');
+    for (QByteArray& line : lines)
+        if (line.startsWith("./" + file + ' '))
+            line.replace(file.size() + 3, 40, QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex());
+    return lines.join('\n');
+}
+
+// The file at the system path bytes path.
+QByteArray rawBytes(const QByteArray& path)
+{
+    std::ifstream in(path.constData(), std::ios::binary);
+    return QByteArray::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
 } // namespace
 
 class tst_localSettings : public QObject
@@ -45,6 +104,7 @@ private slots:
     void randomFilesChangeOnlyTheKeyLine();
     void refused_data();
     void refused();
+    void keepsLinkPermissionsAndOwner_data();
     void keepsLinkPermissionsAndOwner();
     void valueReadsBackAsWritten_data();
     void valueReadsBackAsWritten();
@@ -381,6 +441,8 @@ void tst_localSettings::refused()
     } else if (setup == "folder") {
         path = local.path();
     } else if (setup == "long") {
+        if (maxPathBytes() == 0)
+            QSKIP("only Windows limits the path to 259 bytes; here any path the system takes is used");
         QString deep = local.path();
         while (QFile::encodeName(deep).size() < 250)
             deep += "/abcdefghij";
@@ -421,24 +483,110 @@ void tst_localSettings::refused()
     }
 }
 
+// Installation trees as deployment tools and shared groups leave them: the
+// settings file is found through CC_ROOT as the system finds it, links are
+// followed only on their owner's word, and a write keeps everything about
+// the file or is refused, the tree untouched.
+void tst_localSettings::keepsLinkPermissionsAndOwner_data()
+{
+    QTest::addColumn<QString>("setup");   // shell lines making the tree (see shellIn)
+    QTest::addColumn<QByteArray>("root"); // CC_ROOT in the tree, as bytes
+    QTest::addColumn<QByteArray>("file"); // the file local_settings.ini leads to
+    QTest::addColumn<QString>("user");    // who runs the tool: root, owner or member
+    QTest::addColumn<bool>("readable");   // the stored value can be read
+    QTest::addColumn<QString>("refusal"); // in the reason, %1 the owner; empty: written
+
+    const QString shared = "mkdir s; ini s/local_settings.ini; chown -R $O:$G s; chmod 2775 s; chmod 664 s/local_settings.ini; "
+                           "setfacl -m u:$M:rw s/local_settings.ini; setfattr -n user.origin -v deploy s/local_settings.ini";
+    const QString planted = "mkdir cc; chown $O cc; ini secret/local_settings.ini; chmod 600 secret/local_settings.ini; chmod 700 secret; ";
+    const QString notFollowed = "is owned by %1, but what it points to is owned by root, so it is not followed";
+    const QByteArray deep = QByteArray("abcdefghij/").repeated(25);
+
+    QTest::newRow("link to a file beside it")
+        << "ini target.ini; ln -s \"$PWD/target.ini\" local_settings.ini; chmod 640 target.ini; chown nobody:nogroup target.ini"
+        << QByteArray(".") << QByteArray("target.ini") << "root" << true << "";
+    QTest::newRow("relative link in a release layout")
+        << "ini app/shared/local_settings.ini; ini shared/local_settings.ini; mkdir -p app/releases/v2; "
+           "ln -s ../../shared/local_settings.ini app/releases/v2/local_settings.ini; ln -s releases/v2 app/current"
+        << QByteArray("app/current") << QByteArray("app/shared/local_settings.ini") << "root" << true << "";
+    QTest::newRow("ACL and user attribute kept, as root")
+        << shared << QByteArray("s") << QByteArray("s/local_settings.ini") << "root" << true << "";
+    QTest::newRow("ACL and user attribute kept, as the owner")
+        << shared << QByteArray("s") << QByteArray("s/local_settings.ini") << "owner" << true << "";
+    QTest::newRow("group-shared file of another user, as a group member")
+        << shared << QByteArray("s") << QByteArray("s/local_settings.ini") << "member" << true
+        << "the file belongs to %1; replacing it would make it yours";
+    QTest::newRow("no ACL from the folder's default ACL")
+        << "mkdir s; setfacl -d -m u:$M:rwx s; ini s/local_settings.ini; setfacl -b s/local_settings.ini"
+        << QByteArray("s") << QByteArray("s/local_settings.ini") << "root" << true << "";
+    QTest::newRow("link planted by the folder's owner, run by root")
+        << planted + "ln -s ../secret/local_settings.ini cc/local_settings.ini; chown -h $O cc/local_settings.ini"
+        << QByteArray("cc") << QByteArray("secret/local_settings.ini") << "root" << false << notFollowed;
+    QTest::newRow("link planted by the folder's owner, run by that owner")
+        << planted + "ln -s ../secret/local_settings.ini cc/local_settings.ini; chown -h $O cc/local_settings.ini"
+        << QByteArray("cc") << QByteArray("secret/local_settings.ini") << "owner" << false << "Permission denied";
+    QTest::newRow("folder link planted by the folder's owner, run by root")
+        << planted + "ln -s ../secret cc/conf; chown -h $O cc/conf"
+        << QByteArray("cc/conf") << QByteArray("secret/local_settings.ini") << "root" << false << notFollowed;
+    QTest::newRow("the owner's own link, run by root")
+        << "mkdir cc; ini own/settings.ini; chown -R $O own cc; ln -s ../own/settings.ini cc/local_settings.ini; "
+           "chown -h $O cc/local_settings.ini"
+        << QByteArray("cc") << QByteArray("own/settings.ini") << "root" << true << "";
+    QTest::newRow("folder named in Latin-1")
+        << "ini \"$(printf 'caf\\351')/local_settings.ini\"" << QByteArray("caf\xE9") << QByteArray("caf\xE9/local_settings.ini")
+        << "root" << true << "";
+    QTest::newRow("path longer than 259 bytes")
+        << "ini " + QString::fromLatin1(deep) + "local_settings.ini" << deep.chopped(1) << deep + "local_settings.ini" << "root" << true << "";
+}
+
 void tst_localSettings::keepsLinkPermissionsAndOwner()
 {
-    const QString target = tempPath("target.ini");
-    const QString link = tempPath("link.ini");
-    writeBytes(target, "[xDS]\nbindAddress=1\n");
-    QFile::remove(link);
-    QVERIFY(QFile::link(target, link));
-    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-    if (isRoot())
-        QCOMPARE(::chown(QFile::encodeName(target).constData(), 65534, 65534), 0);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, root);
+    QFETCH(QByteArray, file);
+    QFETCH(QString, user);
+    QFETCH(bool, readable);
+    QFETCH(QString, refusal);
+    NC_REQUIRE(isRoot(), "making users and giving files to them needs root");
+    const throwawayUsers& users = testUsers();
+    NC_REQUIRE(users.ready, "needs useradd and groupadd (package passwd) for throw-away users");
+    NC_REQUIRE(!QStandardPaths::findExecutable("setfacl").isEmpty() && !QStandardPaths::findExecutable("setfattr").isEmpty(),
+               "needs setfacl and setfattr (packages acl and attr)");
+    QTemporaryDir tree;
+    ::chmod(QFile::encodeName(tree.path()).constData(), 0755);
+    // The toolkit cannot name what is not UTF-8, so it cannot remove it either.
+    const auto clear = qScopeGuard([&] { shellIn(tree.path(), "find . -mindepth 1 -delete"); });
+    bool ok = false;
+    shellIn(tree.path(), setup, &ok);
+    QVERIFY(ok);
+    const QByteArray before = treeState(tree.path());
 
-    QVERIFY(writeSetting(link, "bindAddress", "2"));
-    QVERIFY(QFileInfo(link).isSymLink());
-    QCOMPARE(readBytes(target), QByteArray("[xDS]\nbindAddress=2\n"));
-    QCOMPARE(QFileInfo(target).permissions() & QFile::Permissions(0x7077),
-             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-    if (isRoot())
-        QCOMPARE(QFileInfo(target).ownerId(), 65534u);
+    qputenv("CC_ROOT", QFile::encodeName(tree.path()) + '/' + root);
+    const QString path = localSettingsPath(environmentValue("CC_ROOT"));
+    qunsetenv("CC_ROOT");
+    const QString who = user == "owner" ? users.owner : user == "member" ? users.member : QString();
+    debugCapture capture;
+    QString read, reason;
+    settingsResult result;
+    {
+        std::unique_ptr<asUser> as(who.isEmpty() ? nullptr : new asUser(who));
+        QVERIFY(!as || as->active());
+        read = readSetting(path, "bindAddress");
+        result = writeSettings(path, {{"bindAddress", "10.0.0.2"}}, &reason);
+    }
+    QCOMPARE(read, readable ? QString("10.0.0.1") : QString());
+    const QByteArray after = treeState(tree.path());
+    if (refusal.isEmpty()) {
+        const QByteArray wanted = ini::withValue(storedIni, "xDS", "bindAddress", "10.0.0.2");
+        QVERIFY2(result == settingsResult::written, qPrintable(reason));
+        QCOMPARE(rawBytes(QFile::encodeName(tree.path()) + '/' + file), wanted);
+        QCOMPARE(after, withContent(before, file, wanted));
+    } else {
+        QVERIFY(result == settingsResult::failed);
+        QVERIFY2(reason.contains(refusal.arg(users.owner)), qPrintable(reason));
+        QVERIFY2(capture.texts().join('\n').contains(reason), "a refusal must leave a debug line with its reason");
+        QCOMPARE(after, before);
+    }
 }
 
 void tst_localSettings::valueReadsBackAsWritten_data()

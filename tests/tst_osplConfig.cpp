@@ -1,3 +1,4 @@
+#include "installPaths.h"
 #include "nicChooser.h"
 #include "osplConfig.h"
 #include "editChecks.h"
@@ -11,7 +12,10 @@
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 
+#include <memory>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(osplResult)
 
@@ -440,43 +444,82 @@ void tst_osplConfig::fileFailures_data()
     QTest::addColumn<osplResult>("result");
     QTest::newRow("missing file") << "missing" << osplResult::unreadable;
     QTest::newRow("read-only file") << "readonly" << osplResult::writeFailed;
+    // Protected on purpose and already right: nothing to write, nothing failed.
+    QTest::newRow("read-only file already holding the address") << "readonly-current" << osplResult::unchanged;
     QTest::newRow("unreadable for user") << "nobody-unreadable" << osplResult::unreadable;
     QTest::newRow("folder not writable for user") << "nobody-folder" << osplResult::writeFailed;
+    // The file written must be the one read: a ".." after a link climbs out
+    // of the folder the link led to, not out of the path as written.
+    QTest::newRow("relative link in a release layout") << "release" << osplResult::written;
+    QTest::newRow("link planted by the folder's owner, run by root") << "planted" << osplResult::unreadable;
 }
 
 void tst_osplConfig::fileFailures()
 {
     QFETCH(QString, problem);
     QFETCH(osplResult, result);
-    if (problem.startsWith("nobody") && !isRoot())
-        QSKIP("dropping to another user needs root");
+    const bool asRoot = problem == "release" || problem == "planted";
+    if ((asRoot || problem.startsWith("nobody")) && !isRoot())
+        QSKIP("changing owners and dropping to another user need root");
     QTemporaryDir dir;
     ::chmod(QFile::encodeName(dir.path()).constData(), problem == "nobody-folder" ? 0755 : 0777);
-    const QString path = dir.filePath("ospl.xml");
-    const QByteArray before = wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>");
+    QString path = dir.filePath("ospl.xml");
+    QString real = path; // the file the path leads to
+    QByteArray before = wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>");
+    if (problem == "readonly-current")
+        QCOMPARE(rewriteOsplConfig(QByteArray(before), address, &before), osplResult::written);
+    auto link = [&](const char* text, const QString& at) { QCOMPARE(::symlink(text, QFile::encodeName(at).constData()), 0); };
+    if (problem == "release") {
+        // app/current -> releases/v2, whose file is a link into app/shared;
+        // joining the link's text onto the path would reach shared/ instead.
+        QVERIFY(QDir(dir.path()).mkpath("app/releases/v2/SYS/config/dds") && QDir(dir.path()).mkpath("app/shared")
+                && QDir(dir.path()).mkpath("shared"));
+        real = dir.filePath("app/shared/ospl.xml");
+        writeBytes(dir.filePath("shared/ospl.xml"), before);
+        link("../../../../../shared/ospl.xml", dir.filePath("app/releases/v2/SYS/config/dds/ospl.xml"));
+        link("releases/v2", dir.filePath("app/current"));
+        path = osplConfigPath(dir.filePath("app/current"), "SYS");
+    } else if (problem == "planted") {
+        // nobody owns the folder and links its file to one only root may read.
+        QVERIFY(QDir(dir.path()).mkpath("cc"));
+        QCOMPARE(::chown(QFile::encodeName(dir.filePath("cc")).constData(), 65534, 65534), 0);
+        real = dir.filePath("secret.xml");
+        path = dir.filePath("cc/ospl.xml");
+        link("../secret.xml", path);
+        QCOMPARE(::lchown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+    }
     if (problem != "missing")
-        writeBytes(path, before);
-    if (problem == "readonly")
+        writeBytes(real, before);
+    if (problem.startsWith("readonly"))
         ::chmod(QFile::encodeName(path).constData(), 0444);
-    if (problem == "nobody-unreadable")
-        ::chmod(QFile::encodeName(path).constData(), 0600);
+    if (problem == "nobody-unreadable" || problem == "planted")
+        ::chmod(QFile::encodeName(real).constData(), 0600);
 
     debugCapture capture;
     osplResult r;
+    QString reason;
     {
-        asNobody user;
+        std::unique_ptr<asNobody> user(asRoot ? nullptr : new asNobody);
         if (problem.startsWith("nobody"))
-            QVERIFY(user.active());
-        r = updateOsplConfig(path, address);
+            QVERIFY(user->active());
+        r = updateOsplConfig(path, address, &reason);
     }
     QCOMPARE(r, result);
     if (problem == "missing") {
         QVERIFY(!QFile::exists(path));
         QVERIFY(capture.texts().contains("Can't open QoS file for reading"));
+    } else if (result == osplResult::written) {
+        QByteArray after;
+        QCOMPARE(rewriteOsplConfig(before, address, &after), osplResult::written);
+        QCOMPARE(readBytes(real), after);
+        QCOMPARE(readBytes(dir.filePath("shared/ospl.xml")), before);
     } else {
-        QCOMPARE(readBytes(path), before);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QCOMPARE(readBytes(real), before);
+        QCOMPARE(QFileInfo(real).dir().entryList(QDir::Files | QDir::Hidden).size(), 1);
     }
+    if (problem == "planted")
+        QVERIFY2(reason.contains("is owned by nobody, but what it points to is owned by root, so it is not followed"),
+                 qPrintable(reason));
 }
 
 QTEST_GUILESS_MAIN(tst_osplConfig)

@@ -10,10 +10,15 @@
 
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,10 +79,12 @@ QByteArray expected(const QString& kind, const QByteArray& old, const QString& v
     return kind == "ini" ? expectedSettings(old, "bindAddress", value) : expectedConfig(old, value);
 }
 
+// What is beside the file but the writers' lock file, which stays by design.
 QString leftovers(const QString& folder)
 {
     QStringList files = filesIn(folder);
     files.removeAll(fileName);
+    files.removeAll(QFileInfo(lockFileName(fileName)).fileName());
     return files.join(QLatin1Char(' '));
 }
 
@@ -193,6 +200,7 @@ void tst_reliability::killedMidWrite()
     // Most trials must really be kills, or the test proves nothing.
     QVERIFY2(trials - finished >= trials / 2, "too few trials were killed before the writer finished");
     QVERIFY(keptOld > 0);
+    QVERIFY2(QFileInfo::exists(lockFileName(path)), "the writers' lock file stays in place");
 }
 
 void tst_reliability::concurrentWriters_data()
@@ -245,6 +253,8 @@ void tst_reliability::concurrentWriters()
     QMap<int, int> outcomes;
     for (int round = 0; round < rounds; ++round) {
         writeBytes(path, old);
+        // Both race to make the lock file, too.
+        QFile::remove(lockFileName(path));
         QProcess a, b;
         const QStringList head = kind == "ini" ? QStringList{"ini", path} : QStringList{"ospl", path};
         a.start(tool, head + first);
@@ -304,7 +314,7 @@ void tst_reliability::diskFull()
     const QString errors = QString::fromLocal8Bit(readBytes(stage.filePath("stderr")));
     QCOMPARE(readBytes(stage.filePath("rc")).trimmed(), QByteArray("1"));
     QCOMPARE(readBytes(stage.filePath("after")), old);
-    QCOMPARE(readBytes(stage.filePath("listing")).trimmed(), QByteArray("file"));
+    QCOMPARE(readBytes(stage.filePath("listing")).trimmed(), QByteArray(".file.nicChooser-lock\nfile"));
     QVERIFY2(errors.contains("No space left on device"), qPrintable(errors.right(500)));
 }
 
@@ -312,15 +322,22 @@ void tst_reliability::noRights_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("problem");
-    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("says"); // in the writer's debug lines; empty: it must write, promptly
     for (const QString kind : {"ini", "ospl"}) {
         const QString k = kind == "ini" ? "settings: " : "DDS: ";
         QTest::newRow(qPrintable(k + "read-only file")) << kind << "readonly-file" << "read-only";
-        QTest::newRow(qPrintable(k + "read-only folder")) << kind << "readonly-folder" << "Permission denied";
-        QTest::newRow(qPrintable(k + "file of another user")) << kind << "other-user" << "Permission denied";
-        QTest::newRow(qPrintable(k + "folder not readable")) << kind << "unreadable-folder" << "Permission denied";
+        QTest::newRow(qPrintable(k + "read-only folder")) << kind << "readonly-folder"
+                                                          << "you may write this file but not its folder, so it cannot be replaced safely";
+        QTest::newRow(qPrintable(k + "file of another user")) << kind << "other-user" << "you may not write this file";
+        QTest::newRow(qPrintable(k + "folder writable but not readable")) << kind << "unreadable-folder" << "";
         QTest::newRow(qPrintable(k + "path is a folder")) << kind << "folder" << "folder";
+        QTest::newRow(qPrintable(k + "group-shared file of another user, as a group member"))
+            << kind << "group-member" << "; replacing it would make it yours";
+        // Only someone who may change the file may make a writer wait.
+        QTest::newRow(qPrintable(k + "a reader holds every exclusive lock it can take")) << kind << "reader-exclusive" << "";
     }
+    QTest::newRow("settings: a reader holds every shared lock it can take") << "ini" << "reader-shared" << "";
+    QTest::newRow("settings: a lock file planted and held by someone who may write the folder") << "ini" << "planted-lock" << "";
 }
 
 void tst_reliability::noRights()
@@ -331,13 +348,19 @@ void tst_reliability::noRights()
     NC_REQUIRE(isRoot(), "running as another user needs root");
     QTemporaryDir dir;
     QString path = dir.filePath(fileName);
-    const QByteArray old = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") : bigConfig(3);
+    QByteArray old = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") : bigConfig(3);
     writeBytes(path, old);
     const QByteArray folder = QFile::encodeName(dir.path());
     const QByteArray file = QFile::encodeName(path);
+    const QByteArray lock = QFile::encodeName(lockFileName(path));
     runOptions options;
-    options.timeoutMs = 10000;
+    options.timeoutMs = 15000;
     options.asNobody = true;
+    std::vector<int> held; // what the reader keeps open, and locked
+    const auto release = qScopeGuard([&] {
+        for (const int fd : held)
+            ::close(fd);
+    });
     if (problem == "readonly-file") {
         ::chmod(file.constData(), 0444);
         options.asNobody = false; // even root leaves it alone
@@ -349,11 +372,50 @@ void tst_reliability::noRights()
         ::chmod(file.constData(), 0644);
         ::chmod(folder.constData(), 0777);
     } else if (problem == "unreadable-folder") {
-        ::chmod(file.constData(), 0666);
+        QCOMPARE(::chown(file.constData(), 65534, 65534), 0);
         ::chmod(folder.constData(), 0333);
     } else if (problem == "folder") {
         path = dir.path();
         options.asNobody = false;
+    } else if (problem == "group-member") {
+        const throwawayUsers& users = testUsers();
+        NC_REQUIRE(users.ready, "needs useradd and groupadd (package passwd) for throw-away users");
+        const group* shared = ::getgrnam(users.group.toLocal8Bit().constData());
+        const passwd* owner = ::getpwnam(users.owner.toLocal8Bit().constData());
+        QVERIFY(shared && owner);
+        QCOMPARE(::chown(folder.constData(), owner->pw_uid, shared->gr_gid), 0);
+        QCOMPARE(::chown(file.constData(), owner->pw_uid, shared->gr_gid), 0);
+        ::chmod(folder.constData(), 02775);
+        ::chmod(file.constData(), 0664);
+        options.user = users.member;
+    } else if (problem.startsWith("reader")) {
+        // Root writes; the first write leaves the lock file in place.
+        options.asNobody = false;
+        QCOMPARE(runProcess(tool, updateArgs(kind, path, "10.88.88.88")).exitCode, 0);
+        old = readBytes(path);
+        ::chmod(folder.constData(), 0755);
+        const int how = problem == "reader-shared" ? LOCK_SH : LOCK_EX;
+        asNobody reader;
+        QVERIFY(reader.active());
+        for (const QByteArray& name : {folder, file}) {
+            held.push_back(::open(name.constData(), O_RDONLY | O_CLOEXEC));
+            QVERIFY(held.back() >= 0);
+            QCOMPARE(::flock(held.back(), how | LOCK_NB), 0);
+        }
+        const int lockFd = ::open(lock.constData(), O_RDONLY | O_CLOEXEC);
+        if (lockFd >= 0) {
+            held.push_back(lockFd);
+            ::flock(lockFd, how | LOCK_NB);
+        }
+    } else if (problem == "planted-lock") {
+        options.asNobody = false;
+        ::chmod(folder.constData(), 0777);
+        asNobody planter;
+        QVERIFY(planter.active());
+        held.push_back(::open(lock.constData(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
+        QVERIFY(held.back() >= 0);
+        QCOMPARE(::fchmod(held.back(), 0666), 0);
+        QCOMPARE(::flock(held.back(), LOCK_EX | LOCK_NB), 0);
     }
 
     const runResult r = runProcess(tool, updateArgs(kind, path, "10.99.99.99"), options);
@@ -361,10 +423,26 @@ void tst_reliability::noRights()
     QVERIFY(r.started);
     QVERIFY2(!r.timedOut, "the writer hung");
     QCOMPARE(r.signal, 0);
-    QCOMPARE(r.exitCode, 1);
-    QCOMPARE(readBytes(dir.filePath(fileName)), old);
+    if (says.isEmpty()) {
+        QVERIFY2(r.exitCode == 0, r.errors.right(400).constData());
+        QCOMPARE(readBytes(path), expected(kind, old, "10.99.99.99"));
+        // A writer waits up to 10 s for another writer, and for no one else.
+        QVERIFY2(r.elapsedUs < 3000000, qPrintable(QStringLiteral("the writer took %1 ms").arg(r.elapsedUs / 1000)));
+        struct stat target, locked, planted;
+        QCOMPARE(::stat(file.constData(), &target), 0);
+        QCOMPARE(::lstat(lock.constData(), &locked), 0);
+        QCOMPARE(locked.st_uid, target.st_uid);
+        QCOMPARE(locked.st_mode & 07777, mode_t(0600)); // the owner alone may write the file
+        if (problem == "planted-lock") {
+            QCOMPARE(::fstat(held.back(), &planted), 0);
+            QVERIFY2(planted.st_ino != locked.st_ino, "the planted lock file is still in place");
+        }
+    } else {
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(readBytes(dir.filePath(fileName)), old);
+        QVERIFY2(QString::fromLocal8Bit(r.errors).contains(says), r.errors.right(400).constData());
+    }
     QCOMPARE(leftovers(dir.path()), QString());
-    QVERIFY2(QString::fromLocal8Bit(r.errors).contains(says), r.errors.right(400).constData());
 }
 
 void tst_reliability::hostileInput_data()

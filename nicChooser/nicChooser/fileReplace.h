@@ -1,85 +1,117 @@
 #pragma once
 // Whole-file reads and all-or-nothing replacement, shared by both writers.
 //
-// A writer takes the folder's writer lock, reads the file, computes the new
-// bytes and replaces the file before letting go, so two copies of the tool
-// running at once cannot undo each other's edit. Half-written files never
-// take the old file's place: the new bytes go to a temporary file beside it
-// that is renamed over the old one only when complete.
+// Finding the file: a path is followed the way the system follows it, one
+// component at a time, and the file it leads to is the one both read and
+// written (a ".." after a link climbs out of the folder the link led to).
+// A symbolic link, of a folder or of the file, is followed only when the
+// user running the tool owns it, root owns it, or its owner also owns what
+// it points to; any other link is refused with a reason and nothing is read
+// through it. Every later step works on the folder that was found, not on
+// the path again, so a name swapped meanwhile cannot redirect the write.
+//
+// Replacing: the new bytes go to a temporary file beside the old one that is
+// renamed over it only when complete and flushed, so the file always holds
+// the old bytes or the new ones. The new file gets the old one's owner,
+// group, permissions, access control list and extended attributes, checked
+// before the rename; anything it would not keep (a file of another user that
+// this user may only write through its group, a group this user is not in,
+// an attribute this user may not set) is refused with a reason, the file
+// untouched. A file without any write permission is left alone, even for
+// root, and so is a file whose folder this user may not write.
+//
+// Two copies running at once: a writer holds an exclusive flock on the
+// lock file ".<name>.nicChooser-lock" beside the file while it reads, edits
+// and replaces it. The lock file holds no data and stays in place; it has
+// the file's owner and group, and read and write permission exactly for
+// those the file grants write to (its access control list mapped the same
+// way; while the file does not exist yet, its first writer's alone), so only
+// someone who may change the file can make a writer wait. A
+// lock file with another owner or wider permissions (or one that is not a
+// plain file) is replaced before it is waited on, and a writer checks after
+// locking that the name still holds the file it locked. The system releases
+// the lock when its holder dies.
+//
+// On Windows the lock is a named mutex per folder, links are followed by the
+// toolkit, and a replaced file takes its folder's inherited security.
+//
+// Text: paths are text that converts back to the exact bytes the system gave
+// (see textFromSystem); folder names that are not valid UTF-8 work.
 
 #include <QByteArray>
 #include <QString>
 
-#include <cstdint>
+#include <memory>
 
-/// The file a write to path really changes: the end of a chain of symbolic links, or path itself.
-QString writeTarget(const QString& path);
+/// Longest path in bytes the platform's file functions take; 0 when there is no such limit.
+int maxPathBytes();
+
+/// Text for bytes from the system (environment, paths): UTF-8, with each byte outside valid UTF-8 kept as the lone surrogate U+DC80..U+DCFF, so that systemBytes() gives exactly these bytes back.
+QString textFromSystem(const QByteArray& bytes);
+
+/// The bytes of text for the system: UTF-8, each lone surrogate U+DC80..U+DCFF as its byte again (the inverse of textFromSystem).
+QByteArray systemBytes(const QString& text);
+
+/// Value of environment variable name as text that turns back into its exact bytes where it meets the system; null when not set.
+QString environmentText(const char* name);
 
 /// Reads the whole file at path into *data. False, with a debug line and
 /// *reason in plain words, when it exists but cannot be read in full (a
-/// folder, no rights, an I/O error); *missing tells a file that simply is not
-/// there (data then empty).
+/// folder, no rights, a refused link, an I/O error); *missing tells a file
+/// that simply is not there (data then empty).
 bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason = nullptr);
 
-/// Replaces the file at path with data, or creates it; links are written
-/// through to their target, and permissions and owner are kept. A file with no
-/// write permission at all is left alone, even for root. False, with a debug
-/// line naming the problem, when the old file is untouched. Call it holding a
-/// writerLock on path; it cleans up what an earlier, killed writer left.
-bool replaceFile(const QString& path, const QByteArray& data, QString* reason = nullptr);
-
-/// True, with a debug line, when target exists and has no write permission at all: protected on purpose, so not replaced.
-bool writeProtected(const QString& target, QString* reason = nullptr);
-
-/// The name of the temporary file replaceFile may leave beside target if killed at the wrong moment.
+/// The name of the temporary file a replacement may leave beside target if killed at the wrong moment.
 QString leftoverName(const QString& target);
 
-/// Exclusive among this tool's writers on the folder of path's write target;
-/// released on destruction, and by the system when the process dies. Waits
-/// up to timeoutMs for another writer; held() is false (with a debug line)
-/// when it could not be taken.
-class writerLock {
-public:
-    explicit writerLock(const QString& path, int timeoutMs = 10000);
-    ~writerLock();
-    writerLock(const writerLock&) = delete;
-    writerLock& operator=(const writerLock&) = delete;
-    bool held() const { return held_; }
-    /// Why the lock could not be taken, in plain words; empty when held.
-    const QString& reason() const { return reason_; }
+/// The writers' lock file beside target; it stays there by design.
+QString lockFileName(const QString& target);
 
-private:
-    QString reason_;
-    std::intptr_t handle_ = -1;
-    bool held_ = false;
+/// What a writer knows about the file it is about to replace, and about itself.
+struct replaceFacts {
+    bool exists = false;        ///< there is a file to replace
+    bool anyWriteBit = true;    ///< its permissions grant write to someone
+    bool mayWriteFile = true;   ///< this user may write the file itself
+    bool mayWriteFolder = true; ///< this user may create and rename files in its folder
+    bool keepsOwner = true;     ///< a file this user makes can be given the old one's owner
+    QString owner;              ///< the file's owner, named in the reason
 };
 
-/// One read-modify-replace of a file, as both writers do it: takes the writer
-/// lock, reads the file, and keeps the lock until destroyed, so that replace()
-/// swaps in bytes computed from exactly what was read.
+/// Why the file must not be replaced, in plain words; empty when it may be.
+QString replaceRefusal(const replaceFacts& facts);
+
+struct fileEditState;
+
+/// One read-modify-replace of a file, as both writers do it: finds the file,
+/// takes the writers' lock, reads the file, and keeps the lock until
+/// destroyed, so that replace() swaps in bytes computed from exactly what was
+/// read, in the very file that was read. A file this user may not replace
+/// (see replaceRefusal) is read without the lock, and replace() refuses.
 class fileEdit {
 public:
-    explicit fileEdit(const QString& path, int lockTimeoutMs = 10000);
+    /// A missing file is created by replace() when mayCreate, otherwise the edit is not ready.
+    explicit fileEdit(const QString& path, bool mayCreate = true, int lockTimeoutMs = 10000);
+    ~fileEdit();
     fileEdit(const fileEdit&) = delete;
     fileEdit& operator=(const fileEdit&) = delete;
 
-    /// Locked and read (or found missing); otherwise reason() says why not.
+    /// Read (or found missing, when it may be created); otherwise reason() says why not.
     bool ready() const { return ready_; }
-    /// The writer lock is held (ready() may still fail at the read).
-    bool locked() const { return lock_.held(); }
-    /// No file there yet: bytes() is empty and replace() creates it.
+    /// The file could not be found or read (refused link, no rights, a folder); nothing was locked.
+    bool unreadable() const { return unreadable_; }
+    /// No file there: bytes() is empty, and replace() creates it when allowed.
     bool missing() const { return missing_; }
     const QByteArray& bytes() const { return bytes_; }
-    /// Replaces the file with data (see replaceFile); false with reason().
+    /// Replaces the file with data, keeping what it is (see above); false, the file untouched, with reason().
     bool replace(const QByteArray& data);
     /// Why the last step failed, in plain words for the operator.
     const QString& reason() const { return reason_; }
 
 private:
-    QString path_;
-    writerLock lock_;
+    std::unique_ptr<fileEditState> state_;
     QByteArray bytes_;
     QString reason_;
     bool ready_ = false;
+    bool unreadable_ = false;
     bool missing_ = false;
 };

@@ -3,66 +3,202 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
 #include <windows.h>
 
-// QSaveFile writes a temporary file and moves it over the old one with
-// MoveFileEx; a replaced file takes the folder's inherited security, as the
-// profile functions' files do, so there is no owner to hand back.
-bool replaceFile(const QString& path, const QByteArray& data, QString* reason)
+namespace {
+
+// The file a write to path really changes: the end of a chain of symbolic
+// links (which the system reports as absolute paths), or path itself.
+QString writeTarget(const QString& path)
 {
-    const QString target = writeTarget(path);
-    if (writeProtected(target, reason))
-        return false;
-    QSaveFile file(target);
-    auto fail = [&] {
-        qDebug() << "Can't write" << target << ":" << file.errorString();
-        if (reason)
-            *reason = file.errorString();
-        return false;
-    };
-    if (!file.open(QIODevice::WriteOnly))
-        return fail();
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        return fail();
+    QFileInfo info(path);
+    // A bounded walk: a loop of links must not hang the writer.
+    for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
+        info.setFile(info.symLinkTarget());
+    return info.filePath();
+}
+
+enum class opening { opened, missing, failed };
+
+opening readTarget(const QString& target, QByteArray* data, QString* why)
+{
+    data->clear();
+    const QFileInfo info(target);
+    if (!info.exists() && !info.isSymLink())
+        return opening::missing;
+    if (info.isDir()) {
+        *why = QStringLiteral("it is a folder");
+        return opening::failed;
     }
-    if (!file.commit())
-        return fail();
-    return true;
+    QFile file(target);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return opening::failed;
+    }
+    *data = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *why = file.errorString();
+        data->clear();
+        return opening::failed;
+    }
+    return opening::opened;
+}
+
+replaceFacts factsAbout(const QString& target)
+{
+    const QFileInfo info(target);
+    replaceFacts facts;
+    facts.exists = info.exists();
+    if (facts.exists) {
+        const QFileDevice::Permissions anyWrite =
+            QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+        facts.anyWriteBit = (info.permissions() & anyWrite) != 0;
+        facts.mayWriteFile = info.isWritable();
+    }
+    // A replaced file takes the folder's inherited security, as the profile
+    // functions' files do, so there is no owner to keep; the folder's rights
+    // show when the new file is made.
+    return facts;
 }
 
 // A named mutex per folder: the system releases it (as abandoned) when its
 // owner dies, so a killed writer cannot block the next one.
-writerLock::writerLock(const QString& path, int timeoutMs)
+HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
 {
-    const QString folder = QDir::cleanPath(QFileInfo(writeTarget(path)).absolutePath()).toLower();
+    const QString folder = QDir::cleanPath(QFileInfo(target).absolutePath()).toLower();
     const QByteArray key = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha1).toHex();
     const QString name = QLatin1String("Local\\nicChooser-") + QString::fromLatin1(key);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(name.utf16()));
     if (!mutex) {
-        reason_ = QStringLiteral("its writer lock cannot be created (error %1)").arg(GetLastError());
+        *why = QStringLiteral("its writer lock cannot be created (error %1)").arg(GetLastError());
         qDebug() << "Can't create the writer lock for" << folder << ": error" << GetLastError();
-        return;
+        return nullptr;
     }
     const DWORD r = WaitForSingleObject(mutex, DWORD(timeoutMs));
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        reason_ = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000);
+        *why = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000);
         qDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
         CloseHandle(mutex);
-        return;
+        return nullptr;
     }
-    handle_ = reinterpret_cast<std::intptr_t>(mutex);
-    held_ = true;
+    return mutex;
 }
 
-writerLock::~writerLock()
+} // namespace
+
+struct fileEditState {
+    QString path;   // as given, for messages
+    QString target; // the file really written
+    QString refusal; // why it may not be replaced; empty when it may
+    HANDLE mutex = nullptr;
+};
+
+int maxPathBytes()
 {
-    if (!held_)
-        return;
-    HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    return MAX_PATH - 1;
+}
+
+QString environmentText(const char* name)
+{
+    // The system keeps the environment in UTF-16, which the toolkit takes as it is.
+    if (!qEnvironmentVariableIsSet(name))
+        return QString();
+    return qEnvironmentVariable(name);
+}
+
+bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason)
+{
+    QString why;
+    *missing = false;
+    switch (readTarget(writeTarget(path), data, &why)) {
+    case opening::missing:
+        *missing = true;
+        return true;
+    case opening::failed:
+        qDebug() << "Can't read" << path << ":" << why;
+        if (reason)
+            *reason = why;
+        return false;
+    case opening::opened:
+        break;
+    }
+    return true;
+}
+
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
+    : state_(new fileEditState)
+{
+    fileEditState& s = *state_;
+    s.path = path;
+    s.target = writeTarget(path);
+    QString why;
+    for (int look = 0; look < 2; ++look) {
+        // First to refuse what could never be written before anyone is made
+        // to wait, then, locked, to read what is there now.
+        switch (readTarget(s.target, &bytes_, &why)) {
+        case opening::failed:
+            qDebug() << "Can't read" << path << ":" << why;
+            reason_ = why;
+            unreadable_ = true;
+            return;
+        case opening::missing:
+            missing_ = true;
+            if (!mayCreate) {
+                reason_ = QStringLiteral("it does not exist");
+                return;
+            }
+            break;
+        case opening::opened:
+            missing_ = false;
+            break;
+        }
+        // A copy that may not write makes no one wait; it still reads, to
+        // tell whether anything needed writing at all.
+        s.refusal = replaceRefusal(factsAbout(s.target));
+        if (!s.refusal.isEmpty() || s.mutex)
+            break;
+        s.mutex = lockFolder(s.target, lockTimeoutMs, &reason_);
+        if (!s.mutex)
+            return;
+    }
+    ready_ = true;
+}
+
+fileEdit::~fileEdit()
+{
+    if (state_->mutex) {
+        ReleaseMutex(state_->mutex);
+        CloseHandle(state_->mutex);
+    }
+}
+
+// QSaveFile writes a temporary file and moves it over the old one with
+// MoveFileEx.
+bool fileEdit::replace(const QByteArray& data)
+{
+    if (!ready_)
+        return false;
+    const QString& target = state_->target;
+    auto refuse = [&](const QString& why) {
+        qDebug() << "Can't write" << state_->path << ":" << why << "; the old file is untouched";
+        reason_ = why;
+        return false;
+    };
+    const QString refusal = state_->refusal.isEmpty() ? replaceRefusal(factsAbout(target)) : state_->refusal;
+    if (!refusal.isEmpty())
+        return refuse(refusal);
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly))
+        return refuse(file.errorString());
+    if (file.write(data) != data.size()) {
+        file.cancelWriting();
+        return refuse(file.errorString());
+    }
+    if (!file.commit())
+        return refuse(file.errorString());
+    return true;
 }

@@ -1,4 +1,5 @@
 #include "installPaths.h"
+#include "fileReplace.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -34,7 +35,9 @@ QString environmentValue(const char* name)
 {
     if (!qEnvironmentVariableIsSet(name))
         return QString();
-    const QString value = qEnvironmentVariable(name);
+    // As the bytes the environment holds, so that a folder named in another
+    // encoding is still found.
+    const QString value = environmentText(name);
     // Keep "set but empty" distinguishable from "not set".
     return value.isNull() ? QString(QLatin1String("")) : value;
 }

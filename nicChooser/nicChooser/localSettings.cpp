@@ -212,11 +212,13 @@ bool isUtf8(const QByteArray& bytes)
     return fromUtf8(bytes, &ignored);
 }
 
+// Refused, never cut, where the platform's file functions have a limit.
 bool pathTooLong(const QString& path)
 {
-    if (QFile::encodeName(path).size() <= maxSettingsPathBytes)
+    const int limit = maxPathBytes();
+    if (limit == 0 || QFile::encodeName(path).size() <= limit)
         return false;
-    qDebug() << "Settings path is longer than" << maxSettingsPathBytes << "bytes, not used:" << path;
+    qDebug() << "Settings path is longer than" << limit << "bytes, not used:" << path;
     return true;
 }
 
@@ -416,7 +418,7 @@ settingsResult writeSettings(const QString& path, const QList<settingsEntry>& en
         return settingsResult::failed;
     };
     if (pathTooLong(path))
-        return fail(QStringLiteral("its path is longer than %1 bytes").arg(maxSettingsPathBytes));
+        return fail(QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes()));
     QList<QPair<QByteArray, QByteArray>> bytes;
     for (const settingsEntry& e : entries)
         bytes.append({e.first.toUtf8(), e.second.toUtf8()});

@@ -41,13 +41,10 @@
 /// The section this tool owns.
 extern const char* const settingsSection; // "xDS"
 
-/// Longest settings path in bytes; a longer one is refused, never cut.
-constexpr int maxSettingsPathBytes = 259;
-
 /// Longest value read, in bytes; a longer value is cut (at a character boundary).
 constexpr int maxSettingsValueBytes = 255;
 
-/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, the file cannot be decoded or the path is too long.
+/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, the file cannot be decoded or the path is longer than the platform takes (maxPathBytes).
 QString readSetting(const QString& path, const QString& key);
 
 /// A key of section xDS and the value to give it.

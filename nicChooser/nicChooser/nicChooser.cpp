@@ -319,15 +319,16 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
         if (reason)
             *reason = why;
     };
-    fileEdit file(path);
-    if (!file.locked()) {
+    // Never created: an installation without the file does not use it.
+    fileEdit file(path, false);
+    if (file.unreadable() || file.missing()) {
+        qDebug() << "Can't open QoS file for reading";
+        say(file.reason());
+        return osplResult::unreadable;
+    }
+    if (!file.ready()) {
         say(file.reason());
         return osplResult::writeFailed;
-    }
-    if (!file.ready() || file.missing()) {
-        qDebug() << "Can't open QoS file for reading";
-        say(file.missing() ? QStringLiteral("it does not exist") : file.reason());
-        return osplResult::unreadable;
     }
     QByteArray output;
     const osplResult r = rewriteOsplConfig(file.bytes(), address, &output);

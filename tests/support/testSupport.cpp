@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 
 #include <csignal>
 #include <fcntl.h>
@@ -77,25 +78,93 @@ bool isRoot()
     return ::geteuid() == 0;
 }
 
-asNobody::asNobody()
+namespace {
+
+// The groups of user pw, as a login would give them.
+std::vector<gid_t> groupsOf(const passwd* pw)
+{
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    while (::getgrouplist(pw->pw_name, pw->pw_gid, groups.data(), &count) < 0)
+        groups.resize(size_t(count));
+    groups.resize(size_t(count));
+    return groups;
+}
+
+} // namespace
+
+asUser::asUser(const QString& name)
 {
     if (::geteuid() != 0)
         return;
-    const passwd* pw = ::getpwnam("nobody");
+    const passwd* pw = ::getpwnam(name.toLocal8Bit().constData());
     if (!pw)
         return;
+    std::vector<gid_t> saved(size_t(::getgroups(0, nullptr)));
+    saved.resize(size_t(::getgroups(int(saved.size()), saved.data())));
+    rootGroups.assign(saved.begin(), saved.end());
+    const std::vector<gid_t> groups = groupsOf(pw);
+    changed = true;
     // Real IDs too, since access() checks those; the saved IDs stay root so
     // that the test can come back.
-    if (::setresgid(pw->pw_gid, pw->pw_gid, 0) == 0 && ::setresuid(pw->pw_uid, pw->pw_uid, 0) == 0)
+    if (::setgroups(groups.size(), groups.data()) == 0 && ::setresgid(pw->pw_gid, pw->pw_gid, 0) == 0
+        && ::setresuid(pw->pw_uid, pw->pw_uid, 0) == 0)
         dropped = true;
 }
 
-asNobody::~asNobody()
+asUser::~asUser()
 {
-    if (dropped) {
-        if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0)
-            qFatal("cannot regain root");
+    if (!changed)
+        return;
+    const std::vector<gid_t> groups(rootGroups.begin(), rootGroups.end());
+    if (::setresuid(0, 0, 0) != 0 || ::setresgid(0, 0, 0) != 0 || ::setgroups(groups.size(), groups.data()) != 0)
+        qFatal("cannot regain root");
+}
+
+namespace {
+
+// Removes the users when the program ends.
+struct madeUsers : throwawayUsers {
+    ~madeUsers()
+    {
+        for (const QString& u : {owner, member})
+            if (!u.isEmpty())
+                runProcess(userdel, {u});
+        if (!group.isEmpty())
+            runProcess(groupdel, {group});
     }
+    QString userdel, groupdel;
+};
+
+} // namespace
+
+const throwawayUsers& testUsers()
+{
+    static madeUsers users;
+    static bool tried = false;
+    if (tried || !isRoot())
+        return users;
+    tried = true;
+    const QStringList sbin{"/usr/sbin", "/sbin"};
+    const QString useradd = QStandardPaths::findExecutable("useradd", sbin);
+    const QString groupadd = QStandardPaths::findExecutable("groupadd", sbin);
+    users.userdel = QStandardPaths::findExecutable("userdel", sbin);
+    users.groupdel = QStandardPaths::findExecutable("groupdel", sbin);
+    if (useradd.isEmpty() || groupadd.isEmpty() || users.userdel.isEmpty() || users.groupdel.isEmpty())
+        return users;
+    const QString tag = QString::number(::getpid());
+    const QString group = "ncg" + tag;
+    if (runProcess(groupadd, {group}).exitCode != 0)
+        return users;
+    users.group = group;
+    for (QString* u : {&users.owner, &users.member}) {
+        const QString name = (u == &users.owner ? "nco" : "ncm") + tag;
+        if (runProcess(useradd, {"-M", "-N", "-g", group, "-s", "/usr/sbin/nologin", name}).exitCode != 0)
+            return users;
+        *u = name;
+    }
+    users.ready = true;
+    return users;
 }
 
 namespace layout {
@@ -133,9 +202,11 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
     for (QByteArray& a : storage)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    const passwd* nobody = options.asNobody ? ::getpwnam("nobody") : nullptr;
-    if (options.asNobody && !nobody)
+    const QString userName = !options.user.isEmpty() ? options.user : options.asNobody ? QStringLiteral("nobody") : QString();
+    const passwd* user = userName.isEmpty() ? nullptr : ::getpwnam(userName.toLocal8Bit().constData());
+    if (!userName.isEmpty() && !user)
         return r;
+    const std::vector<gid_t> groups = user ? groupsOf(user) : std::vector<gid_t>();
 
     int errPipe[2];
     if (::pipe2(errPipe, O_CLOEXEC) != 0)
@@ -147,8 +218,8 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
         return r;
     if (pid == 0) {
         ::dup2(errPipe[1], 2);
-        if (nobody && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0
-                       || ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0))
+        if (user && (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(user->pw_gid, user->pw_gid, user->pw_gid) != 0
+                     || ::setresuid(user->pw_uid, user->pw_uid, user->pw_uid) != 0))
             ::_exit(126);
         ::execv(argv[0], argv.data());
         ::_exit(127);

@@ -62,17 +62,36 @@ bool underCi();
         }                                                               \
     } while (0)
 
-/// Runs with the effective user and group of "nobody" while it lives (root only), so that permission checks apply.
-class asNobody
+/// Runs as user name (user, group and its supplementary groups) while it lives (root only), so that permission checks apply.
+class asUser
 {
 public:
-    asNobody();
-    ~asNobody();
+    explicit asUser(const QString& name);
+    ~asUser();
     bool active() const { return dropped; }
 
 private:
     bool dropped = false;
+    bool changed = false;
+    std::vector<unsigned> rootGroups;
 };
+
+/// asUser for "nobody".
+class asNobody : public asUser
+{
+public:
+    asNobody() : asUser(QStringLiteral("nobody")) {}
+};
+
+/// Two users made for this test program (useradd, root only) and removed
+/// again at its end: owner and member, both in group.
+struct throwawayUsers {
+    QString owner, member, group;
+    bool ready = false;
+};
+
+/// The throw-away users, made on first use.
+const throwawayUsers& testUsers();
 
 /// Whether this process is root (and can so drop to nobody).
 bool isRoot();
@@ -93,6 +112,7 @@ struct runOptions {
     int timeoutMs = 30000;     ///< killed (SIGKILL) after this, timedOut set
     qint64 killAfterUs = -1;   ///< SIGKILL after this many microseconds; -1 never
     bool asNobody = false;     ///< run as user nobody (root only)
+    QString user;              ///< run as this user with its groups (root only); wins over asNobody
 };
 
 /// Runs program with args to its end, collecting peak memory and stderr.
