@@ -247,8 +247,9 @@ void helpArchive::unpackCompressedSection() const
     const quint64 unpackedLength = u64(resets.data + 0x10);
     const quint64 packedLength = u64(resets.data + 0x18);
     if (unpackedLength > quint64(maxBytes) || packedLength > quint64(content.size)) {
-        qDebug() << "Help file: compressed content of" << packedLength << "bytes, unpacked" << unpackedLength
-                 << ", is refused (" << content.size << "bytes stored, at most" << maxBytes << "unpacked)";
+        qDebug() << "Help file: compressed content of" << packedLength << "bytes unpacking to" << unpackedLength
+                 << "bytes is refused:" << content.size << "bytes are stored, at most" << maxBytes
+                 << "may be unpacked";
         return;
     }
     // Beyond any file's frame count, the interval changes nothing.
@@ -299,11 +300,12 @@ QString helpArchive::defaultTopic() const
     }
     for (const entry& e : entries) {
         const QString name = QString::fromUtf8(e.name);
+        // A name that is no valid UTF-8 can't be asked for again by its text.
         if (name.startsWith(QLatin1Char('/')) && !name.startsWith(QLatin1String("/#"))
             && !name.startsWith(QLatin1String("/$"))
             && (name.endsWith(QLatin1String(".htm"), Qt::CaseInsensitive)
                 || name.endsWith(QLatin1String(".html"), Qt::CaseInsensitive))
-            && locate(e).data)
+            && find(name.toUtf8()) == &e && locate(e).data)
             return name;
     }
     return QString();

@@ -69,7 +69,10 @@ bool showHelp(QWidget* owner, const QString& path)
     layout->addWidget(browser);
     QObject::connect(browser, &QTextBrowser::sourceChanged, window,
                      [window, browser] { window->setWindowTitle(browser->documentTitle()); });
-    browser->setSource(QUrl(topic));
+    // The name as it is: a '#' or '%' in it is no URL syntax.
+    QUrl start;
+    start.setPath(topic, QUrl::DecodedMode);
+    browser->setSource(start);
     window->show();
     return true;
 }
