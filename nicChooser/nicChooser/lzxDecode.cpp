@@ -234,6 +234,10 @@ private:
         lengthLengths.fill(0);
         lengthCodeEmpty = true;
         resetStart = int(window.size());
+        // Each reset point can be decoded on its own, the call translation
+        // included.
+        callsSeen = false;
+        callPosition = 0;
     }
 
     // Decodes the frame at start, setting reached to the end of the output
