@@ -12,8 +12,10 @@ constexpr int fileHeaderV2 = 0x58;
 constexpr int fileHeaderV3 = 0x60;
 constexpr int directoryHeader = 0x54;
 constexpr int listingHeader = 0x14;
-constexpr int maxChunkSize = 0x10000; // compilers write 0x1000
+constexpr int minChunkSize = 0x200; // compilers write 0x1000
+constexpr int maxChunkSize = 0x10000;
 constexpr int maxNameLength = 1024;
+constexpr int maxEntries = 1 << 16; // ours has about 20
 constexpr int lzxFrame = 0x8000;
 
 const char resetTableName[] =
@@ -110,7 +112,7 @@ bool helpArchive::parse()
         qDebug() << "Help file: the directory header is not understood";
         return false;
     }
-    if (chunkSize <= quint32(listingHeader) || chunkSize > quint32(maxChunkSize)
+    if (chunkSize < quint32(minChunkSize) || chunkSize > quint32(maxChunkSize)
         || chunkCount > (directoryLength - itspLength) / chunkSize) {
         qDebug() << "Help file:" << chunkCount << "directory chunks of" << chunkSize
                  << "bytes don't fit the directory of" << directoryLength << "bytes";
@@ -118,7 +120,7 @@ bool helpArchive::parse()
     }
     // Every listing chunk in file order rather than by their links, which a
     // damaged file could make circular.
-    for (quint32 i = 0; i < chunkCount; ++i) {
+    for (quint32 i = 0; i < chunkCount && entries.size() < std::size_t(maxEntries); ++i) {
         const char* chunk = directory + itspLength + quint64(i) * chunkSize;
         if (QByteArray(chunk, 4) == "PMGL")
             parseListingChunk(chunk, int(chunkSize));
@@ -136,6 +138,10 @@ void helpArchive::parseListingChunk(const char* chunk, int chunkSize)
     const char* p = chunk + listingHeader;
     const char* end = chunk + chunkSize - freeSpace;
     while (p < end) {
+        if (entries.size() >= std::size_t(maxEntries)) {
+            qDebug() << "Help file: more than" << maxEntries << "directory entries; the rest are ignored";
+            return;
+        }
         quint64 nameLength = 0;
         entry e;
         if (!encodedNumber(p, end, nameLength) || nameLength == 0 || nameLength > quint64(maxNameLength)

@@ -3,10 +3,10 @@
 // objects, their contents (stored as they are, or LZX-compressed in one shared
 // section) and its default topic. The file is untrusted input: every length,
 // offset and count it states is checked against the bytes actually there and
-// against maxBytes before it is used, so a damaged or hostile file yields
-// "not there" answers and a debug line, never a fault, an unbounded
-// allocation or a hang. Objects that lie intact in a partly damaged file can
-// still be read.
+// against fixed limits (maxBytes among them) before it is used, so a damaged
+// or hostile file yields "not there" answers and a debug line, never a fault,
+// an unbounded allocation or a hang. Objects that lie intact in a partly
+// damaged file can still be read.
 
 #include <QByteArray>
 #include <QHash>
