@@ -69,7 +69,8 @@ struct helpEntry {
 helpEntry findEntry(const QByteArray& file, const QByteArray& name)
 {
     helpEntry e;
-    e.start = file.indexOf(encoded(quint64(name.size())) + name + char(0)) ; // every object here is in section 0 or 1
+    // Every object here is in section 0 or 1.
+    e.start = file.indexOf(encoded(quint64(name.size())) + name + char(0));
     if (e.start < 0)
         e.start = file.indexOf(encoded(quint64(name.size())) + name + char(1));
     if (e.start < 0)
@@ -222,12 +223,12 @@ void tst_dialog::corruptHelpFileExplained_data()
     enum { section, offset, length };
     const quint64 systemLength = findEntry(built, "/#SYSTEM").field[length];
     // Unreadable #SYSTEM or default topic: the first page that can be read.
-    QTest::newRow("object length above 4 GiB") << withEntry(built, "/#SYSTEM", length, systemLength + (quint64(1) << 32)) << true
-                                               << "\"/#SYSTEM\" claims";
-    QTest::newRow("object offset past end of file") << withEntry(built, "/#SYSTEM", offset, quint64(built.size())) << true
-                                                    << "runs past the end of the file";
-    QTest::newRow("page past the unpacked content") << withEntry(built, "/index.html", offset, quint64(1) << 40) << true
-                                                    << "lies outside the";
+    QTest::newRow("object length above 4 GiB")
+        << withEntry(built, "/#SYSTEM", length, systemLength + (quint64(1) << 32)) << true << "\"/#SYSTEM\" claims";
+    QTest::newRow("object offset past end of file")
+        << withEntry(built, "/#SYSTEM", offset, quint64(built.size())) << true << "runs past the end of the file";
+    QTest::newRow("page past the unpacked content")
+        << withEntry(built, "/index.html", offset, quint64(1) << 40) << true << "lies outside the";
     QByteArray file = built;
     const int system = objectAt(built, "/#SYSTEM");
     int record = system + 4;
@@ -242,9 +243,12 @@ void tst_dialog::corruptHelpFileExplained_data()
     QTest::newRow("directory past end of file") << file << false << "lies outside the file";
     file = built;
     setNumberAt(file, int(numberAt(built, 0x48, 8)) + 0x2C, 4, 0xFFFFFFFF);
-    QTest::newRow("more directory chunks than the directory holds") << file << false << "don't fit the directory";
+    QTest::newRow("more directory chunks than the directory holds")
+        << file << false << "don't fit the directory";
     file = built;
-    setNumberAt(file, objectAt(built, "::DataSpace/Storage/MSCompressed/Transform/{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable") + 0x10, 8, quint64(1) << 40);
+    const QByteArray resetTable =
+        "::DataSpace/Storage/MSCompressed/Transform/{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable";
+    setNumberAt(file, objectAt(built, resetTable) + 0x10, 8, quint64(1) << 40); // the unpacked length
     QTest::newRow("compressed content claims 1 TiB") << file << false << "is refused";
 }
 
