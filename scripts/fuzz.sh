@@ -11,7 +11,7 @@ seconds=${1:-60}
 build=${SAN_BUILD_DIR:-$top/build-san}
 bash "$top/scripts/deps.sh"
 CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DBUILD_TESTING=ON -DNC_SANITIZE=ON -DNC_FUZZ=ON >/dev/null
-cmake --build "$build" -j 2 --target fuzz_settings fuzz_osplConfig
+cmake --build "$build" -j 2 --target fuzz_settings fuzz_osplConfig fuzz_help
 findings=$build/fuzz-findings
 mkdir -p "$findings"
 scratch=$(mktemp -d)
@@ -33,3 +33,4 @@ run() {
 }
 run fuzz_settings 4096 "$top/fuzz/corpus/settings" "$top/fuzz/regressions/settings"
 run fuzz_osplConfig 16384 "$top/fuzz/regressions/ospl" "$top/tests/data/ospl" "$top/tests/data/xml"
+run fuzz_help 32768 "$top/fuzz/corpus/help" "$top/fuzz/regressions/help"

@@ -36,6 +36,80 @@ struct messageBoxWatcher {
     }
 };
 
+// Patching a built help file: little-endian numbers at fixed places, and the
+// directory's entries (name, then section, offset and length as numbers of
+// 7 bits a byte, most significant first).
+quint64 numberAt(const QByteArray& file, int at, int bytes)
+{
+    quint64 value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = value << 8 | uchar(file[at + i]);
+    return value;
+}
+
+void setNumberAt(QByteArray& file, int at, int bytes, quint64 value)
+{
+    for (int i = 0; i < bytes; ++i)
+        file[at + i] = char(value >> (8 * i));
+}
+
+QByteArray encoded(quint64 value)
+{
+    QByteArray bytes(1, char(value & 0x7F));
+    while (value >>= 7)
+        bytes.prepend(char(0x80 | (value & 0x7F)));
+    return bytes;
+}
+
+struct helpEntry {
+    int start = -1, end = -1;   // where the entry lies in the file
+    quint64 field[3] = {};      // section, offset, length
+};
+
+helpEntry findEntry(const QByteArray& file, const QByteArray& name)
+{
+    helpEntry e;
+    // Every object here is in section 0 or 1.
+    e.start = file.indexOf(encoded(quint64(name.size())) + name + char(0));
+    if (e.start < 0)
+        e.start = file.indexOf(encoded(quint64(name.size())) + name + char(1));
+    if (e.start < 0)
+        return e;
+    e.end = e.start + encoded(quint64(name.size())).size() + name.size();
+    for (quint64& value : e.field) {
+        value = 0;
+        do
+            value = value << 7 | (uchar(file[e.end]) & 0x7F);
+        while (uchar(file[e.end++]) & 0x80);
+    }
+    return e;
+}
+
+// Where a stored (section 0) object's bytes begin.
+int objectAt(const QByteArray& file, const QByteArray& name)
+{
+    return int(numberAt(file, 0x58, 8) + findEntry(file, name).field[1]);
+}
+
+// file with one field of name's entry changed; a longer entry takes its
+// room from the free space at the end of the entries in its chunk.
+QByteArray withEntry(QByteArray file, const QByteArray& name, int field, quint64 value)
+{
+    const helpEntry e = findEntry(file, name);
+    QByteArray entry = encoded(quint64(name.size())) + name;
+    for (int i = 0; i < 3; ++i)
+        entry += encoded(i == field ? value : e.field[i]);
+    const int directory = int(numberAt(file, 0x48, 8));
+    const int chunk = directory + int(numberAt(file, directory + 8, 4));
+    const int chunkEnd = chunk + int(numberAt(file, directory + 0x10, 4));
+    const int freeSpace = int(numberAt(file, chunk + 4, 4));
+    const int growth = entry.size() - (e.end - e.start);
+    file.replace(e.start, e.end - e.start, entry);
+    file.remove(chunkEnd - freeSpace + growth, growth);
+    setNumberAt(file, chunk + 4, 4, quint64(freeSpace - growth));
+    return file;
+}
+
 } // namespace
 
 class tst_dialog : public QObject
@@ -47,6 +121,7 @@ private slots:
     void form();
     void objectNameSetBeforehandIsKept();
     void helpButtonTriggersActionAndExplainsMissingFile();
+    void corruptHelpFileExplained_data();
     void corruptHelpFileExplained();
     void builtHelpOpensAndFollowsLinks();
     void switches_data();
@@ -135,20 +210,82 @@ void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile()
     QVERIFY(dialog.isVisible());
 }
 
+void tst_dialog::corruptHelpFileExplained_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<bool>("shown"); // a window with the pages that could be read, else the box
+    QTest::addColumn<QString>("said"); // part of the debug line that explains
+    QTest::newRow("not a help file") << QByteArray("ITSF not really a help file").repeated(100) << false
+                                     << "is not understood";
+    NC_REQUIRE(QFile::exists(NC_HELP_FILE), QStringLiteral("the help file is built with chmcmd (package fp-utils)"));
+    const QByteArray built = readBytes(NC_HELP_FILE);
+    QVERIFY(findEntry(built, "/#SYSTEM").end > 0 && findEntry(built, "/index.html").end > 0);
+    enum { section, offset, length };
+    const quint64 systemLength = findEntry(built, "/#SYSTEM").field[length];
+    // Unreadable #SYSTEM or default topic: the first page that can be read.
+    QTest::newRow("object length above 4 GiB")
+        << withEntry(built, "/#SYSTEM", length, systemLength + (quint64(1) << 32)) << true << "\"/#SYSTEM\" claims";
+    QTest::newRow("object offset past end of file")
+        << withEntry(built, "/#SYSTEM", offset, quint64(built.size())) << true << "runs past the end of the file";
+    QTest::newRow("page past the unpacked content")
+        << withEntry(built, "/index.html", offset, quint64(1) << 40) << true << "lies outside the";
+    QByteArray file = built;
+    const int system = objectAt(built, "/#SYSTEM");
+    int record = system + 4;
+    while (numberAt(built, record, 2) != 2) // the default topic's record
+        record += 4 + int(numberAt(built, record + 2, 2));
+    setNumberAt(file, record + 2, 2, quint64(system) + systemLength - quint64(record)); // 4 bytes too long
+    QTest::newRow("#SYSTEM record runs past its object") << file << true << "#SYSTEM record";
+    // Nothing to show.
+    QTest::newRow("truncated file") << built.left(built.size() * 3 / 4) << false << "MSCompressed/Content";
+    file = built;
+    setNumberAt(file, 0x50, 8, quint64(1) << 40);
+    QTest::newRow("directory past end of file") << file << false << "lies outside the file";
+    file = built;
+    setNumberAt(file, int(numberAt(built, 0x48, 8)) + 0x2C, 4, 0xFFFFFFFF);
+    QTest::newRow("more directory chunks than the directory holds")
+        << file << false << "don't fit the directory";
+    file = built;
+    const QByteArray resetTable =
+        "::DataSpace/Storage/MSCompressed/Transform/{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable";
+    setNumberAt(file, objectAt(built, resetTable) + 0x10, 8, quint64(1) << 40); // the unpacked length
+    QTest::newRow("compressed content claims 1 TiB") << file << false << "is refused";
+}
+
 void tst_dialog::corruptHelpFileExplained()
 {
+    QFETCH(QByteArray, file);
+    QFETCH(bool, shown);
+    QFETCH(QString, said);
     const QString help = helpFilePath(modulePath());
-    writeBytes(help, QByteArray("ITSF not really a help file").repeated(100));
+    writeBytes(help, file);
+    debugCapture capture;
     nicChooser dialog;
     dialog.show();
     messageBoxWatcher box;
-    box.arm();
+    if (!shown)
+        box.arm();
+    else // a box where none belongs is answered, so that the row fails rather than hangs
+        QTimer::singleShot(0, &dialog, [&box] {
+            if (auto* m = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                ++box.seen;
+                m->button(QMessageBox::Ok)->click();
+            }
+        });
     dialog.findChild<QAction*>("actionhelpAction")->trigger();
     QFile::remove(help);
-    QTRY_COMPARE(box.seen, 1);
-    QCOMPARE(box.title, QString("Ooops"));
-    QVERIFY(box.text.endsWith("I tried to open:\n" + help));
-    QVERIFY(!dialog.findChild<QWidget*>("helpWindow"));
+    QVERIFY2(capture.texts().join('\n').contains(said), qPrintable(capture.texts().join('\n')));
+    if (!shown) {
+        QTRY_COMPARE(box.seen, 1);
+        QCOMPARE(box.title, QString("Ooops"));
+        QVERIFY(box.text.endsWith("I tried to open:\n" + help));
+        QVERIFY(!dialog.findChild<QWidget*>("helpWindow"));
+        return;
+    }
+    QCOMPARE(box.seen, 0);
+    auto* window = dialog.findChild<QWidget*>("helpWindow");
+    QVERIFY(window && window->isVisible());
+    QVERIFY(!dialog.findChild<QTextBrowser*>("helpBrowser")->toPlainText().isEmpty());
 }
 
 void tst_dialog::builtHelpOpensAndFollowsLinks()

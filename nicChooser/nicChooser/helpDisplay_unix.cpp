@@ -1,87 +1,22 @@
 #include "helpDisplay.h"
 
+#include "helpArchive.h"
+
 #include <QDebug>
 #include <QDialog>
-#include <QFile>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
-
-#include <chm_lib.h>
 
 #include <memory>
 
 namespace {
 
-// An open compiled help file.
-class chmArchive
-{
-public:
-    explicit chmArchive(const QString& path) : file(chm_open(QFile::encodeName(path).constData())) {}
-    ~chmArchive()
-    {
-        if (file)
-            chm_close(file);
-    }
-    chmArchive(const chmArchive&) = delete;
-    chmArchive& operator=(const chmArchive&) = delete;
-
-    bool isOpen() const { return file != nullptr; }
-
-    // The bytes stored under name ("/index.html"); null when there is none.
-    QByteArray read(const QString& name) const
-    {
-        chmUnitInfo unit;
-        if (chm_resolve_object(file, name.toUtf8().constData(), &unit) != CHM_RESOLVE_SUCCESS)
-            return QByteArray();
-        QByteArray data(int(unit.length), Qt::Uninitialized);
-        const LONGINT64 got = chm_retrieve_object(file, &unit, reinterpret_cast<unsigned char*>(data.data()), 0,
-                                                  LONGINT64(unit.length));
-        if (got != LONGINT64(unit.length))
-            return QByteArray();
-        return data;
-    }
-
-    // The page the file names as its default topic, else its first page; empty when it has none.
-    QString defaultTopic() const
-    {
-        // #SYSTEM: a version word, then records of (code, length, data); code 2 is the default topic.
-        const QByteArray system = read(QStringLiteral("/#SYSTEM"));
-        for (int pos = 4; pos + 4 <= system.size();) {
-            const int code = uchar(system[pos]) | uchar(system[pos + 1]) << 8;
-            const int length = uchar(system[pos + 2]) | uchar(system[pos + 3]) << 8;
-            if (code == 2 && pos + 4 + length <= system.size()) {
-                const QString topic = '/' + QString::fromUtf8(system.mid(pos + 4, length)).section(QChar(0), 0, 0);
-                if (!read(topic).isNull())
-                    return topic;
-            }
-            pos += 4 + length;
-        }
-        QString first;
-        chm_enumerate(file, CHM_ENUMERATE_NORMAL | CHM_ENUMERATE_FILES, &chmArchive::firstPage, &first);
-        return first;
-    }
-
-private:
-    static int firstPage(chmFile*, chmUnitInfo* unit, void* context)
-    {
-        const QString name = QString::fromUtf8(unit->path);
-        if (name.endsWith(QLatin1String(".htm"), Qt::CaseInsensitive)
-            || name.endsWith(QLatin1String(".html"), Qt::CaseInsensitive)) {
-            *static_cast<QString*>(context) = name;
-            return CHM_ENUMERATOR_SUCCESS;
-        }
-        return CHM_ENUMERATOR_CONTINUE;
-    }
-
-    chmFile* file;
-};
-
 // A text browser whose pages and images come out of the help file.
 class chmBrowser : public QTextBrowser
 {
 public:
-    chmBrowser(std::unique_ptr<chmArchive> archive, QWidget* parent)
+    chmBrowser(std::unique_ptr<helpArchive> archive, QWidget* parent)
         : QTextBrowser(parent), chm(std::move(archive))
     {
         setOpenExternalLinks(true);
@@ -91,8 +26,8 @@ public:
     {
         if (!name.scheme().isEmpty() && name.scheme() != QLatin1String("file"))
             return QTextBrowser::loadResource(type, name);
-        // Names inside the file are absolute; the library matches loosely
-        // on relative ones.
+        // Names inside the file are absolute; links between pages are
+        // relative to the page, and all pages sit at the top.
         const QString path = name.path().startsWith(QLatin1Char('/')) ? name.path() : '/' + name.path();
         const QByteArray data = chm->read(path);
         if (data.isNull()) {
@@ -105,14 +40,14 @@ public:
     }
 
 private:
-    std::unique_ptr<chmArchive> chm;
+    std::unique_ptr<helpArchive> chm;
 };
 
 } // namespace
 
 bool showHelp(QWidget* owner, const QString& path)
 {
-    auto archive = std::make_unique<chmArchive>(path);
+    auto archive = std::make_unique<helpArchive>(helpArchive::fromFile(path));
     if (!archive->isOpen()) {
         qDebug() << "Can't open help file" << path;
         return false;
@@ -134,7 +69,10 @@ bool showHelp(QWidget* owner, const QString& path)
     layout->addWidget(browser);
     QObject::connect(browser, &QTextBrowser::sourceChanged, window,
                      [window, browser] { window->setWindowTitle(browser->documentTitle()); });
-    browser->setSource(QUrl(topic));
+    // The name as it is: a '#' or '%' in it is no URL syntax.
+    QUrl start;
+    start.setPath(topic, QUrl::DecodedMode);
+    browser->setSource(start);
     window->show();
     return true;
 }
