@@ -5,9 +5,11 @@
 #include "testSupport.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -109,6 +111,9 @@ private slots:
     void keepsLinkPermissionsAndOwner();
     void valueReadsBackAsWritten_data();
     void valueReadsBackAsWritten();
+    void writersTakeTurns();
+    void flushedBeforeRename_data();
+    void flushedBeforeRename();
 
 private:
     QString tempPath(const QString& name);
@@ -609,6 +614,54 @@ void tst_localSettings::valueReadsBackAsWritten()
     QFile::remove(path);
     QVERIFY(writeSetting(path, "Adaptor", value));
     QCOMPARE(readSetting(path, "Adaptor"), value);
+}
+
+// A second writer waits for the first (and gives up, told why, when it
+// takes too long): the edits of two copies can never interleave.
+void tst_localSettings::writersTakeTurns()
+{
+    const QString path = tempPath("turns.ini");
+    writeBytes(path, "[xDS]\r\n");
+    fileEdit first(path);
+    QVERIFY2(first.ready(), qPrintable(first.reason()));
+    QElapsedTimer waited;
+    waited.start();
+    fileEdit second(path, true, 300);
+    QVERIFY(!second.ready());
+    QVERIFY(waited.elapsed() >= 300);
+    QVERIFY2(second.reason().contains("another copy of nicChooser kept it locked"), qPrintable(second.reason()));
+}
+
+// The new bytes reach the disk before they take the old file's name, so that
+// a power cut leaves the old file or the new one, never an empty one: seen in
+// the order of the writer's system calls.
+void tst_localSettings::flushedBeforeRename_data()
+{
+    QTest::addColumn<QStringList>("args"); // for ncupdate, after the file
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("settings file") << QStringList{"bindAddress", "10.1.2.3"} << QByteArray("[xDS]\r\nbindAddress=1\r\n");
+    QTest::newRow("DDS configuration") << QStringList{"10.1.2.3"} << testData("ospl/adlink-etc-ospl_ddsi2.xml");
+}
+
+void tst_localSettings::flushedBeforeRename()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, content);
+    const QString strace = QStandardPaths::findExecutable("strace");
+    NC_REQUIRE(!strace.isEmpty(), QStringLiteral("needs strace"));
+    const QString path = tempPath(args.size() == 1 ? "flushed.xml" : "flushed.ini");
+    writeBytes(path, content);
+    QProcess p;
+    p.start(strace, QStringList{"-f", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2", NC_UPDATE_TOOL,
+                                args.size() == 1 ? "ospl" : "ini", path} + args);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(readBytes(path) != content);
+    const QString calls = QString::fromLocal8Bit(p.readAllStandardError());
+    const int rename = calls.indexOf(QRegularExpression("rename(at2?)?\\(.*" + QRegularExpression::escape(QFileInfo(path).fileName())));
+    QVERIFY2(rename >= 0, qPrintable(calls));
+    const int flush = calls.lastIndexOf(QRegularExpression("f(data)?sync\\("), rename);
+    QVERIFY2(flush >= 0, qPrintable("no flush before the rename:\n" + calls));
 }
 
 QTEST_GUILESS_MAIN(tst_localSettings)
