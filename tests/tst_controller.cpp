@@ -139,6 +139,7 @@ void tst_controller::okStoresHighlightedRow_data()
     QTest::newRow("Enter on a chosen row") << stored << "up, enter" << true << row0;
     QTest::newRow("double-click on a row") << stored << "double-click 2" << true << row2;
     QTest::newRow("highlight cleared with Ctrl-click") << stored << "ctrl-click 1, ok" << false << stored;
+    QTest::newRow("highlight cleared by a Ctrl-double-click") << stored << "ctrl-double-click 1" << false << stored;
     QTest::newRow("nothing stored, nothing chosen") << QByteArray("[xDS]\r\n") << "focus ok" << false
                                                    << QByteArray("[xDS]\r\n");
 }
@@ -170,6 +171,9 @@ void tst_controller::okStoresHighlightedRow()
         // A real double-click starts with a press and release.
         QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rowCenter(2));
         QTest::mouseDClick(t->viewport(), Qt::LeftButton, {}, rowCenter(2));
+    } else if (action == "ctrl-double-click 1") {
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(1));
+        QTest::mouseDClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(1));
     } else if (action == "ctrl-click 1, ok") {
         QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(1));
         QTest::mouseClick(ok(dialog), Qt::LeftButton);

@@ -211,6 +211,13 @@ void tst_osplConfig::walk_data()
         << osplResult::written
         << QByteArray("<OpenSplice>\n   <DDSI2Service b=\"x y\" a=\"&#xa;\">\n      <General>\n         " + nia
                       + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
+    // A tab given as a reference stays a tab; written as it stands, it would read as a space.
+    QTest::newRow("tab reference in one of several attributes")
+        << QByteArray("<OpenSplice><DDSI2Service b=\"x&#9;y\" a=\"1\"><General>"
+                      "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
+        << osplResult::written
+        << QByteArray("<OpenSplice>\n   <DDSI2Service b=\"x&#x9;y\" a=\"1\">\n      <General>\n         " + nia
+                      + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("CR typed in text reads as a line feed")
         << QByteArray("<OpenSplice><DDSI2Service><General><NetworkInterfaceAddress>A</NetworkInterfaceAddress>"
                       "</General><Note>x\r\ny\rz&#13;</Note></DDSI2Service></OpenSplice>")
