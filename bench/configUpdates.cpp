@@ -1,24 +1,11 @@
 #include "measure.h"
+#include "testFiles.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
 namespace bench {
-
-namespace {
-
-// A real configuration grown with filler elements to about `bytes`.
-QByteArray configFile(int bytes)
-{
-    QByteArray xml = readAll(sourceDir + "/tests/data/ospl/adlink-demos-ishapes.xml");
-    QByteArray filler;
-    for (int i = 0; xml.size() + filler.size() < bytes; ++i)
-        filler += "      <Filler n=\"" + QByteArray::number(i) + "\">text " + QByteArray::number(i) + "</Filler>\n";
-    return xml.insert(xml.indexOf("</Domain>"), filler);
-}
-
-} // namespace
 
 // The update's own time against the bare DOM round trip, both timed inside
 // one process each (the same libraries, no start-up); and as whole commands,
@@ -30,7 +17,7 @@ void configUpdates(int rounds)
     std::map<int, double> oursAt;
     std::map<int, int> realSize;
     for (int bytes : sizes) {
-        const QByteArray xml = configFile(bytes);
+        const QByteArray xml = configFixture(bytes);
         realSize[bytes] = xml.size();
         const QString a = work + "/timed.xml", b = work + "/dom.xml", c = work + "/command.xml", d = work + "/xmlstarlet.xml";
         for (const QString& f : {a, b, c, d})

@@ -1,16 +1,13 @@
 #include "measure.h"
+#include "processes.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace bench {
@@ -19,6 +16,7 @@ const QString tool = QStringLiteral(NC_EXECUTABLE);
 const QString update = QStringLiteral(NC_UPDATE_TOOL);
 const QString bareDialog = QStringLiteral(NB_BARE_DIALOG);
 const QString bareConsole = QStringLiteral(NB_BARE_CONSOLE);
+const QString bareConsoleLinked = QStringLiteral(NB_BARE_CONSOLE_LINKED);
 const QString bareForm = QStringLiteral(NB_BARE_FORM);
 const QString updateTimer = QStringLiteral(NB_UPDATE_TIMER);
 const QString dialogOpen = QStringLiteral(NB_DIALOG_OPEN);
@@ -31,46 +29,16 @@ int failures = 0;
 
 sample run(const QStringList& cmd, const QStringList& env)
 {
+    runOptions options;
+    options.environment = env;
+    options.captureOutput = true;
+    options.timeoutMs = 600000;
+    const runResult r = runProcess(cmd.front(), cmd.mid(1), options);
     sample s;
-    std::vector<QByteArray> args;
-    for (const QString& a : cmd)
-        args.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<QByteArray> vars;
-    for (const QString& e : env)
-        vars.push_back(e.toLocal8Bit());
-    const QByteArray outPath = QFile::encodeName(work + "/stdout");
-
-    QElapsedTimer clock;
-    clock.start();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        for (QByteArray& v : vars) {
-            if (v.endsWith('='))
-                ::unsetenv(v.left(v.size() - 1).constData());
-            else
-                ::putenv(v.data());
-        }
-        const int out = ::open(outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(out, 1);
-        ::dup2(null, 2);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid)
-        return s;
-    s.ms = clock.nsecsElapsed() / 1e6;
-    s.peakKb = usage.ru_maxrss;
-    s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    QFile out(QString::fromLocal8Bit(outPath));
-    if (out.open(QIODevice::ReadOnly))
-        s.out = out.readAll();
+    s.ok = r.started && r.exitCode == 0;
+    s.ms = r.elapsedUs / 1e3;
+    s.peakKb = r.kernelPeakKb;
+    s.out = r.output;
     if (!s.ok) {
         std::fprintf(stderr, "ncbench: failed: %s\n", qPrintable(cmd.join(' ')));
         ++failures;

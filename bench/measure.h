@@ -18,6 +18,7 @@ extern const QString tool;        ///< the nicChooser executable
 extern const QString update;      ///< tests/tools/ncupdate: the write paths as commands
 extern const QString bareDialog;  ///< floor: the toolkit showing an empty dialog
 extern const QString bareConsole; ///< floor: a console program of the toolkit
+extern const QString bareConsoleLinked; ///< the same, loading the libraries the tool links
 extern const QString bareForm;    ///< floor: the tool's form with no work
 extern const QString updateTimer; ///< times a DDS update inside one process
 extern const QString dialogOpen;  ///< times opening the dialog inside one process

@@ -1,40 +1,18 @@
 // One key set in settings files of growing size, against crudini.
 #include "measure.h"
+#include "testFiles.h"
 
 #include <cstdio>
 #include <map>
 
 namespace bench {
 
-namespace {
-
-// A settings file of `lines` lines in sections of twenty keys, with the
-// section to change half-way down.
-QByteArray settingsFile(int lines)
-{
-    QByteArray text;
-    int written = 0;
-    for (int s = 0; written < lines; ++s) {
-        if (written >= lines / 2 && !text.contains("[xDS]")) {
-            text += "[xDS]\r\nbindAddress=10.0.0.1\r\nAdaptor=eth0\r\n";
-            written += 3;
-        }
-        text += "[Section" + QByteArray::number(s) + "]\r\n";
-        ++written;
-        for (int k = 0; k < 19 && written < lines; ++k, ++written)
-            text += "Key" + QByteArray::number(k) + "=value " + QByteArray::number(s * 100 + k) + "\r\n";
-    }
-    return text;
-}
-
-} // namespace
-
 void settingsWrites(int rounds)
 {
     const std::vector<int> sizes = quick ? std::vector<int>{1000} : std::vector<int>{1000, 10000, 100000};
     std::map<int, double> oursAt;
     for (int lines : sizes) {
-        const QByteArray text = settingsFile(lines);
+        const QByteArray text = settingsFixture(lines);
         const QString a = work + "/ours.ini", b = work + "/crudini.ini";
         writeAll(a, text);
         writeAll(b, text);

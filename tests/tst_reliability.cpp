@@ -27,30 +27,6 @@ namespace {
 const QString tool = QStringLiteral(NC_UPDATE_TOOL);
 const QString fileName = QStringLiteral("file");
 
-// A settings file of about 2 MB with the section in the middle, so that a
-// write takes long enough to be caught in the act.
-QByteArray bigSettings()
-{
-    QByteArray text = "; site settings\r\n[Before]\r\n";
-    for (int i = 0; i < 30000; ++i)
-        text += "Key" + QByteArray::number(i) + "=some value number " + QByteArray::number(i) + "\r\n";
-    text += "[xDS]\r\nbindAddress=10.0.0.1\r\nAdaptor=eth0\r\n[After]\r\n";
-    for (int i = 0; i < 30000; ++i)
-        text += "Other" + QByteArray::number(i) + "=x\r\n";
-    return text;
-}
-
-// A real configuration grown by filler elements to roughly fillers * 40 bytes.
-QByteArray bigConfig(int fillers)
-{
-    QByteArray xml = testData("ospl/adlink-demos-ishapes.xml");
-    QByteArray filler;
-    for (int i = 0; i < fillers; ++i)
-        filler += "      <Filler n=\"" + QByteArray::number(i) + "\">text " + QByteArray::number(i) + "</Filler>\n";
-    const int at = xml.indexOf("</Domain>");
-    return xml.insert(at, filler);
-}
-
 QString trialAddress(int trial)
 {
     return QStringLiteral("10.%1.%2.%3").arg(1 + trial / 65536).arg(trial / 256 % 256).arg(trial % 256);
@@ -117,8 +93,8 @@ void tst_reliability::killedMidWrite_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("old");
-    QTest::newRow("settings file, 2 MB") << "ini" << bigSettings();
-    QTest::newRow("DDS configuration, 400 KB") << "ospl" << bigConfig(10000);
+    QTest::newRow("settings file, 2 MB") << "ini" << settingsFixture(100000);
+    QTest::newRow("DDS configuration, 400 KB") << "ospl" << configFixture(400 << 10);
 }
 
 void tst_reliability::killedMidWrite()
@@ -210,12 +186,12 @@ void tst_reliability::concurrentWriters_data()
     QTest::addColumn<QStringList>("first");  // key value pairs, or an address
     QTest::addColumn<QStringList>("second");
     QTest::newRow("settings, both write both keys")
-        << "ini" << bigSettings() << QStringList{"bindAddress", "10.1.1.1", "Adaptor", "one"}
+        << "ini" << settingsFixture(100000) << QStringList{"bindAddress", "10.1.1.1", "Adaptor", "one"}
         << QStringList{"bindAddress", "10.2.2.2", "Adaptor", "two"};
     // Without serialised read-modify-write, one of these edits gets lost.
     QTest::newRow("settings, different keys")
-        << "ini" << bigSettings() << QStringList{"bindAddress", "10.1.1.1"} << QStringList{"Adaptor", "two"};
-    QTest::newRow("DDS configuration") << "ospl" << bigConfig(10000) << QStringList{"10.1.1.1"}
+        << "ini" << settingsFixture(100000) << QStringList{"bindAddress", "10.1.1.1"} << QStringList{"Adaptor", "two"};
+    QTest::newRow("DDS configuration") << "ospl" << configFixture(400 << 10) << QStringList{"10.1.1.1"}
                                        << QStringList{"10.2.2.2"};
 }
 
@@ -279,11 +255,9 @@ void tst_reliability::diskFull_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("old");
-    QByteArray settings = "[xDS]\r\nbindAddress=10.0.0.1\r\n[Padding]\r\n";
-    while (settings.size() < 40000)
-        settings += "Pad" + QByteArray::number(settings.size()) + "=xxxxxxxxxxxxxxxxxxxxxxxx\r\n";
+    const QByteArray settings = settingsFixture(2200);
     QTest::newRow("settings file") << "ini" << settings;
-    QTest::newRow("DDS configuration") << "ospl" << bigConfig(1000);
+    QTest::newRow("DDS configuration") << "ospl" << configFixture(44 << 10);
 }
 
 // A 64 KB file system holds the old file but not a second copy of it.
@@ -348,7 +322,7 @@ void tst_reliability::noRights()
     NC_REQUIRE(isRoot(), "running as another user needs root");
     QTemporaryDir dir;
     QString path = dir.filePath(fileName);
-    QByteArray old = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") : bigConfig(3);
+    QByteArray old = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") : configFixture(0);
     writeBytes(path, old);
     const QByteArray folder = QFile::encodeName(dir.path());
     const QByteArray file = QFile::encodeName(path);
@@ -499,7 +473,7 @@ void tst_reliability::hostileInput_data()
     QTest::newRow("DDS: binary garbage") << "ospl" << garbage << false;
     QTest::newRow("DDS: settings file instead") << "ospl" << QByteArray("[xDS]\r\nbindAddress=1\r\n") << false;
     QTest::newRow("DDS: empty file") << "ospl" << QByteArray() << false;
-    QTest::newRow("DDS: 20 MB") << "ospl" << bigConfig(500000) << true;
+    QTest::newRow("DDS: 20 MB") << "ospl" << configFixture(20 << 20) << true;
     QTest::newRow("DDS: UTF-16") << "ospl" << utf16Config << true;
 }
 

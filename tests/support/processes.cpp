@@ -1,0 +1,146 @@
+#include "processes.h"
+#include "testUsers.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+void drain(int* fd, QByteArray* into)
+{
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(*fd, buf, sizeof buf);
+        if (n > 0) {
+            into->append(buf, int(n));
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            ::close(*fd);
+            *fd = -1;
+        }
+        return;
+    }
+}
+
+} // namespace
+
+runResult runProcess(const QString& program, const QStringList& args, const runOptions& options)
+{
+    runResult r;
+    std::vector<QByteArray> storage{QFile::encodeName(program)};
+    for (const QString& a : args)
+        storage.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<QByteArray> environment;
+    for (const QString& e : options.environment)
+        environment.push_back(e.toLocal8Bit());
+    const QString userName = !options.user.isEmpty() ? options.user : options.asNobody ? QStringLiteral("nobody") : QString();
+    const passwd* user = userName.isEmpty() ? nullptr : ::getpwnam(userName.toLocal8Bit().constData());
+    if (!userName.isEmpty() && !user)
+        return r;
+    const std::vector<gid_t> groups = user ? groupsOf(user) : std::vector<gid_t>();
+
+    int errPipe[2], outPipe[2] = {-1, -1};
+    if (::pipe2(errPipe, O_CLOEXEC) != 0 || (options.captureOutput && ::pipe2(outPipe, O_CLOEXEC) != 0))
+        return r;
+    QElapsedTimer clock;
+    clock.start();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return r;
+    if (pid == 0) {
+        ::dup2(errPipe[1], 2);
+        if (outPipe[1] >= 0)
+            ::dup2(outPipe[1], 1);
+        for (QByteArray& e : environment) {
+            if (e.endsWith('='))
+                ::unsetenv(e.left(e.size() - 1).constData());
+            else
+                ::putenv(e.data());
+        }
+        if (user && (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(user->pw_gid, user->pw_gid, user->pw_gid) != 0
+                     || ::setresuid(user->pw_uid, user->pw_uid, user->pw_uid) != 0))
+            ::_exit(126);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    r.started = true;
+    ::close(errPipe[1]);
+    int err = errPipe[0], out = outPipe[0];
+    if (outPipe[1] >= 0)
+        ::close(outPipe[1]);
+    for (int fd : {err, out})
+        if (fd >= 0)
+            ::fcntl(fd, F_SETFL, O_NONBLOCK);
+
+    // Readable once the child has ended: its end is seen at once, not at
+    // the next look.
+    const int ended = int(::syscall(SYS_pidfd_open, pid, 0));
+    const qint64 limitUs = qint64(options.timeoutMs) * 1000;
+    bool killed = false;
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        const qint64 now = clock.nsecsElapsed() / 1000;
+        if (!killed && options.killAfterUs >= 0 && now >= options.killAfterUs) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        } else if (!killed && now >= limitUs) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+            r.timedOut = true;
+        }
+        // Wake at the kill time to the microsecond, at output or at the end.
+        qint64 waitUs = ended >= 0 ? limitUs : 1000;
+        if (!killed)
+            waitUs = qMin(waitUs, (options.killAfterUs >= 0 ? options.killAfterUs : limitUs) - now);
+        waitUs = qMax<qint64>(waitUs, 0);
+        pollfd fds[3] = {{err, POLLIN, 0}, {out, POLLIN, 0}, {ended, POLLIN, 0}};
+        const timespec pause{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
+        ::ppoll(fds, 3, &pause, nullptr);
+        if (err >= 0 && fds[0].revents)
+            drain(&err, &r.errors);
+        if (out >= 0 && fds[1].revents)
+            drain(&out, &r.output);
+        if (::wait4(pid, &status, WNOHANG, &usage) == pid)
+            break;
+    }
+    if (ended >= 0)
+        ::close(ended);
+    r.elapsedUs = clock.nsecsElapsed() / 1000;
+    for (int* fd : {&err, &out}) {
+        if (*fd >= 0) {
+            drain(fd, fd == &err ? &r.errors : &r.output);
+            if (*fd >= 0)
+                ::close(*fd);
+        }
+    }
+    r.kernelPeakKb = usage.ru_maxrss;
+    // The kernel's figure for a child counts memory it inherited from this
+    // (large) process, so the child reports its own.
+    const int at = r.errors.lastIndexOf("peak-kb ");
+    if (at >= 0)
+        r.peakKb = r.errors.mid(at + 8, r.errors.indexOf('\n', at) - at - 8).toLong();
+    if (WIFEXITED(status))
+        r.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        r.signal = WTERMSIG(status);
+    return r;
+}

@@ -1,0 +1,59 @@
+#include "testFiles.h"
+
+#include <QDir>
+#include <QFile>
+
+QByteArray readBytes(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+void writeBytes(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write test file %s", qPrintable(path));
+    f.write(data);
+}
+
+QByteArray testData(const QString& relative)
+{
+    const QByteArray data = readBytes(QStringLiteral(NC_TEST_DATA "/") + relative);
+    if (data.isEmpty())
+        qFatal("missing test data %s", qPrintable(relative));
+    return data;
+}
+
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+QByteArray settingsFixture(int lines)
+{
+    QByteArray text;
+    int written = 0;
+    for (int s = 0; written < lines; ++s) {
+        if (written >= lines / 2 && !text.contains("[xDS]")) {
+            text += "[xDS]\r\nbindAddress=10.0.0.1\r\nAdaptor=eth0\r\n";
+            written += 3;
+        }
+        text += "[Section" + QByteArray::number(s) + "]\r\n";
+        ++written;
+        for (int k = 0; k < 19 && written < lines; ++k, ++written)
+            text += "Key" + QByteArray::number(k) + "=value " + QByteArray::number(s * 100 + k) + "\r\n";
+    }
+    return text;
+}
+
+QByteArray configFixture(int bytes)
+{
+    QByteArray xml = testData("ospl/adlink-demos-ishapes.xml");
+    QByteArray filler;
+    for (int i = 0; xml.size() + filler.size() < bytes; ++i)
+        filler += "      <Filler n=\"" + QByteArray::number(i) + "\">text " + QByteArray::number(i) + "</Filler>\n";
+    return xml.insert(xml.indexOf("</Domain>"), filler);
+}

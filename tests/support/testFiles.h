@@ -1,0 +1,26 @@
+#pragma once
+// Files as the tests make and read them: whole files as bytes, the
+// repository's test data, and the inputs shared with the benchmark, grown to
+// a size (a settings file, a real DDS configuration).
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+/// The whole file; empty when it cannot be read.
+QByteArray readBytes(const QString& path);
+
+/// Writes data as the whole file; aborts the test program when it cannot.
+void writeBytes(const QString& path, const QByteArray& data);
+
+/// A file of tests/data (relative to it); aborts when it is missing.
+QByteArray testData(const QString& relative);
+
+/// The files (hidden ones included) in folder, sorted; for checking nothing was left beside a file.
+QStringList filesIn(const QString& folder);
+
+/// A settings file of `lines` CRLF lines in sections of twenty keys, with section xDS (bindAddress=10.0.0.1, Adaptor=eth0) half-way down.
+QByteArray settingsFixture(int lines);
+
+/// A real DDS configuration (adlink-demos-ishapes.xml) grown with filler elements inside its Domain to at least `bytes`.
+QByteArray configFixture(int bytes);
