@@ -151,13 +151,13 @@ row "F1 opens help, Escape cancels" "/ospl" "stored2" "F1 help-window Escape" 0 
 row "Escape writes nothing" "/ospl" "general" "down Escape" 0 same same -
 row "read-only settings file: told, dialog stays, DDS untouched" "/ospl" "stored2 readonly-ini" \
     "down Return box:nicChooser:_Not_stored Escape" 3 same same "nicChooser: Not stored"
-row "refused DDS file: told, fixed, Ok again" "/ospl" "general truncated-ospl" \
+row "refused DDS configuration: told, fixed, Ok again" "/ospl" "general truncated-ospl" \
     "down Return box:nicChooser:_DDS_configuration_not_updated fix-ospl Return" 0 stored:10.77.1.2/nc0 10.77.1.2 \
     "nicChooser: DDS configuration not updated"
-row "refused DDS file, then cancelled" "/ospl" "general truncated-ospl" \
+row "refused DDS configuration, then cancelled" "/ospl" "general truncated-ospl" \
     "down Return box:nicChooser:_DDS_configuration_not_updated Escape" 4 stored:10.77.1.2/nc0 same \
     "nicChooser: DDS configuration not updated"
-row "/silent /ospl, read-only DDS file: no wait, status 4" "/silent /ospl" "valid1 readonly-ospl" none 4 same same -
+row "/silent /ospl, read-only DDS configuration: no wait, status 4" "/silent /ospl" "valid1 readonly-ospl" none 4 same same -
 grep -q "^nicChooser: could not update the DDS configuration .*: the file is read-only" "$work/debug.txt" \
   || fail "no plain stderr line for the failed DDS update"
 for missing in noroot nosystem emptyroot; do

@@ -257,6 +257,8 @@ void nicChooser::doHelp()
     const QString path = helpFilePath(modulePath());
     if (showHelp(this, path))
         return;
+    // Title and text, "extention" included, are the words operators and their
+    // documentation know this box by: kept verbatim on purpose.
     QMessageBox::critical(this, QStringLiteral("Ooops"),
                           QStringLiteral("Can't open help file\n\nThis needs to be alongside the executable with "
                                          "the same name but .chm extention\n\nI tried to open:\n")

@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
-class tst_controller : public QObject
+class tst_nicChooser : public QObject
 {
     Q_OBJECT
 
@@ -31,12 +31,12 @@ private:
     const QByteArray ospl = testData("ospl/adlink-etc-ospl_ddsi2.xml");
 };
 
-void tst_controller::initTestCase()
+void tst_nicChooser::initTestCase()
 {
     NC_REQUIRE(layout::inside(), QStringLiteral("run through in-netns.sh, which builds the known interfaces"));
 }
 
-void tst_controller::init()
+void tst_nicChooser::init()
 {
     root.reset(new QTemporaryDir);
     qputenv("CC_ROOT", QFile::encodeName(root->path()));
@@ -45,7 +45,7 @@ void tst_controller::init()
     writeBytes(osplPath(), ospl);
 }
 
-void tst_controller::rowsAndRejectedInterfaces()
+void tst_nicChooser::rowsAndRejectedInterfaces()
 {
     debugCapture capture;
     nicChooser dialog;
@@ -67,7 +67,7 @@ void tst_controller::rowsAndRejectedInterfaces()
     QCOMPARE(rejected, expected);
 }
 
-void tst_controller::storedRowPreselected_data()
+void tst_nicChooser::storedRowPreselected_data()
 {
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<int>("selected");
@@ -79,7 +79,7 @@ void tst_controller::storedRowPreselected_data()
     QTest::newRow("no settings file") << QByteArray() << -1;
 }
 
-void tst_controller::storedRowPreselected()
+void tst_nicChooser::storedRowPreselected()
 {
     QFETCH(QByteArray, ini);
     QFETCH(int, selected);
@@ -100,7 +100,7 @@ void tst_controller::storedRowPreselected()
     QCOMPARE(ini.isEmpty() ? QByteArray() : readBytes(iniPath()), ini); // reading never writes
 }
 
-void tst_controller::okFollowsSelection()
+void tst_nicChooser::okFollowsSelection()
 {
     nicChooser dialog;
     dialog.show();
@@ -122,7 +122,7 @@ void tst_controller::okFollowsSelection()
 }
 
 // What Ok stores is the row the operator sees highlighted, however it got there.
-void tst_controller::okStoresHighlightedRow_data()
+void tst_nicChooser::okStoresHighlightedRow_data()
 {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("action");
@@ -144,7 +144,7 @@ void tst_controller::okStoresHighlightedRow_data()
                                                    << QByteArray("[xDS]\r\n");
 }
 
-void tst_controller::okStoresHighlightedRow()
+void tst_nicChooser::okStoresHighlightedRow()
 {
     QFETCH(QByteArray, before);
     QFETCH(QString, action);
@@ -185,7 +185,7 @@ void tst_controller::okStoresHighlightedRow()
     QCOMPARE(readBytes(osplPath()), ospl); // no /ospl on this command line
 }
 
-void tst_controller::cancelWritesNothing()
+void tst_nicChooser::cancelWritesNothing()
 {
     nicChooser dialog;
     dialog.show();
@@ -197,5 +197,5 @@ void tst_controller::cancelWritesNothing()
     QCOMPARE(readBytes(osplPath()), ospl);
 }
 
-QTEST_MAIN(tst_controller)
-#include "tst_controller.moc"
+QTEST_MAIN(tst_nicChooser)
+#include "tst_nicChooser.moc"
