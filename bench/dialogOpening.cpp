@@ -30,7 +30,8 @@ void dialogOpening(int rounds)
             sample s = run(spaces[k]->wrap({dialogOpen}), env);
             const QList<QByteArray> parts = s.out.trimmed().split(' ');
             if (parts.size() != 2 || parts[1].toInt() != counts[k]) {
-                std::fprintf(stderr, "ncbench: the dialog listed %s rows, not %d\n", parts.value(1).constData(), counts[k]);
+                std::fprintf(stderr, "ncbench: the dialog listed %s rows, not %d\n", parts.value(1).constData(),
+                             counts[k]);
                 ++failures;
             } else {
                 opened[k].push_back(parts[0].toDouble() / 1000);
@@ -52,8 +53,8 @@ void dialogOpening(int rounds)
         // Linear: the cost of 1000 interfaces over the bare dialog is no more
         // than ten times that of 100, give or take half.
         const double growth = (t[1000] - t[0]) / (t[100] - t[0]);
-        add("open the dialog: extra cost of 1000 interfaces against 100", ms(t[1000] - t[0]), "100: " + ms(t[100] - t[0]),
-            growth, "≤ 15 (linear)", growth <= 15);
+        add("open the dialog: extra cost of 1000 interfaces against 100", ms(t[1000] - t[0]),
+            "100: " + ms(t[100] - t[0]), growth, "≤ 15 (linear)", growth <= 15);
     }
 }
 

@@ -12,10 +12,11 @@ namespace bench {
 void fleetJobs(int rounds)
 {
     netns ns("ncbench-fleet", 0);
-    if (!ns.ok() || !shell("ip -n ncbench-fleet link add nb0 type veth peer name nb0p && "
-                           "ip -n ncbench-fleet addr add 10.66.0.1/24 dev nb0 && "
-                           "ip -n ncbench-fleet addr add 10.67.0.1/24 dev nb0p && "
-                           "ip -n ncbench-fleet link set nb0 up && ip -n ncbench-fleet link set nb0p up")) {
+    if (!ns.ok()
+        || !shell("ip -n ncbench-fleet link add nb0 type veth peer name nb0p && "
+                  "ip -n ncbench-fleet addr add 10.66.0.1/24 dev nb0 && "
+                  "ip -n ncbench-fleet addr add 10.67.0.1/24 dev nb0p && "
+                  "ip -n ncbench-fleet link set nb0 up && ip -n ncbench-fleet link set nb0p up")) {
         std::fprintf(stderr, "ncbench: cannot build the network namespace\n");
         ++failures;
         return;

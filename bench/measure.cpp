@@ -100,8 +100,10 @@ netns::netns(const QString& name, int interfaces) : name_(name)
         const QByteArray a = "nba" + QByteArray::number(p);
         const QByteArray b = "nbb" + QByteArray::number(p);
         batch += "link add " + a + " type veth peer name " + b + "\n";
-        batch += "addr add 10.100." + QByteArray::number(p / 250) + '.' + QByteArray::number(p % 250 + 1) + "/32 dev " + a + "\n";
-        batch += "addr add 10.101." + QByteArray::number(p / 250) + '.' + QByteArray::number(p % 250 + 1) + "/32 dev " + b + "\n";
+        batch += "addr add 10.100." + QByteArray::number(p / 250) + '.' + QByteArray::number(p % 250 + 1) + "/32 dev "
+                 + a + "\n";
+        batch += "addr add 10.101." + QByteArray::number(p / 250) + '.' + QByteArray::number(p % 250 + 1) + "/32 dev "
+                 + b + "\n";
         batch += "link set " + a + " up\nlink set " + b + " up\n";
     }
     const QString file = work + "/" + name + ".batch";
@@ -150,7 +152,10 @@ void printTable(int rounds)
     std::printf("| --- | ---: | --- | ---: | --- | --- |\n");
     for (const row& r : table)
         std::printf("| %s | %s | %s | %.2f | %s | %s |\n", qPrintable(r.what), qPrintable(r.ours), qPrintable(r.peer),
-                    r.ratio, qPrintable(r.target), r.target == "-" || r.target == "reported" ? "" : r.met ? "yes" : "**no**");
+                    r.ratio, qPrintable(r.target),
+                    r.target == "-" || r.target == "reported" ? ""
+                    : r.met                                   ? "yes"
+                                                              : "**no**");
     std::printf("\n%d rounds per figure (%s), medians.\n", rounds, quick ? "quick run" : "full run");
 }
 

@@ -14,20 +14,20 @@
 
 namespace bench {
 
-extern const QString tool;        ///< the nicChooser executable
-extern const QString update;      ///< tests/tools/ncupdate: the write paths as commands
-extern const QString bareDialog;  ///< floor: the toolkit showing an empty dialog
-extern const QString bareConsole; ///< floor: a console program of the toolkit
+extern const QString tool;              ///< the nicChooser executable
+extern const QString update;            ///< tests/tools/ncupdate: the write paths as commands
+extern const QString bareDialog;        ///< floor: the toolkit showing an empty dialog
+extern const QString bareConsole;       ///< floor: a console program of the toolkit
 extern const QString bareConsoleLinked; ///< the same, loading the libraries the tool links
-extern const QString bareForm;    ///< floor: the tool's form with no work
-extern const QString updateTimer; ///< times a DDS update inside one process
-extern const QString dialogOpen;  ///< times opening the dialog inside one process
+extern const QString bareForm;          ///< floor: the tool's form with no work
+extern const QString updateTimer;       ///< times a DDS update inside one process
+extern const QString dialogOpen;        ///< times opening the dialog inside one process
 extern const QString sourceDir;
 extern const QString addressPath; ///< the XPath of NetworkInterfaceAddress, for xmlstarlet
 
-extern QString work;  ///< scratch folder of this run
-extern bool quick;    ///< a few rounds on the smallest inputs: proves the measurements run
-extern int failures;  ///< measurements that did not run or did not do their job
+extern QString work; ///< scratch folder of this run
+extern bool quick;   ///< a few rounds on the smallest inputs: proves the measurements run
+extern int failures; ///< measurements that did not run or did not do their job
 
 /// One run of a command.
 struct sample {
@@ -37,7 +37,8 @@ struct sample {
     QByteArray out; ///< what it printed
 };
 
-/// Runs cmd with extra environment (NAME=value; an empty value unsets), stdout kept, stderr dropped; wall time from fork to reaping, the kernel's peak memory. A failure counts in failures.
+/// Runs cmd with extra environment (NAME=value; an empty value unsets), stdout kept, stderr dropped; wall time from
+/// fork to reaping, the kernel's peak memory. A failure counts in failures.
 sample run(const QStringList& cmd, const QStringList& env = {});
 
 /// sh -c script; true when it succeeded.
@@ -60,7 +61,8 @@ void writeAll(const QString& path, const QByteArray& data);
 /// The n-th of many distinct addresses to write.
 QString address(int i);
 
-/// A network namespace holding `interfaces` veth interfaces (in pairs), each up with an IPv4 address of its own; removed on destruction.
+/// A network namespace holding `interfaces` veth interfaces (in pairs), each up with an IPv4 address of its own;
+/// removed on destruction.
 class netns
 {
 public:
@@ -77,7 +79,8 @@ private:
     bool ok_ = false;
 };
 
-/// Adds a row to the table: what is measured, our figure, the other side's, their ratio, and the target it must meet ("reported" or "-" for none).
+/// Adds a row to the table: what is measured, our figure, the other side's, their ratio, and the target it must meet
+/// ("reported" or "-" for none).
 void add(const QString& what, const QString& ours, const QString& peer, double ratio, const QString& target, bool met);
 
 /// Prints the table as Markdown.

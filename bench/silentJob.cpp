@@ -11,9 +11,10 @@ namespace bench {
 void silentJob(int rounds)
 {
     netns ns("ncbench-silent", 0);
-    if (!ns.ok() || !shell("ip -n ncbench-silent link add nb0 type veth peer name nb0p && "
-                           "ip -n ncbench-silent addr add 10.66.0.1/24 dev nb0 && "
-                           "ip -n ncbench-silent link set nb0 up && ip -n ncbench-silent link set nb0p up")) {
+    if (!ns.ok()
+        || !shell("ip -n ncbench-silent link add nb0 type veth peer name nb0p && "
+                  "ip -n ncbench-silent addr add 10.66.0.1/24 dev nb0 && "
+                  "ip -n ncbench-silent link set nb0 up && ip -n ncbench-silent link set nb0p up")) {
         std::fprintf(stderr, "ncbench: cannot build the network namespace\n");
         ++failures;
         return;
@@ -58,11 +59,13 @@ void silentJob(int rounds)
     const double t = median(f[0].ms), tb = median(f[1].ms), tf = median(f[2].ms), ts = median(f[3].ms);
     const double m = median(f[0].kb), mbare = median(f[1].kb), mform = median(f[2].kb);
     add("`/silent /ospl` run, wall time", ms(t), "bare QDialog: " + ms(tb), t / tb, "≤ 1.15", t / tb <= 1.15);
-    add("`/silent /ospl` run, peak memory", mb(m), "bare QDialog: " + mb(mbare), m / mbare, "≤ 1.15", m / mbare <= 1.15);
+    add("`/silent /ospl` run, peak memory", mb(m), "bare QDialog: " + mb(mbare), m / mbare, "≤ 1.15",
+        m / mbare <= 1.15);
     // Where the difference lies: the toolkit showing this form at all, and
     // then the tool's own work on top of that.
     add("the form alone, no work, wall time", ms(tf), "bare QDialog: " + ms(tb), tf / tb, "reported", true);
-    add("the form alone, no work, peak memory", mb(mform), "bare QDialog: " + mb(mbare), mform / mbare, "reported", true);
+    add("the form alone, no work, peak memory", mb(mform), "bare QDialog: " + mb(mbare), mform / mbare, "reported",
+        true);
     add("`/silent /ospl` run, wall time", ms(t), "the form alone: " + ms(tf), t / tf, "reported", true);
     add("`/silent /ospl` run, peak memory", mb(m), "the form alone: " + mb(mform), m / mform, "reported", true);
     add("`/silent /ospl` run, wall time", ms(t), "crudini ×2 + xmlstarlet: " + ms(ts), t / ts, "< 1.0", t / ts < 1.0);

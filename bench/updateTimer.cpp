@@ -17,8 +17,9 @@
 #include <unistd.h>
 
 namespace {
-void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-}
+void quiet(QtMsgType, const QMessageLogContext&, const QString&)
+{}
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -12,8 +12,9 @@
 
 namespace {
 // The walk logs every node it visits; at fuzzing speed that is only noise.
-void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-}
+void quiet(QtMsgType, const QMessageLogContext&, const QString&)
+{}
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

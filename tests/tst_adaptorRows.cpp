@@ -49,18 +49,17 @@ void tst_adaptorRows::rows_data()
     QTest::addColumn<QStringList>("debug");
 
     QTest::newRow("no interfaces") << QList<interfaceInfo>{} << std::vector<QStringList>{} << QStringList{};
-    QTest::newRow("one usable IPv4")
-        << QList<interfaceInfo>{iface("eth0", usable, {"192.0.2.1"}, "Ethernet")}
-        << std::vector<QStringList>{{"Ethernet", "192.0.2.1", "eth0"}} << QStringList{};
-    QTest::newRow("cannot multicast")
-        << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::CanMulticast), {"192.0.2.1"})}
-        << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
-    QTest::newRow("not running")
-        << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::IsRunning), {"192.0.2.1"})}
-        << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
-    QTest::newRow("down")
-        << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::IsUp), {"192.0.2.1"})}
-        << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
+    QTest::newRow("one usable IPv4") << QList<interfaceInfo>{iface("eth0", usable, {"192.0.2.1"}, "Ethernet")}
+                                     << std::vector<QStringList>{{"Ethernet", "192.0.2.1", "eth0"}} << QStringList{};
+    QTest::newRow("cannot multicast") << QList<interfaceInfo>{iface(
+        "vb", usable & ~flags(QNetworkInterface::CanMulticast), {"192.0.2.1"})}
+                                      << std::vector<QStringList>{}
+                                      << QStringList{"\"vb\" : interface can't multicast!"};
+    QTest::newRow("not running") << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::IsRunning),
+                                                               {"192.0.2.1"})}
+                                 << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
+    QTest::newRow("down") << QList<interfaceInfo>{iface("vb", usable & ~flags(QNetworkInterface::IsUp), {"192.0.2.1"})}
+                          << std::vector<QStringList>{} << QStringList{"\"vb\" : interface can't multicast!"};
     QTest::newRow("rejected by human-readable name")
         << QList<interfaceInfo>{iface("{GUID}", flags(), {"192.0.2.1"}, "Local Area Connection")}
         << std::vector<QStringList>{} << QStringList{"\"Local Area Connection\" : interface can't multicast!"};
@@ -70,7 +69,8 @@ void tst_adaptorRows::rows_data()
     QTest::newRow("IPv6 only gives nothing, silently")
         << QList<interfaceInfo>{iface("eth0", usable, {"fe80::1"})} << std::vector<QStringList>{} << QStringList{};
     QTest::newRow("interface order then address order, rejects in between")
-        << QList<interfaceInfo>{iface("b", usable, {"198.51.100.2", "198.51.100.1"}), iface("lo", flags(QNetworkInterface::IsUp), {"127.0.0.1"}),
+        << QList<interfaceInfo>{iface("b", usable, {"198.51.100.2", "198.51.100.1"}),
+                                iface("lo", flags(QNetworkInterface::IsUp), {"127.0.0.1"}),
                                 iface("a", usable, {"203.0.113.9"})}
         << std::vector<QStringList>{{"b", "198.51.100.2", "b"}, {"b", "198.51.100.1", "b"}, {"a", "203.0.113.9", "a"}}
         << QStringList{"\"lo\" : interface can't multicast!"};
@@ -93,13 +93,20 @@ void tst_adaptorRows::selectionAgreesWithValidity_data()
     QTest::addColumn<QString>("adaptor");
     QTest::addColumn<int>("selectedRow"); // -1: none
 
-    QTest::newRow("first address of first interface") << "192.0.2.1" << "eth0" << 0;
-    QTest::newRow("second address of an interface") << "192.0.2.2" << "eth0" << 1;
-    QTest::newRow("address listed under another adaptor") << "192.0.2.1" << "eth1" << -1;
-    QTest::newRow("address on a rejected interface") << "198.51.100.7" << "wlan0" << -1;
-    QTest::newRow("adaptor ID differs in case") << "192.0.2.1" << "ETH0" << -1;
-    QTest::newRow("empty stored values") << "" << "" << -1;
-    QTest::newRow("address only") << "192.0.2.1" << "" << -1;
+    QTest::newRow("first address of first interface") << "192.0.2.1"
+                                                      << "eth0" << 0;
+    QTest::newRow("second address of an interface") << "192.0.2.2"
+                                                    << "eth0" << 1;
+    QTest::newRow("address listed under another adaptor") << "192.0.2.1"
+                                                          << "eth1" << -1;
+    QTest::newRow("address on a rejected interface") << "198.51.100.7"
+                                                     << "wlan0" << -1;
+    QTest::newRow("adaptor ID differs in case") << "192.0.2.1"
+                                                << "ETH0" << -1;
+    QTest::newRow("empty stored values") << ""
+                                         << "" << -1;
+    QTest::newRow("address only") << "192.0.2.1"
+                                  << "" << -1;
 }
 
 void tst_adaptorRows::selectionAgreesWithValidity()
@@ -124,9 +131,10 @@ void tst_adaptorRows::selectionAgreesWithValidity()
     QCOMPARE(selected, selectedRow);
     QCOMPARE(isListed(dests, address, adaptor), selectedRow >= 0);
     const QString verdict = selectedRow >= 0 ? "nicChooser::isValid: valid" : "nicChooser::isValid: NOT valid";
-    QCOMPARE(capture.texts().mid(capture.texts().size() - 2),
-             (QStringList{QStringLiteral("nicChooser::isValid: checking validity:  \"%1\"   \"%2\"").arg(address, adaptor),
-                          verdict}));
+    QCOMPARE(
+        capture.texts().mid(capture.texts().size() - 2),
+        (QStringList{QStringLiteral("nicChooser::isValid: checking validity:  \"%1\"   \"%2\"").arg(address, adaptor),
+                     verdict}));
 }
 
 void tst_adaptorRows::debugLinesCarryContext()
@@ -145,25 +153,44 @@ void tst_adaptorRows::selectRules_data()
     QTest::addColumn<QString>("rule");
     QTest::addColumn<QString>("matches"); // row indexes, or "malformed"
     // Rows: eth0 192.0.2.1, eth0 192.0.2.2, eth1 192.0.2.9, eth2 198.51.100.7
-    QTest::newRow("address") << "192.0.2.9" << "2";
-    QTest::newRow("address of no row") << "10.9.9.9" << "";
-    QTest::newRow("prefix /24") << "192.0.2.0/24" << "0 1 2";
-    QTest::newRow("prefix /29 takes 8 to 15") << "192.0.2.8/29" << "2";
-    QTest::newRow("prefix /32") << "192.0.2.2/32" << "1";
-    QTest::newRow("prefix /0 takes all") << "0.0.0.0/0" << "0 1 2 3";
-    QTest::newRow("host bits in a prefix are ignored") << "192.0.2.77/24" << "0 1 2";
-    QTest::newRow("adaptor ID") << "eth1" << "2";
-    QTest::newRow("adaptor ID with two rows") << "eth0" << "0 1";
-    QTest::newRow("adaptor IDs are case-sensitive") << "ETH1" << "";
-    QTest::newRow("empty") << "" << "malformed";
-    QTest::newRow("octet above 255") << "192.0.2.256" << "malformed";
-    QTest::newRow("three octets") << "192.0.2" << "malformed";
-    QTest::newRow("five octets") << "1.2.3.4.5" << "malformed";
-    QTest::newRow("leading zero, octal to some") << "192.0.2.010" << "malformed";
-    QTest::newRow("prefix length 33") << "192.0.2.0/33" << "malformed";
-    QTest::newRow("prefix without length") << "192.0.2.0/" << "malformed";
-    QTest::newRow("slash after a name") << "eth0/1" << "malformed";
-    QTest::newRow("blank in a name") << "eth 0" << "malformed";
+    QTest::newRow("address") << "192.0.2.9"
+                             << "2";
+    QTest::newRow("address of no row") << "10.9.9.9"
+                                       << "";
+    QTest::newRow("prefix /24") << "192.0.2.0/24"
+                                << "0 1 2";
+    QTest::newRow("prefix /29 takes 8 to 15") << "192.0.2.8/29"
+                                              << "2";
+    QTest::newRow("prefix /32") << "192.0.2.2/32"
+                                << "1";
+    QTest::newRow("prefix /0 takes all") << "0.0.0.0/0"
+                                         << "0 1 2 3";
+    QTest::newRow("host bits in a prefix are ignored") << "192.0.2.77/24"
+                                                       << "0 1 2";
+    QTest::newRow("adaptor ID") << "eth1"
+                                << "2";
+    QTest::newRow("adaptor ID with two rows") << "eth0"
+                                              << "0 1";
+    QTest::newRow("adaptor IDs are case-sensitive") << "ETH1"
+                                                    << "";
+    QTest::newRow("empty") << ""
+                           << "malformed";
+    QTest::newRow("octet above 255") << "192.0.2.256"
+                                     << "malformed";
+    QTest::newRow("three octets") << "192.0.2"
+                                  << "malformed";
+    QTest::newRow("five octets") << "1.2.3.4.5"
+                                 << "malformed";
+    QTest::newRow("leading zero, octal to some") << "192.0.2.010"
+                                                 << "malformed";
+    QTest::newRow("prefix length 33") << "192.0.2.0/33"
+                                      << "malformed";
+    QTest::newRow("prefix without length") << "192.0.2.0/"
+                                           << "malformed";
+    QTest::newRow("slash after a name") << "eth0/1"
+                                        << "malformed";
+    QTest::newRow("blank in a name") << "eth 0"
+                                     << "malformed";
 }
 
 void tst_adaptorRows::selectRules()
@@ -171,9 +198,10 @@ void tst_adaptorRows::selectRules()
     QFETCH(QString, rule);
     QFETCH(QString, matches);
     std::list<networkDest> rows;
-    for (const adaptorRow& r : adaptorRows({iface("eth0", usable, {"192.0.2.1", "192.0.2.2"}),
-                                            iface("eth1", usable, {"192.0.2.9"}), iface("eth2", usable, {"198.51.100.7"})},
-                                           QString(), QString()))
+    for (const adaptorRow& r :
+         adaptorRows({iface("eth0", usable, {"192.0.2.1", "192.0.2.2"}), iface("eth1", usable, {"192.0.2.9"}),
+                      iface("eth2", usable, {"198.51.100.7"})},
+                     QString(), QString()))
         rows.push_back(r.dest);
     const selectRule parsed = parseSelectRule(rule);
     if (matches == "malformed") {

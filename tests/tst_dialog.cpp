@@ -7,11 +7,11 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QMessageBox>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTextBrowser>
-#include <QPointer>
+#include <QTimer>
 
 namespace {
 
@@ -62,8 +62,8 @@ QByteArray encoded(quint64 value)
 }
 
 struct helpEntry {
-    int start = -1, end = -1;   // where the entry lies in the file
-    quint64 field[3] = {};      // section, offset, length
+    int start = -1, end = -1; // where the entry lies in the file
+    quint64 field[3] = {};    // section, offset, length
 };
 
 helpEntry findEntry(const QByteArray& file, const QByteArray& name)
@@ -206,14 +206,15 @@ void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile()
     QTRY_COMPARE(box.seen, 1);
     QCOMPARE(box.title, QString("Ooops"));
     QCOMPARE(box.text, "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
-                       ".chm extention\n\nI tried to open:\n" + modulePath() + ".chm");
+                       ".chm extention\n\nI tried to open:\n"
+                           + modulePath() + ".chm");
     QVERIFY(dialog.isVisible());
 }
 
 void tst_dialog::corruptHelpFileExplained_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<bool>("shown"); // a window with the pages that could be read, else the box
+    QTest::addColumn<bool>("shown");   // a window with the pages that could be read, else the box
     QTest::addColumn<QString>("said"); // part of the debug line that explains
     QTest::newRow("not a help file") << QByteArray("ITSF not really a help file").repeated(100) << false
                                      << "is not understood";
@@ -243,8 +244,7 @@ void tst_dialog::corruptHelpFileExplained_data()
     QTest::newRow("directory past end of file") << file << false << "lies outside the file";
     file = built;
     setNumberAt(file, int(numberAt(built, 0x48, 8)) + 0x2C, 4, 0xFFFFFFFF);
-    QTest::newRow("more directory chunks than the directory holds")
-        << file << false << "don't fit the directory";
+    QTest::newRow("more directory chunks than the directory holds") << file << false << "don't fit the directory";
     file = built;
     const QByteArray resetTable =
         "::DataSpace/Storage/MSCompressed/Transform/{7FC28940-9D31-11D0-9B27-00A0C91E9C7C}/InstanceData/ResetTable";
@@ -303,7 +303,8 @@ void tst_dialog::builtHelpOpensAndFollowsLinks()
         QVERIFY(browser);
         QCOMPARE(browser->documentTitle(), QString("nicChooser: choosing the xDS network adaptor"));
         QCOMPARE(window->windowTitle(), browser->documentTitle());
-        const QVariant image = browser->loadResource(QTextDocument::ImageResource, browser->source().resolved(QUrl("dialog.png")));
+        const QVariant image =
+            browser->loadResource(QTextDocument::ImageResource, browser->source().resolved(QUrl("dialog.png")));
         QCOMPARE(image.toByteArray(), readBytes(NC_TEST_DATA "/../../docs/help/dialog.png"));
         QVERIFY(browser->toHtml().contains("switches.html"));
         browser->setSource(QUrl("switches.html"));
@@ -338,7 +339,8 @@ void tst_dialog::switches()
     QFETCH(QStringList, arguments);
     QFETCH(QString, expected);
     const commandSwitches s = scanSwitches(arguments);
-    QString got = QStringLiteral("%1 %2 %3 %4").arg(s.ospl ? "ospl" : "-", s.silent ? "silent" : "-", s.list ? "list" : "-")
+    QString got = QStringLiteral("%1 %2 %3 %4")
+                      .arg(s.ospl ? "ospl" : "-", s.silent ? "silent" : "-", s.list ? "list" : "-")
                       .arg(s.selects);
     if (s.selects)
         got += ' ' + (s.rule.isNull() ? QString("(null)") : s.rule);
@@ -356,7 +358,8 @@ void tst_dialog::fatalWithoutVariable_data()
     QTest::newRow("both missing") << unset << unset << "CC_ROOT and CC_SYSTEM environment variables are not set";
     // An empty root would put the settings file at the top of the file system.
     QTest::newRow("CC_ROOT empty") << QByteArray("") << QByteArray("SYS") << "CC_ROOT environment variable is not set";
-    QTest::newRow("CC_SYSTEM empty") << QByteArray("/r") << QByteArray("") << "CC_SYSTEM environment variable is not set";
+    QTest::newRow("CC_SYSTEM empty") << QByteArray("/r") << QByteArray("")
+                                     << "CC_SYSTEM environment variable is not set";
 }
 
 void tst_dialog::fatalWithoutVariable()
@@ -398,12 +401,16 @@ void tst_dialog::helpFileLocation_data()
 {
     QTest::addColumn<QString>("executable");
     QTest::addColumn<QString>("help");
-    QTest::newRow("windows program") << "C:\\tools\\nicChooser.exe" << "C:\\tools\\nicChooser.chm";
+    QTest::newRow("windows program") << "C:\\tools\\nicChooser.exe"
+                                     << "C:\\tools\\nicChooser.chm";
     // The replacement is case-sensitive; rather than hand the program itself
     // to a viewer, such a path gets ".chm" appended.
-    QTest::newRow("upper-case extension kept") << "C:\\tools\\NICCHOOSER.EXE" << "C:\\tools\\NICCHOOSER.EXE.chm";
-    QTest::newRow("folder containing .exe") << "C:\\a.exe.d\\tool.exe" << "C:\\a.chm.d\\tool.chm";
-    QTest::newRow("no .exe at all") << "/opt/nicChooser/bin/nicChooser" << "/opt/nicChooser/bin/nicChooser.chm";
+    QTest::newRow("upper-case extension kept") << "C:\\tools\\NICCHOOSER.EXE"
+                                               << "C:\\tools\\NICCHOOSER.EXE.chm";
+    QTest::newRow("folder containing .exe") << "C:\\a.exe.d\\tool.exe"
+                                            << "C:\\a.chm.d\\tool.chm";
+    QTest::newRow("no .exe at all") << "/opt/nicChooser/bin/nicChooser"
+                                    << "/opt/nicChooser/bin/nicChooser.chm";
 }
 
 void tst_dialog::helpFileLocation()

@@ -1,6 +1,6 @@
 #include "editChecks.h"
-#include "installPaths.h"
 #include "fileReplace.h"
+#include "installPaths.h"
 #include "localSettings.h"
 #include "testSupport.h"
 
@@ -53,8 +53,11 @@ QByteArray shellIn(const QString& folder, const QString& script, bool* ok = null
     env.insert("G", users.group);
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(folder);
-    p.start("bash", {"-c", "set -e; ini() { mkdir -p \"$(dirname \"$1\")\"; printf '[xDS]\\r\\nbindAddress=10.0.0.1\\r\\n' >\"$1\"; }; "
-                               + script});
+    p.start(
+        "bash",
+        {"-c",
+         "set -e; ini() { mkdir -p \"$(dirname \"$1\")\"; printf '[xDS]\\r\\nbindAddress=10.0.0.1\\r\\n' >\"$1\"; }; "
+             + script});
     const bool done = p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     if (!done)
         qWarning("%s failed: %s", qPrintable(script), p.readAllStandardError().constData());
@@ -68,9 +71,10 @@ QByteArray shellIn(const QString& folder, const QString& script, bool* ok = null
 // access control list among them).
 QByteArray treeState(const QString& folder)
 {
-    return shellIn(folder, "find . -type f ! -name '.*.nicChooser-lock' -print0 | sort -z | while IFS= read -r -d '' f; do "
-                           "echo \"$f $(sha1sum <\"$f\" | cut -c1-40) $(stat -c '%U:%G %a' \"$f\")\"; "
-                           "getfattr -h -d -m - -e hex \"$f\" 2>/dev/null | grep = | sort || true; done");
+    return shellIn(folder,
+                   "find . -type f ! -name '.*.nicChooser-lock' -print0 | sort -z | while IFS= read -r -d '' f; do "
+                   "echo \"$f $(sha1sum <\"$f\" | cut -c1-40) $(stat -c '%U:%G %a' \"$f\")\"; "
+                   "getfattr -h -d -m - -e hex \"$f\" 2>/dev/null | grep = | sort || true; done");
 }
 
 // state with the content hash of file changed to that of content.
@@ -132,50 +136,82 @@ void tst_localSettings::read_data()
     QTest::addColumn<QString>("expected");
 
     const QByteArray a300(300, 'a');
-    QTest::newRow("plain crlf") << QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") << "bindAddress" << "10.0.0.1";
-    QTest::newRow("names ignore case") << QByteArray("[XDS]\nBINDADDRESS=1.2.3.4\n") << "bindAddress" << "1.2.3.4";
-    QTest::newRow("first section wins") << QByteArray("[xDS]\nA=1\n[xds]\nbindAddress=2\n") << "bindAddress" << "";
-    QTest::newRow("first key wins") << QByteArray("[xDS]\nk=1\nK=2\n") << "k" << "1";
+    QTest::newRow("plain crlf") << QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") << "bindAddress"
+                                << "10.0.0.1";
+    QTest::newRow("names ignore case") << QByteArray("[XDS]\nBINDADDRESS=1.2.3.4\n") << "bindAddress"
+                                       << "1.2.3.4";
+    QTest::newRow("first section wins") << QByteArray("[xDS]\nA=1\n[xds]\nbindAddress=2\n") << "bindAddress"
+                                        << "";
+    QTest::newRow("first key wins") << QByteArray("[xDS]\nk=1\nK=2\n") << "k"
+                                    << "1";
     QTest::newRow("blanks around everything")
-        << QByteArray(" \t[ xDS ]\t \n\t bindAddress \t=\t 1.2.3.4 \t\n") << "bindAddress" << "1.2.3.4";
-    QTest::newRow("double quotes unwrapped") << QByteArray("[xDS]\nk=\"  a b  \"\n") << "k" << "  a b  ";
-    QTest::newRow("single quotes unwrapped") << QByteArray("[xDS]\nk='x'\n") << "k" << "x";
-    QTest::newRow("mismatched quotes kept") << QByteArray("[xDS]\nk=\"x'\n") << "k" << "\"x'";
-    QTest::newRow("lone quote kept") << QByteArray("[xDS]\nk=\"\n") << "k" << "\"";
-    QTest::newRow("comment line") << QByteArray("[xDS]\n;k=1\n  ;k=2\n") << "k" << "";
-    QTest::newRow("semicolon inside value") << QByteArray("[xDS]\nk=a;b ; c\n") << "k" << "a;b ; c";
-    QTest::newRow("text after the header's only bracket") << QByteArray("[xDS] ; note\nk=1\n") << "k" << "1";
-    QTest::newRow("header ends at its last bracket")
-        << QByteArray("[xDS] ; see [notes]\nk=1\n[xDS]\nk=2\n") << "k" << "2";
-    QTest::newRow("bracket without close is no header") << QByteArray("[xDS\nk=1\n") << "k" << "";
-    QTest::newRow("lone CR line ends") << QByteArray("[xDS]\rk=1\rj=2") << "j" << "2";
-    QTest::newRow("mixed line ends") << QByteArray("[a]\r\nk=0\n[xDS]\rk=1\r\n") << "k" << "1";
-    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[xDS]\nk=1\n") << "k" << "1";
-    QTest::newRow("key in another section") << QByteArray("[other]\nk=1\n[xDS]\n") << "k" << "";
-    QTest::newRow("key before any section") << QByteArray("k=1\n[xDS]\n") << "k" << "";
-    QTest::newRow("missing key") << QByteArray("[xDS]\nother=1\n") << "k" << "";
-    QTest::newRow("empty file") << QByteArray() << "k" << "";
-    QTest::newRow("key without equals") << QByteArray("[xDS]\nk\n") << "k" << "";
-    QTest::newRow("empty value") << QByteArray("[xDS]\nk=\n") << "k" << "";
+        << QByteArray(" \t[ xDS ]\t \n\t bindAddress \t=\t 1.2.3.4 \t\n") << "bindAddress"
+        << "1.2.3.4";
+    QTest::newRow("double quotes unwrapped") << QByteArray("[xDS]\nk=\"  a b  \"\n") << "k"
+                                             << "  a b  ";
+    QTest::newRow("single quotes unwrapped") << QByteArray("[xDS]\nk='x'\n") << "k"
+                                             << "x";
+    QTest::newRow("mismatched quotes kept") << QByteArray("[xDS]\nk=\"x'\n") << "k"
+                                            << "\"x'";
+    QTest::newRow("lone quote kept") << QByteArray("[xDS]\nk=\"\n") << "k"
+                                     << "\"";
+    QTest::newRow("comment line") << QByteArray("[xDS]\n;k=1\n  ;k=2\n") << "k"
+                                  << "";
+    QTest::newRow("semicolon inside value") << QByteArray("[xDS]\nk=a;b ; c\n") << "k"
+                                            << "a;b ; c";
+    QTest::newRow("text after the header's only bracket") << QByteArray("[xDS] ; note\nk=1\n") << "k"
+                                                          << "1";
+    QTest::newRow("header ends at its last bracket") << QByteArray("[xDS] ; see [notes]\nk=1\n[xDS]\nk=2\n") << "k"
+                                                     << "2";
+    QTest::newRow("bracket without close is no header") << QByteArray("[xDS\nk=1\n") << "k"
+                                                        << "";
+    QTest::newRow("lone CR line ends") << QByteArray("[xDS]\rk=1\rj=2") << "j"
+                                       << "2";
+    QTest::newRow("mixed line ends") << QByteArray("[a]\r\nk=0\n[xDS]\rk=1\r\n") << "k"
+                                     << "1";
+    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[xDS]\nk=1\n") << "k"
+                                     << "1";
+    QTest::newRow("key in another section") << QByteArray("[other]\nk=1\n[xDS]\n") << "k"
+                                            << "";
+    QTest::newRow("key before any section") << QByteArray("k=1\n[xDS]\n") << "k"
+                                            << "";
+    QTest::newRow("missing key") << QByteArray("[xDS]\nother=1\n") << "k"
+                                 << "";
+    QTest::newRow("empty file") << QByteArray() << "k"
+                                << "";
+    QTest::newRow("key without equals") << QByteArray("[xDS]\nk\n") << "k"
+                                        << "";
+    QTest::newRow("empty value") << QByteArray("[xDS]\nk=\n") << "k"
+                                 << "";
     QTest::newRow("long value cut to 255 bytes") << QByteArray("[xDS]\nk=" + a300 + "\n") << "k" << QString(255, 'a');
     QTest::newRow("cut never splits a character")
         << QByteArray("[xDS]\nk=" + QByteArray(254, 'a') + "\xC3\xBC\n") << "k" << QString(254, 'a');
     QTest::newRow("UTF-8 value") << QByteArray("[xDS]\nAdaptor=Ethernet \xC3\xBC\n") << "Adaptor"
                                  << QString::fromUtf8("Ethernet \xC3\xBC");
-    QTest::newRow("equals inside value") << QByteArray("[xDS]\nk=a=b\n") << "k" << "a=b";
-    QTest::newRow("quotes inside quotes") << QByteArray("[xDS]\nk=\"'q'\"\n") << "k" << "'q'";
-    QTest::newRow("vertical tab and form feed are blanks") << QByteArray("[xDS]\nk=\v1\f\n") << "k" << "1";
-    QTest::newRow("CR CR LF is one line end") << QByteArray("[xDS]\r\r\nk=1\r\r\n") << "k" << "1";
-    QTest::newRow("end-of-file byte ends the value") << QByteArray("[xDS]\r\nk=1\x1A\r\n") << "k" << "1";
-    QTest::newRow("nothing read after an end-of-file byte") << QByteArray("[xDS]\r\n\x1Ak=1\r\n") << "k" << "";
-    QTest::newRow("UTF-16LE with mark") << utf16le("[xDS]\r\nk=1\r\n") << "k" << "1";
-    QTest::newRow("UTF-16BE with mark") << utf16be("[xDS]\r\nk=1\r\n") << "k" << "1";
+    QTest::newRow("equals inside value") << QByteArray("[xDS]\nk=a=b\n") << "k"
+                                         << "a=b";
+    QTest::newRow("quotes inside quotes") << QByteArray("[xDS]\nk=\"'q'\"\n") << "k"
+                                          << "'q'";
+    QTest::newRow("vertical tab and form feed are blanks") << QByteArray("[xDS]\nk=\v1\f\n") << "k"
+                                                           << "1";
+    QTest::newRow("CR CR LF is one line end") << QByteArray("[xDS]\r\r\nk=1\r\r\n") << "k"
+                                              << "1";
+    QTest::newRow("end-of-file byte ends the value") << QByteArray("[xDS]\r\nk=1\x1A\r\n") << "k"
+                                                     << "1";
+    QTest::newRow("nothing read after an end-of-file byte") << QByteArray("[xDS]\r\n\x1Ak=1\r\n") << "k"
+                                                            << "";
+    QTest::newRow("UTF-16LE with mark") << utf16le("[xDS]\r\nk=1\r\n") << "k"
+                                        << "1";
+    QTest::newRow("UTF-16BE with mark") << utf16be("[xDS]\r\nk=1\r\n") << "k"
+                                        << "1";
     QTest::newRow("UTF-16 value beyond Latin-1")
         << utf16le(QString::fromUtf8("[xDS]\r\nAdaptor=n\xC3\xA9t \xF0\x9F\x98\x80\r\n")) << "Adaptor"
         << QString::fromUtf8("n\xC3\xA9t \xF0\x9F\x98\x80");
-    QTest::newRow("UTF-16 with an odd byte count reads nothing") << utf16le("[xDS]\r\nk=1\r\n") + 'x' << "k" << "";
+    QTest::newRow("UTF-16 with an odd byte count reads nothing") << utf16le("[xDS]\r\nk=1\r\n") + 'x' << "k"
+                                                                 << "";
     QTest::newRow("UTF-16 with an unpaired surrogate reads nothing")
-        << utf16le(QStringLiteral("[xDS]\r\nk=1\r\n") + QChar(0xD800)) << "k" << "";
+        << utf16le(QStringLiteral("[xDS]\r\nk=1\r\n") + QChar(0xD800)) << "k"
+        << "";
 }
 
 void tst_localSettings::read()
@@ -196,76 +232,85 @@ void tst_localSettings::write_data()
     QTest::addColumn<QByteArray>("after");
 
     QTest::newRow("replace in crlf file")
-        << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=old\r\nAdaptor=eth0\r\n") << "bindAddress" << "10.1.1.1"
-        << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=10.1.1.1\r\nAdaptor=eth0\r\n");
+        << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=old\r\nAdaptor=eth0\r\n") << "bindAddress"
+        << "10.1.1.1" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=10.1.1.1\r\nAdaptor=eth0\r\n");
     QTest::newRow("replace a line spelled in other case, blanks and quotes")
-        << QByteArray("[XDS]\n  BINDADDRESS = \"old\"\nz=1\n") << "bindAddress" << "10.1.1.1"
-        << QByteArray("[XDS]\nbindAddress=10.1.1.1\nz=1\n");
-    QTest::newRow("replace in first of two sections")
-        << QByteArray("[xDS]\nk=1\n[xDS]\nk=2\n") << "k" << "3" << QByteArray("[xDS]\nk=3\n[xDS]\nk=2\n");
+        << QByteArray("[XDS]\n  BINDADDRESS = \"old\"\nz=1\n") << "bindAddress"
+        << "10.1.1.1" << QByteArray("[XDS]\nbindAddress=10.1.1.1\nz=1\n");
+    QTest::newRow("replace in first of two sections") << QByteArray("[xDS]\nk=1\n[xDS]\nk=2\n") << "k"
+                                                      << "3" << QByteArray("[xDS]\nk=3\n[xDS]\nk=2\n");
     QTest::newRow("append after section's last non-blank line")
-        << QByteArray("[xDS]\nA=1\n; note\n\n\n[b]\nc=2\n") << "bindAddress" << "v"
-        << QByteArray("[xDS]\nA=1\n; note\nbindAddress=v\n\n\n[b]\nc=2\n");
-    QTest::newRow("append to header-only section at end without newline")
-        << QByteArray("[a]\r\n[xDS]") << "k" << "v" << QByteArray("[a]\r\n[xDS]\r\nk=v");
-    QTest::newRow("append after last line without newline")
-        << QByteArray("[xDS]\nA=1") << "k" << "v" << QByteArray("[xDS]\nA=1\nk=v");
-    QTest::newRow("new section at end of lf file")
-        << QByteArray("[a]\nx=1\n") << "k" << "v" << QByteArray("[a]\nx=1\n[xDS]\nk=v\n");
-    QTest::newRow("new section keeps missing final newline")
-        << QByteArray("[a]\nx=1") << "k" << "v" << QByteArray("[a]\nx=1\n[xDS]\nk=v");
-    QTest::newRow("new section in crlf file")
-        << QByteArray("[a]\r\nx=1\r\n") << "k" << "v" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nk=v\r\n");
-    QTest::newRow("new section in lone-CR file")
-        << QByteArray("[a]\rx=1\r") << "k" << "v" << QByteArray("[a]\rx=1\r[xDS]\rk=v\r");
-    QTest::newRow("empty file") << QByteArray() << "k" << "v" << QByteArray("[xDS]\r\nk=v\r\n");
-    QTest::newRow("byte-order mark kept on replace")
-        << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=a\r\n") << "k" << "b" << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=b\r\n");
-    QTest::newRow("byte-order mark only")
-        << QByteArray("\xEF\xBB\xBF") << "k" << "v" << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=v\r\n");
-    QTest::newRow("bracket line without close is not our section")
-        << QByteArray("[xDS\nk=1\n") << "k" << "2" << QByteArray("[xDS\nk=1\n[xDS]\nk=2\n");
-    QTest::newRow("comment that looks like the key is left alone")
-        << QByteArray("[xDS]\n;k=1\n") << "k" << "2" << QByteArray("[xDS]\n;k=1\nk=2\n");
+        << QByteArray("[xDS]\nA=1\n; note\n\n\n[b]\nc=2\n") << "bindAddress"
+        << "v" << QByteArray("[xDS]\nA=1\n; note\nbindAddress=v\n\n\n[b]\nc=2\n");
+    QTest::newRow("append to header-only section at end without newline") << QByteArray("[a]\r\n[xDS]") << "k"
+                                                                          << "v" << QByteArray("[a]\r\n[xDS]\r\nk=v");
+    QTest::newRow("append after last line without newline") << QByteArray("[xDS]\nA=1") << "k"
+                                                            << "v" << QByteArray("[xDS]\nA=1\nk=v");
+    QTest::newRow("new section at end of lf file") << QByteArray("[a]\nx=1\n") << "k"
+                                                   << "v" << QByteArray("[a]\nx=1\n[xDS]\nk=v\n");
+    QTest::newRow("new section keeps missing final newline") << QByteArray("[a]\nx=1") << "k"
+                                                             << "v" << QByteArray("[a]\nx=1\n[xDS]\nk=v");
+    QTest::newRow("new section in crlf file") << QByteArray("[a]\r\nx=1\r\n") << "k"
+                                              << "v" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nk=v\r\n");
+    QTest::newRow("new section in lone-CR file") << QByteArray("[a]\rx=1\r") << "k"
+                                                 << "v" << QByteArray("[a]\rx=1\r[xDS]\rk=v\r");
+    QTest::newRow("empty file") << QByteArray() << "k"
+                                << "v" << QByteArray("[xDS]\r\nk=v\r\n");
+    QTest::newRow("byte-order mark kept on replace") << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=a\r\n") << "k"
+                                                     << "b" << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=b\r\n");
+    QTest::newRow("byte-order mark only") << QByteArray("\xEF\xBB\xBF") << "k"
+                                          << "v" << QByteArray("\xEF\xBB\xBF[xDS]\r\nk=v\r\n");
+    QTest::newRow("bracket line without close is not our section") << QByteArray("[xDS\nk=1\n") << "k"
+                                                                   << "2" << QByteArray("[xDS\nk=1\n[xDS]\nk=2\n");
+    QTest::newRow("comment that looks like the key is left alone") << QByteArray("[xDS]\n;k=1\n") << "k"
+                                                                   << "2" << QByteArray("[xDS]\n;k=1\nk=2\n");
     QTest::newRow("non-ASCII value written as UTF-8")
         << QByteArray("[xDS]\n") << "Adaptor" << QString::fromUtf8("Ethernet \xC3\xBC")
         << QByteArray("[xDS]\nAdaptor=Ethernet \xC3\xBC\n");
-    QTest::newRow("value in quotes is wrapped in double quotes")
-        << QByteArray("[xDS]\n") << "Adaptor" << "'q'" << QByteArray("[xDS]\nAdaptor=\"'q'\"\n");
-    QTest::newRow("value in double quotes is wrapped again")
-        << QByteArray("[xDS]\nAdaptor=x\n") << "Adaptor" << "\"q\"" << QByteArray("[xDS]\nAdaptor=\"\"q\"\"\n");
-    QTest::newRow("value with blanks at its ends is wrapped")
-        << QByteArray("[xDS]\n") << "Adaptor" << " a\t" << QByteArray("[xDS]\nAdaptor=\" a\t\"\n");
-    QTest::newRow("lone quote is not wrapped")
-        << QByteArray("[xDS]\n") << "Adaptor" << "\"" << QByteArray("[xDS]\nAdaptor=\"\n");
+    QTest::newRow("value in quotes is wrapped in double quotes") << QByteArray("[xDS]\n") << "Adaptor"
+                                                                 << "'q'" << QByteArray("[xDS]\nAdaptor=\"'q'\"\n");
+    QTest::newRow("value in double quotes is wrapped again") << QByteArray("[xDS]\nAdaptor=x\n") << "Adaptor"
+                                                             << "\"q\"" << QByteArray("[xDS]\nAdaptor=\"\"q\"\"\n");
+    QTest::newRow("value with blanks at its ends is wrapped") << QByteArray("[xDS]\n") << "Adaptor"
+                                                              << " a\t" << QByteArray("[xDS]\nAdaptor=\" a\t\"\n");
+    QTest::newRow("lone quote is not wrapped") << QByteArray("[xDS]\n") << "Adaptor"
+                                               << "\"" << QByteArray("[xDS]\nAdaptor=\"\n");
     QTest::newRow("new key ends as the line it follows, not as the first line")
-        << QByteArray("[a]\rx=1\n[xDS]\nA=1\n[b]\n") << "k" << "v" << QByteArray("[a]\rx=1\n[xDS]\nA=1\nk=v\n[b]\n");
-    QTest::newRow("new key after a lone CR line end")
-        << QByteArray("[xDS]\rA=1\r[b]\n") << "k" << "v" << QByteArray("[xDS]\rA=1\rk=v\r[b]\n");
-    QTest::newRow("new key after CR CR LF")
-        << QByteArray("[xDS]\r\r\nA=1\r\r\n") << "k" << "v" << QByteArray("[xDS]\r\r\nA=1\r\r\nk=v\r\r\n");
+        << QByteArray("[a]\rx=1\n[xDS]\nA=1\n[b]\n") << "k"
+        << "v" << QByteArray("[a]\rx=1\n[xDS]\nA=1\nk=v\n[b]\n");
+    QTest::newRow("new key after a lone CR line end") << QByteArray("[xDS]\rA=1\r[b]\n") << "k"
+                                                      << "v" << QByteArray("[xDS]\rA=1\rk=v\r[b]\n");
+    QTest::newRow("new key after CR CR LF") << QByteArray("[xDS]\r\r\nA=1\r\r\n") << "k"
+                                            << "v" << QByteArray("[xDS]\r\r\nA=1\r\r\nk=v\r\r\n");
     QTest::newRow("after a last line without ending, the nearest earlier ending")
-        << QByteArray("[a]\nx=1\r\ny=2") << "k" << "v" << QByteArray("[a]\nx=1\r\ny=2\r\n[xDS]\r\nk=v");
-    QTest::newRow("new section before an end-of-file byte")
-        << QByteArray("[a]\r\nx=1\r\n\x1A") << "k" << "v" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nk=v\r\n\x1A");
+        << QByteArray("[a]\nx=1\r\ny=2") << "k"
+        << "v" << QByteArray("[a]\nx=1\r\ny=2\r\n[xDS]\r\nk=v");
+    QTest::newRow("new section before an end-of-file byte") << QByteArray("[a]\r\nx=1\r\n\x1A") << "k"
+                                                            << "v" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nk=v\r\n\x1A");
     QTest::newRow("new key before an end-of-file byte ending the last line")
-        << QByteArray("[xDS]\nA=1\x1A\n") << "k" << "v" << QByteArray("[xDS]\nA=1\nk=v\x1A\n");
+        << QByteArray("[xDS]\nA=1\x1A\n") << "k"
+        << "v" << QByteArray("[xDS]\nA=1\nk=v\x1A\n");
     QTest::newRow("replace before an end-of-file byte, what follows kept")
-        << QByteArray("[xDS]\r\nk=1\x1A[junk]\r\nk=2") << "k" << "v" << QByteArray("[xDS]\r\nk=v\x1A[junk]\r\nk=2");
+        << QByteArray("[xDS]\r\nk=1\x1A[junk]\r\nk=2") << "k"
+        << "v" << QByteArray("[xDS]\r\nk=v\x1A[junk]\r\nk=2");
     QTest::newRow("section after an end-of-file byte is not ours")
-        << QByteArray("\x1A[xDS]\r\nk=1\r\n") << "k" << "v" << QByteArray("[xDS]\r\nk=v\r\n\x1A[xDS]\r\nk=1\r\n");
+        << QByteArray("\x1A[xDS]\r\nk=1\r\n") << "k"
+        << "v" << QByteArray("[xDS]\r\nk=v\r\n\x1A[xDS]\r\nk=1\r\n");
     QTest::newRow("key in a header with brackets after it is not ours")
-        << QByteArray("[xDS] ; see [notes]\r\nk=1\r\n") << "k" << "v"
-        << QByteArray("[xDS] ; see [notes]\r\nk=1\r\n[xDS]\r\nk=v\r\n");
-    QTest::newRow("UTF-16LE replace") << utf16le("[xDS]\r\nk=1\r\n") << "k" << "v" << utf16le("[xDS]\r\nk=v\r\n");
-    QTest::newRow("UTF-16BE new section") << utf16be("[a]\r\n") << "k" << "v" << utf16be("[a]\r\n[xDS]\r\nk=v\r\n");
-    QTest::newRow("UTF-16 empty but for its mark") << utf16le("") << "k" << "v" << utf16le("[xDS]\r\nk=v\r\n");
+        << QByteArray("[xDS] ; see [notes]\r\nk=1\r\n") << "k"
+        << "v" << QByteArray("[xDS] ; see [notes]\r\nk=1\r\n[xDS]\r\nk=v\r\n");
+    QTest::newRow("UTF-16LE replace") << utf16le("[xDS]\r\nk=1\r\n") << "k"
+                                      << "v" << utf16le("[xDS]\r\nk=v\r\n");
+    QTest::newRow("UTF-16BE new section") << utf16be("[a]\r\n") << "k"
+                                          << "v" << utf16be("[a]\r\n[xDS]\r\nk=v\r\n");
+    QTest::newRow("UTF-16 empty but for its mark") << utf16le("") << "k"
+                                                   << "v" << utf16le("[xDS]\r\nk=v\r\n");
     QTest::newRow("UTF-16 value beyond Latin-1")
         << utf16le("[xDS]\r\nAdaptor=x\r\n") << "Adaptor" << QString::fromUtf8("n\xC3\xA9t \xF0\x9F\x98\x80")
         << utf16le(QString::fromUtf8("[xDS]\r\nAdaptor=n\xC3\xA9t \xF0\x9F\x98\x80\r\n"));
     QTest::newRow("NUL bytes and garbage elsewhere survive")
-        << QByteArray("\x01\x02\0\xFF\n[xDS]\nk=1\n\0tail", 20) << "k" << "2"
-        << QByteArray("\x01\x02\0\xFF\n[xDS]\nk=2\n\0tail", 20);
+        << QByteArray("\x01\x02\0\xFF\n[xDS]\nk=1\n\0tail", 20) << "k"
+        << "2" << QByteArray("\x01\x02\0\xFF\n[xDS]\nk=2\n\0tail", 20);
 }
 
 void tst_localSettings::write()
@@ -337,7 +382,8 @@ void tst_localSettings::randomFilesChangeOnlyTheKeyLine()
             case 2: break;
             case 3: text += " \t"; break;
             default:
-                text += names[rng.bounded(names.size())] + (rng.bounded(2) ? " = " : "=") + QByteArray::number(rng.generate());
+                text += names[rng.bounded(names.size())] + (rng.bounded(2) ? " = " : "=")
+                        + QByteArray::number(rng.generate());
             }
             if (i + 1 < lines || rng.bounded(2))
                 text += eols[rng.bounded(eols.size())];
@@ -351,8 +397,9 @@ void tst_localSettings::randomFilesChangeOnlyTheKeyLine()
         default: break;
         }
         const QByteArray key = names[rng.bounded(3)];
-        const QByteArray value = rng.bounded(4) == 0 ? oddValues[rng.bounded(oddValues.size())]
-                                                     : "10." + QByteArray::number(rng.bounded(256)) + ".0." + QByteArray::number(round);
+        const QByteArray value = rng.bounded(4) == 0
+                                     ? oddValues[rng.bounded(oddValues.size())]
+                                     : "10." + QByteArray::number(rng.bounded(256)) + ".0." + QByteArray::number(round);
         QByteArray out;
         QString problem;
         QVERIFY2(ini::fileWithValues(file, "xDS", {{key, value}}, &out, &problem), qPrintable(problem));
@@ -386,39 +433,69 @@ void tst_localSettings::refused_data()
 
     const QByteArray plain("; keep me\r\n[xDS]\r\nbindAddress=10.0.0.1\r\n");
     const QByteArray wide = utf16le("; keep me\r\n[xDS]\r\nbindAddress=10.0.0.1\r\n");
-    QTest::newRow("line feed in value") << QByteArray("bindAddress") << QByteArray("1.2.3.4\n[evil]") << plain << "" << "line break";
-    QTest::newRow("carriage return in value") << QByteArray("bindAddress") << QByteArray("1.2.3.4\rAdaptor=x") << plain << "" << "line break";
-    QTest::newRow("NUL in value") << QByteArray("bindAddress") << QByteArray("a\0b", 3) << plain << "" << "NUL";
-    QTest::newRow("line break in key") << QByteArray("a\nb") << QByteArray("v") << plain << "" << "line break";
-    QTest::newRow("end-of-file byte in value") << QByteArray("bindAddress") << QByteArray("a\x1A") << plain << "" << "end-of-file";
-    QTest::newRow("end-of-file byte in key") << QByteArray("a\x1A") << QByteArray("v") << plain << "" << "end-of-file";
-    QTest::newRow("equals in key") << QByteArray("a=b") << QByteArray("v") << plain << "" << "holds '='";
-    QTest::newRow("key starting with bracket") << QByteArray("[xDS]") << QByteArray("v") << plain << "" << "starts with '['";
-    QTest::newRow("key starting with semicolon") << QByteArray(";k") << QByteArray("v") << plain << "" << "starts with '['";
-    QTest::newRow("empty key") << QByteArray("") << QByteArray("v") << plain << "" << "empty";
-    QTest::newRow("key of blanks") << QByteArray(" \t") << QByteArray("v") << plain << "" << "empty";
-    QTest::newRow("key with a trailing blank") << QByteArray("bindAddress ") << QByteArray("v") << plain << "" << "blank";
-    QTest::newRow("key with a leading tab") << QByteArray("\tbindAddress") << QByteArray("v") << plain << "" << "blank";
-    QTest::newRow("key with a trailing vertical tab") << QByteArray("bindAddress\v") << QByteArray("v") << plain << "" << "blank";
-    QTest::newRow("UTF-16 with an odd byte count") << QByteArray("bindAddress") << QByteArray("v") << wide + 'x' << "" << "odd number";
+    QTest::newRow("line feed in value") << QByteArray("bindAddress") << QByteArray("1.2.3.4\n[evil]") << plain << ""
+                                        << "line break";
+    QTest::newRow("carriage return in value")
+        << QByteArray("bindAddress") << QByteArray("1.2.3.4\rAdaptor=x") << plain << ""
+        << "line break";
+    QTest::newRow("NUL in value") << QByteArray("bindAddress") << QByteArray("a\0b", 3) << plain << ""
+                                  << "NUL";
+    QTest::newRow("line break in key") << QByteArray("a\nb") << QByteArray("v") << plain << ""
+                                       << "line break";
+    QTest::newRow("end-of-file byte in value") << QByteArray("bindAddress") << QByteArray("a\x1A") << plain << ""
+                                               << "end-of-file";
+    QTest::newRow("end-of-file byte in key") << QByteArray("a\x1A") << QByteArray("v") << plain << ""
+                                             << "end-of-file";
+    QTest::newRow("equals in key") << QByteArray("a=b") << QByteArray("v") << plain << ""
+                                   << "holds '='";
+    QTest::newRow("key starting with bracket") << QByteArray("[xDS]") << QByteArray("v") << plain << ""
+                                               << "starts with '['";
+    QTest::newRow("key starting with semicolon") << QByteArray(";k") << QByteArray("v") << plain << ""
+                                                 << "starts with '['";
+    QTest::newRow("empty key") << QByteArray("") << QByteArray("v") << plain << ""
+                               << "empty";
+    QTest::newRow("key of blanks") << QByteArray(" \t") << QByteArray("v") << plain << ""
+                                   << "empty";
+    QTest::newRow("key with a trailing blank") << QByteArray("bindAddress ") << QByteArray("v") << plain << ""
+                                               << "blank";
+    QTest::newRow("key with a leading tab") << QByteArray("\tbindAddress") << QByteArray("v") << plain << ""
+                                            << "blank";
+    QTest::newRow("key with a trailing vertical tab") << QByteArray("bindAddress\v") << QByteArray("v") << plain << ""
+                                                      << "blank";
+    QTest::newRow("UTF-16 with an odd byte count") << QByteArray("bindAddress") << QByteArray("v") << wide + 'x' << ""
+                                                   << "odd number";
     QTest::newRow("UTF-16LE with an unpaired surrogate")
         << QByteArray("bindAddress") << QByteArray("v") << utf16le(QStringLiteral("[a]") + QChar(0xDC00) + "\r\n") << ""
         << "unpaired surrogate (at byte 8)";
     QTest::newRow("UTF-16BE with a high surrogate at the end")
         << QByteArray("bindAddress") << QByteArray("v") << utf16be(QStringLiteral("[a]\r\n") + QChar(0xD800)) << ""
         << "unpaired surrogate (at byte 12)";
-    QTest::newRow("value not UTF-8, for a UTF-16 file") << QByteArray("bindAddress") << QByteArray("\xFF") << wide << "" << "not UTF-8";
+    QTest::newRow("value not UTF-8, for a UTF-16 file") << QByteArray("bindAddress") << QByteArray("\xFF") << wide << ""
+                                                        << "not UTF-8";
     QTest::newRow("refusal reaches the operator through the writer")
-        << QByteArray("bindAddress") << QByteArray("1.2.3.4\n[evil]") << plain << "writable" << "bindAddress cannot be written: it holds a line break";
+        << QByteArray("bindAddress") << QByteArray("1.2.3.4\n[evil]") << plain << "writable"
+        << "bindAddress cannot be written: it holds a line break";
     QTest::newRow("bad input refused before the file is opened")
-        << QByteArray("bindAddress") << QByteArray("1.2.3.4\n[evil]") << plain << "folder" << "it holds a line break";
-    QTest::newRow("broken UTF-16 through the writer") << QByteArray("bindAddress") << QByteArray("v") << wide + 'x' << "writable" << "odd number";
-    QTest::newRow("read-only file") << QByteArray("bindAddress") << QByteArray("v") << plain << "readonly" << "";
-    QTest::newRow("path is a folder") << QByteArray("bindAddress") << QByteArray("v") << plain << "folder" << "";
-    QTest::newRow("path too long") << QByteArray("bindAddress") << QByteArray("v") << plain << "long" << "longer than 259 bytes";
-    QTest::newRow("folder not writable for user") << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-folder" << "";
-    QTest::newRow("file not readable for user") << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-unreadable" << "";
-    QTest::newRow("file not writable for user") << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-file" << "";
+        << QByteArray("bindAddress") << QByteArray("1.2.3.4\n[evil]") << plain << "folder"
+        << "it holds a line break";
+    QTest::newRow("broken UTF-16 through the writer")
+        << QByteArray("bindAddress") << QByteArray("v") << wide + 'x' << "writable"
+        << "odd number";
+    QTest::newRow("read-only file") << QByteArray("bindAddress") << QByteArray("v") << plain << "readonly"
+                                    << "";
+    QTest::newRow("path is a folder") << QByteArray("bindAddress") << QByteArray("v") << plain << "folder"
+                                      << "";
+    QTest::newRow("path too long") << QByteArray("bindAddress") << QByteArray("v") << plain << "long"
+                                   << "longer than 259 bytes";
+    QTest::newRow("folder not writable for user")
+        << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-folder"
+        << "";
+    QTest::newRow("file not readable for user")
+        << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-unreadable"
+        << "";
+    QTest::newRow("file not writable for user")
+        << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-file"
+        << "";
 }
 
 void tst_localSettings::refused()
@@ -505,15 +582,17 @@ void tst_localSettings::keepsLinkPermissionsAndOwner_data()
     QTest::addColumn<bool>("readable");   // the stored value can be read
     QTest::addColumn<QString>("refusal"); // in the reason, %1 the owner; empty: written
 
-    const QString shared = "mkdir s; ini s/local_settings.ini; chown -R $O:$G s; chmod 2775 s; chmod 664 s/local_settings.ini; "
-                           "setfacl -m u:$M:rw s/local_settings.ini; setfattr -n user.origin -v deploy s/local_settings.ini";
-    const QString planted = "mkdir cc; chown $O cc; ini secret/local_settings.ini; chmod 600 secret/local_settings.ini; chmod 700 secret; ";
+    const QString shared =
+        "mkdir s; ini s/local_settings.ini; chown -R $O:$G s; chmod 2775 s; chmod 664 s/local_settings.ini; "
+        "setfacl -m u:$M:rw s/local_settings.ini; setfattr -n user.origin -v deploy s/local_settings.ini";
+    const QString planted =
+        "mkdir cc; chown $O cc; ini secret/local_settings.ini; chmod 600 secret/local_settings.ini; chmod 700 secret; ";
     const QString notFollowed = "is owned by %1, but what it points to is owned by root, so it is not followed";
     const QByteArray deep = QByteArray("abcdefghij/").repeated(25);
 
-    QTest::newRow("link to a file beside it")
-        << "ini target.ini; ln -s \"$PWD/target.ini\" local_settings.ini; chmod 640 target.ini; chown nobody:nogroup target.ini"
-        << QByteArray(".") << QByteArray("target.ini") << "root" << true << "";
+    QTest::newRow("link to a file beside it") << "ini target.ini; ln -s \"$PWD/target.ini\" local_settings.ini; chmod "
+                                                 "640 target.ini; chown nobody:nogroup target.ini"
+                                              << QByteArray(".") << QByteArray("target.ini") << "root" << true << "";
     QTest::newRow("relative link in a release layout")
         << "ini app/shared/local_settings.ini; ini shared/local_settings.ini; mkdir -p app/releases/v2; "
            "ln -s ../../shared/local_settings.ini app/releases/v2/local_settings.ini; ln -s releases/v2 app/current"
@@ -535,17 +614,18 @@ void tst_localSettings::keepsLinkPermissionsAndOwner_data()
         << planted + "ln -s ../secret/local_settings.ini cc/local_settings.ini; chown -h $O cc/local_settings.ini"
         << QByteArray("cc") << QByteArray("secret/local_settings.ini") << "owner" << false << "Permission denied";
     QTest::newRow("folder link planted by the folder's owner, run by root")
-        << planted + "ln -s ../secret cc/conf; chown -h $O cc/conf"
-        << QByteArray("cc/conf") << QByteArray("secret/local_settings.ini") << "root" << false << notFollowed;
+        << planted + "ln -s ../secret cc/conf; chown -h $O cc/conf" << QByteArray("cc/conf")
+        << QByteArray("secret/local_settings.ini") << "root" << false << notFollowed;
     QTest::newRow("the owner's own link, run by root")
         << "mkdir cc; ini own/settings.ini; chown -R $O own cc; ln -s ../own/settings.ini cc/local_settings.ini; "
            "chown -h $O cc/local_settings.ini"
         << QByteArray("cc") << QByteArray("own/settings.ini") << "root" << true << "";
     QTest::newRow("folder named in Latin-1")
-        << "ini \"$(printf 'caf\\351')/local_settings.ini\"" << QByteArray("caf\xE9") << QByteArray("caf\xE9/local_settings.ini")
-        << "root" << true << "";
+        << "ini \"$(printf 'caf\\351')/local_settings.ini\"" << QByteArray("caf\xE9")
+        << QByteArray("caf\xE9/local_settings.ini") << "root" << true << "";
     QTest::newRow("path longer than 259 bytes")
-        << "ini " + QString::fromLatin1(deep) + "local_settings.ini" << deep.chopped(1) << deep + "local_settings.ini" << "root" << true << "";
+        << "ini " + QString::fromLatin1(deep) + "local_settings.ini" << deep.chopped(1) << deep + "local_settings.ini"
+        << "root" << true << "";
 }
 
 void tst_localSettings::keepsLinkPermissionsAndOwner()
@@ -559,7 +639,8 @@ void tst_localSettings::keepsLinkPermissionsAndOwner()
     NC_REQUIRE(isRoot(), "making users and giving files to them needs root");
     const throwawayUsers& users = testUsers();
     NC_REQUIRE(users.ready, "needs useradd and groupadd (package passwd) for throw-away users");
-    NC_REQUIRE(!QStandardPaths::findExecutable("setfacl").isEmpty() && !QStandardPaths::findExecutable("setfattr").isEmpty(),
+    NC_REQUIRE(!QStandardPaths::findExecutable("setfacl").isEmpty()
+                   && !QStandardPaths::findExecutable("setfattr").isEmpty(),
                "needs setfacl and setfattr (packages acl and attr)");
     QTemporaryDir tree;
     ::chmod(QFile::encodeName(tree.path()).constData(), 0755);
@@ -639,7 +720,8 @@ void tst_localSettings::flushedBeforeRename_data()
 {
     QTest::addColumn<QStringList>("args"); // for ncupdate, after the file
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("settings file") << QStringList{"bindAddress", "10.1.2.3"} << QByteArray("[xDS]\r\nbindAddress=1\r\n");
+    QTest::newRow("settings file") << QStringList{"bindAddress", "10.1.2.3"}
+                                   << QByteArray("[xDS]\r\nbindAddress=1\r\n");
     QTest::newRow("DDS configuration") << QStringList{"10.1.2.3"} << testData("ospl/adlink-etc-ospl_ddsi2.xml");
 }
 
@@ -653,12 +735,14 @@ void tst_localSettings::flushedBeforeRename()
     writeBytes(path, content);
     QProcess p;
     p.start(strace, QStringList{"-f", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2", NC_UPDATE_TOOL,
-                                args.size() == 1 ? "ospl" : "ini", path} + args);
+                                args.size() == 1 ? "ospl" : "ini", path}
+                        + args);
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), 0);
     QVERIFY(readBytes(path) != content);
     const QString calls = QString::fromLocal8Bit(p.readAllStandardError());
-    const int rename = calls.indexOf(QRegularExpression("rename(at2?)?\\(.*" + QRegularExpression::escape(QFileInfo(path).fileName())));
+    const int rename = calls.indexOf(
+        QRegularExpression("rename(at2?)?\\(.*" + QRegularExpression::escape(QFileInfo(path).fileName())));
     QVERIFY2(rename >= 0, qPrintable(calls));
     const int flush = calls.lastIndexOf(QRegularExpression("f(data)?sync\\("), rename);
     QVERIFY2(flush >= 0, qPrintable("no flush before the rename:\n" + calls));

@@ -73,9 +73,11 @@ void tst_nicChooser::storedRowPreselected_data()
     QTest::addColumn<int>("selected");
     QTest::newRow("second address of nc0") << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << 1;
     QTest::newRow("names in other case") << QByteArray("[XDS]\nBINDADDRESS=10.77.4.1\nadaptor=nc1\n") << 2;
-    QTest::newRow("address moved to another interface") << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n") << -1;
+    QTest::newRow("address moved to another interface")
+        << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n") << -1;
     QTest::newRow("interface gone") << QByteArray("[xDS]\nbindAddress=10.77.1.1\nAdaptor=eth9\n") << -1;
-    QTest::newRow("address on interface that cannot multicast") << QByteArray("[xDS]\nbindAddress=10.77.2.1\nAdaptor=ncnomc\n") << -1;
+    QTest::newRow("address on interface that cannot multicast")
+        << QByteArray("[xDS]\nbindAddress=10.77.2.1\nAdaptor=ncnomc\n") << -1;
     QTest::newRow("no settings file") << QByteArray() << -1;
 }
 
@@ -116,7 +118,8 @@ void tst_nicChooser::okFollowsSelection()
     t->setCurrentItem(t->topLevelItem(1));
     QVERIFY(ok(dialog)->isEnabled());
     // Ctrl-click on the highlighted row clears it and leaves it current.
-    QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, t->visualItemRect(t->topLevelItem(1)).center());
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                      t->visualItemRect(t->topLevelItem(1)).center());
     QCOMPARE(t->indexOfTopLevelItem(t->currentItem()), 1);
     QVERIFY(!ok(dialog)->isEnabled());
 }
@@ -140,8 +143,8 @@ void tst_nicChooser::okStoresHighlightedRow_data()
     QTest::newRow("double-click on a row") << stored << "double-click 2" << true << row2;
     QTest::newRow("highlight cleared with Ctrl-click") << stored << "ctrl-click 1, ok" << false << stored;
     QTest::newRow("highlight cleared by a Ctrl-double-click") << stored << "ctrl-double-click 1" << false << stored;
-    QTest::newRow("nothing stored, nothing chosen") << QByteArray("[xDS]\r\n") << "focus ok" << false
-                                                   << QByteArray("[xDS]\r\n");
+    QTest::newRow("nothing stored, nothing chosen")
+        << QByteArray("[xDS]\r\n") << "focus ok" << false << QByteArray("[xDS]\r\n");
 }
 
 void tst_nicChooser::okStoresHighlightedRow()

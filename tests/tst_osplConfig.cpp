@@ -1,7 +1,7 @@
+#include "editChecks.h"
 #include "installPaths.h"
 #include "nicChooser.h"
 #include "osplConfig.h"
-#include "editChecks.h"
 #include "testSupport.h"
 
 #include <QDir>
@@ -47,12 +47,18 @@ QString sortedAttributes(const QString& xml)
     return out + xml.midRef(pos);
 }
 
-const QStringList foundInCorpus{
-    "adlink-demos-ishapes-eu.xml", "adlink-demos-ishapes.xml", "adlink-etc-ospl_ddsi2.xml",
-    "adlink-etc-ospl_ddsi2_with_native.xml", "adlink-etc-ospl_sp_ddsi.xml", "adlink-etc-ospl_sp_ddsi_10gbps.xml",
-    "adlink-etc-ospl_sp_ddsi_statistics.xml", "adlink-examples-networkpartitions-ddsie1.xml",
-    "adlink-testsuite-dds2734-ddsi_uni_ab.xml", "lsst-sqre-sal-sciplat-lab-ospl-8de1620.xml",
-    "lsst-sqre-sal-sciplat-lab-ospl-c80a9b4.xml", "ros2-rmw_opensplice-ros_ospl.xml"};
+const QStringList foundInCorpus{"adlink-demos-ishapes-eu.xml",
+                                "adlink-demos-ishapes.xml",
+                                "adlink-etc-ospl_ddsi2.xml",
+                                "adlink-etc-ospl_ddsi2_with_native.xml",
+                                "adlink-etc-ospl_sp_ddsi.xml",
+                                "adlink-etc-ospl_sp_ddsi_10gbps.xml",
+                                "adlink-etc-ospl_sp_ddsi_statistics.xml",
+                                "adlink-examples-networkpartitions-ddsie1.xml",
+                                "adlink-testsuite-dds2734-ddsi_uni_ab.xml",
+                                "lsst-sqre-sal-sciplat-lab-ospl-8de1620.xml",
+                                "lsst-sqre-sal-sciplat-lab-ospl-c80a9b4.xml",
+                                "ros2-rmw_opensplice-ros_ospl.xml"};
 
 QByteArray wrap(const QByteArray& nia)
 {
@@ -183,7 +189,8 @@ void tst_osplConfig::walk_data()
         << wrap("<NetworkInterfaceAddress><![CDATA[AUTO]]></NetworkInterfaceAddress>") << osplResult::written
         << wrapped("<NetworkInterfaceAddress><![CDATA[10.77.1.2]]></NetworkInterfaceAddress>");
     QTest::newRow("second address element untouched")
-        << wrap("<NetworkInterfaceAddress>A</NetworkInterfaceAddress><NetworkInterfaceAddress>B</NetworkInterfaceAddress>")
+        << wrap("<NetworkInterfaceAddress>A</NetworkInterfaceAddress><NetworkInterfaceAddress>B</"
+                "NetworkInterfaceAddress>")
         << osplResult::written << wrapped(nia + "\n         <NetworkInterfaceAddress>B</NetworkInterfaceAddress>");
     QTest::newRow("non-element siblings passed over")
         << QByteArray("<OpenSplice><!--x--><?pi d?><DDSI2Service>t<General>"
@@ -195,7 +202,8 @@ void tst_osplConfig::walk_data()
         << QByteArray("<OpenSplice><DDSI2Service z='1' a=\"x&amp;y\" m=\"&lt;&quot;'&#10;\"><General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
         << osplResult::written
-        << QByteArray("<OpenSplice>\n   <DDSI2Service z=\"1\" a=\"x&amp;y\" m=\"&lt;&quot;'&#xa;\">\n      <General>\n         "
+        << QByteArray("<OpenSplice>\n   <DDSI2Service z=\"1\" a=\"x&amp;y\" m=\"&lt;&quot;'&#xa;\">\n      <General>\n "
+                      "        "
                       + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
     // XML reads a line break or tab typed inside an attribute value as a
     // space; writing the value back must not turn it into a real line break.
@@ -229,11 +237,14 @@ void tst_osplConfig::walk_data()
         << osplResult::written
         << QByteArray("<?xml version='1.0'?>\n<!DOCTYPE OpenSplice>\n<!-- c -->\n" + wrapped(nia));
     QTest::newRow("ISO-8859-1 declaration kept")
-        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<OpenSplice><!--caf\xE9--><DDSI2Service><General>"
-                      "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
+        << QByteArray(
+               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<OpenSplice><!--caf\xE9--><DDSI2Service><General>"
+               "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
         << osplResult::written
-        << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!--caf\xE9-->\n   <DDSI2Service>\n"
-                      "      <General>\n         " + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
+        << QByteArray(
+               "<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!--caf\xE9-->\n   <DDSI2Service>\n"
+               "      <General>\n         "
+               + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
     {
         const QByteArray latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <DDSI2Service";
         const QByteArray general = ">\n      <General>\n         " + nia + "\n";
@@ -250,8 +261,8 @@ void tst_osplConfig::walk_data()
         QTest::newRow("ISO-8859-1: references in comments, instructions and CDATA are their text")
             << testData("xml/references-in-comment-instruction-cdata-latin1.xml") << osplResult::written
             << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!-- &#x1F600; -->\n"
-                          "<?note &#x1F600;?>\n   <DDSI2Service" + general
-                          + "         <Note><![CDATA[&#x1F600;]]></Note>\n" + end);
+                          "<?note &#x1F600;?>\n   <DDSI2Service"
+                          + general + "         <Note><![CDATA[&#x1F600;]]></Note>\n" + end);
         // The toolkit reads EUC-JP 8E E0 as U+00A2, which it cannot write
         // back in EUC-JP; CDATA cannot hold a reference, text can.
         QTest::newRow("EUC-JP: CDATA it cannot write back becomes text with references")
@@ -261,10 +272,11 @@ void tst_osplConfig::walk_data()
     }
     QTest::newRow("xml:space=\"preserve\": white space kept, the address replaces the text beside the comment")
         << testData("xml/preserved-space.xml") << osplResult::written
-        << QByteArray("<OpenSplice>\n   <DDSI2Service>\n      <General xml:space=\"preserve\">\n"
-                      "  <NetworkInterfaceAddress>\n    <!-- set by the installer -->10.77.1.2</NetworkInterfaceAddress>"
-                      "\t<Note>  two  spaces  </Note>\n  <Layout xml:space=\"default\">\n            <Item/>\n"
-                      "         </Layout>\n</General>\n   </DDSI2Service>\n</OpenSplice>\n");
+        << QByteArray(
+               "<OpenSplice>\n   <DDSI2Service>\n      <General xml:space=\"preserve\">\n"
+               "  <NetworkInterfaceAddress>\n    <!-- set by the installer -->10.77.1.2</NetworkInterfaceAddress>"
+               "\t<Note>  two  spaces  </Note>\n  <Layout xml:space=\"default\">\n            <Item/>\n"
+               "         </Layout>\n</General>\n   </DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("mixed content kept as written, with all inside it")
         << testData("xml/mixed-content.xml") << osplResult::written
         << QByteArray("<OpenSplice>\n   <DDSI2Service>\n      <General>\n         " + nia
@@ -290,9 +302,8 @@ void tst_osplConfig::walk_data()
             }
             return b;
         };
-        QTest::newRow("UTF-8 byte-order mark kept")
-            << QByteArray("\xEF\xBB\xBF" + in.toLatin1()) << osplResult::written
-            << QByteArray("\xEF\xBB\xBF" + out.toLatin1());
+        QTest::newRow("UTF-8 byte-order mark kept") << QByteArray("\xEF\xBB\xBF" + in.toLatin1()) << osplResult::written
+                                                    << QByteArray("\xEF\xBB\xBF" + out.toLatin1());
         QTest::newRow("UTF-16LE with mark, no declaration, stays UTF-16LE")
             << utf16le(in) << osplResult::written << utf16le(out);
         QTest::newRow("UTF-16BE with mark, no declaration, stays UTF-16BE")
@@ -309,18 +320,16 @@ void tst_osplConfig::walk_data()
             << testData("xml/utf16le-standalone-without-mark.xml") << osplResult::written
             << utf16le(QStringLiteral("<?xml version='1.0' encoding='UTF-16' standalone='yes'?>\n") + out).mid(2);
     }
-    QTest::newRow("same address already there")
-        << wrapped(nia) << osplResult::unchanged << QByteArray();
-    QTest::newRow("root named otherwise") << QByteArray("<Config>" + wrap(nia) + "</Config>") << osplResult::notFound
-                                          << QByteArray();
+    QTest::newRow("same address already there") << wrapped(nia) << osplResult::unchanged << QByteArray();
+    QTest::newRow("root named otherwise")
+        << QByteArray("<Config>" + wrap(nia) + "</Config>") << osplResult::notFound << QByteArray();
     QTest::newRow("names are case-sensitive")
         << QByteArray("<opensplice><DDSI2Service><General>" + nia + "</General></DDSI2Service></opensplice>")
         << osplResult::notFound << QByteArray();
-    QTest::newRow("only the first DDSI2Service is searched")
-        << QByteArray("<OpenSplice><DDSI2Service/><DDSI2Service><General>" + nia + "</General></DDSI2Service></OpenSplice>")
-        << osplResult::notFound << QByteArray();
-    QTest::newRow("General without the element")
-        << wrap("<Other/>") << osplResult::notFound << QByteArray();
+    QTest::newRow("only the first DDSI2Service is searched") << QByteArray(
+        "<OpenSplice><DDSI2Service/><DDSI2Service><General>" + nia + "</General></DDSI2Service></OpenSplice>")
+                                                             << osplResult::notFound << QByteArray();
+    QTest::newRow("General without the element") << wrap("<Other/>") << osplResult::notFound << QByteArray();
 }
 
 void tst_osplConfig::walk()
@@ -345,9 +354,11 @@ void tst_osplConfig::walkDebugLines()
     QByteArray out;
     debugCapture capture;
     rewriteOsplConfig("<OpenSplice><!--c--><DDSI2Service><General>x<NetworkInterfaceAddress/></General>"
-                      "</DDSI2Service></OpenSplice>", address, &out);
-    QCOMPARE(capture.texts(), (QStringList{"\"OpenSplice\"", "\"#comment\"", "\"DDSI2Service\"", "\"General\"",
-                                           "\"#text\"", "\"NetworkInterfaceAddress\"", "Couldn't set text node; adding one"}));
+                      "</DDSI2Service></OpenSplice>",
+                      address, &out);
+    QCOMPARE(capture.texts(),
+             (QStringList{"\"OpenSplice\"", "\"#comment\"", "\"DDSI2Service\"", "\"General\"", "\"#text\"",
+                          "\"NetworkInterfaceAddress\"", "Couldn't set text node; adding one"}));
 }
 
 void tst_osplConfig::refusedInput_data()
@@ -356,14 +367,19 @@ void tst_osplConfig::refusedInput_data()
     QTest::addColumn<osplResult>("result");
     QTest::addColumn<QString>("debug");
 
-    QTest::newRow("stray ampersand") << testData("xml/stray-ampersand.xml") << osplResult::malformed << "not well-formed";
-    QTest::newRow("cut short after General") << testData("xml/truncated.xml") << osplResult::malformed << "Premature end";
+    QTest::newRow("stray ampersand") << testData("xml/stray-ampersand.xml") << osplResult::malformed
+                                     << "not well-formed";
+    QTest::newRow("cut short after General")
+        << testData("xml/truncated.xml") << osplResult::malformed << "Premature end";
     QTest::newRow("undeclared entity") << wrap("<NetworkInterfaceAddress>&addr;</NetworkInterfaceAddress>")
                                        << osplResult::malformed << "not declared";
-    QTest::newRow("internal subset") << testData("xml/internal-subset.xml") << osplResult::unsupported << "internal subset";
-    QTest::newRow("entity expansion bomb") << testData("xml/entity-bomb.xml") << osplResult::unsupported << "internal subset";
+    QTest::newRow("internal subset") << testData("xml/internal-subset.xml") << osplResult::unsupported
+                                     << "internal subset";
+    QTest::newRow("entity expansion bomb")
+        << testData("xml/entity-bomb.xml") << osplResult::unsupported << "internal subset";
     QTest::newRow("empty file") << QByteArray() << osplResult::malformed << "not well-formed";
-    QTest::newRow("binary garbage") << QByteArray("\x00\x01\xFF\xFE<Op", 7) << osplResult::malformed << "not well-formed";
+    QTest::newRow("binary garbage") << QByteArray("\x00\x01\xFF\xFE<Op", 7) << osplResult::malformed
+                                    << "not well-formed";
     QByteArray deep;
     for (int i = 0; i < 100000; ++i)
         deep += "<a>";
@@ -374,16 +390,16 @@ void tst_osplConfig::refusedInput_data()
         << QByteArray("<OpenSplice><DDSI2Service a\x01b=\"1\" c=\"2\"><General><NetworkInterfaceAddress/>"
                       "</General></DDSI2Service></OpenSplice>")
         << osplResult::malformed << "not well-formed";
-    QTest::newRow("control character in text")
-        << wrap("<NetworkInterfaceAddress>a\x01</NetworkInterfaceAddress>") << osplResult::malformed << "not well-formed";
+    QTest::newRow("control character in text") << wrap("<NetworkInterfaceAddress>a\x01</NetworkInterfaceAddress>")
+                                               << osplResult::malformed << "not well-formed";
     QTest::newRow("punctuation in an instruction's name")
         << QByteArray("<?d`0?>" + wrap("<NetworkInterfaceAddress/>")) << osplResult::malformed << "not well-formed";
     QTest::newRow("instruction before the DOCTYPE")
         << QByteArray("<?style x?><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>"))
         << osplResult::unsupported << "before its DOCTYPE";
     QTest::newRow("comment before the DOCTYPE")
-        << QByteArray("<!-- c --><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>"))
-        << osplResult::unsupported << "before its DOCTYPE";
+        << QByteArray("<!-- c --><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>")) << osplResult::unsupported
+        << "before its DOCTYPE";
     QTest::newRow("comment the encoding cannot hold")
         << testData("xml/euc-jp-one-way-in-comment.xml") << osplResult::unsupported << "comment holding characters";
     QTest::newRow("instruction the encoding cannot hold")
@@ -475,7 +491,9 @@ void tst_osplConfig::fileFailures()
     QByteArray before = wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>");
     if (problem == "readonly-current")
         QCOMPARE(rewriteOsplConfig(QByteArray(before), address, &before), osplResult::written);
-    auto link = [&](const char* text, const QString& at) { QCOMPARE(::symlink(text, QFile::encodeName(at).constData()), 0); };
+    auto link = [&](const char* text, const QString& at) {
+        QCOMPARE(::symlink(text, QFile::encodeName(at).constData()), 0);
+    };
     if (problem == "release") {
         // app/current -> releases/v2, whose file is a link into app/shared;
         // joining the link's text onto the path would reach shared/ instead.

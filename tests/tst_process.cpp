@@ -86,8 +86,9 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, bool di
 void tst_process::unattended_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("setup");      // words: nodisplay noroot noini staleini readonly-ini readonly-ospl ospl-elsewhere
-    QTest::addColumn<int>("status");         // -1: still open, waiting for a person
+    QTest::addColumn<QString>(
+        "setup");                    // words: nodisplay noroot noini staleini readonly-ini readonly-ospl ospl-elsewhere
+    QTest::addColumn<int>("status"); // -1: still open, waiting for a person
     QTest::addColumn<QByteArray>("stdoutText");
     QTest::addColumn<QByteArray>("iniAfter"); // null: as before
     QTest::addColumn<QString>("osplAddress"); // empty: file untouched
@@ -97,51 +98,69 @@ void tst_process::unattended_data()
     const QByteArray nc1("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n");
     const QByteArray rows = "nc0\t10.77.1.1\tnc0\t\nnc0\t10.77.1.2\tnc0\tstored\nnc1\t10.77.4.1\tnc1\t\n"
                             "n\xC3\xA9\t10.77.5.1\tn\xC3\xA9\t\n";
-    QTest::newRow("/silent, stored pair valid") << QStringList{"/silent"} << "" << 0 << QByteArray() << same << ""
-                                                << "nicChooser::isValid: checking validity:  \"10.77.1.2\"   \"nc0\"\nnicChooser::isValid: valid";
-    QTest::newRow("/silent /ospl, valid") << QStringList{"/silent", "/ospl"} << "" << 0 << QByteArray() << same
-                                          << "10.77.1.2" << "\"ncnomc\" : interface can't multicast!";
-    QTest::newRow("/ospl /silentx, valid, no display") << QStringList{"/ospl", "/silentx"} << "nodisplay" << 0
-                                                       << QByteArray() << same << "10.77.1.2" << "";
+    QTest::newRow("/silent, stored pair valid")
+        << QStringList{"/silent"} << "" << 0 << QByteArray() << same << ""
+        << "nicChooser::isValid: checking validity:  \"10.77.1.2\"   \"nc0\"\nnicChooser::isValid: valid";
+    QTest::newRow("/silent /ospl, valid")
+        << QStringList{"/silent", "/ospl"} << "" << 0 << QByteArray() << same << "10.77.1.2"
+        << "\"ncnomc\" : interface can't multicast!";
+    QTest::newRow("/ospl /silentx, valid, no display")
+        << QStringList{"/ospl", "/silentx"} << "nodisplay" << 0 << QByteArray() << same << "10.77.1.2"
+        << "";
     QTest::newRow("/silent /ospl, stored address moved to another interface")
-        << QStringList{"/silent", "/ospl"} << "staleini" << -1 << QByteArray() << same << "" << "NOT valid";
-    QTest::newRow("/silent /ospl, nothing stored") << QStringList{"/silent", "/ospl"} << "noini" << -1 << QByteArray()
-                                                   << same << "" << "NOT valid";
-    QTest::newRow("/silent, nothing stored, no display") << QStringList{"/silent"} << "noini nodisplay" << 5
-                                                          << QByteArray() << same << "" << "nicChooser: the stored choice";
+        << QStringList{"/silent", "/ospl"} << "staleini" << -1 << QByteArray() << same << ""
+        << "NOT valid";
+    QTest::newRow("/silent /ospl, nothing stored")
+        << QStringList{"/silent", "/ospl"} << "noini" << -1 << QByteArray() << same << ""
+        << "NOT valid";
+    QTest::newRow("/silent, nothing stored, no display")
+        << QStringList{"/silent"} << "noini nodisplay" << 5 << QByteArray() << same << ""
+        << "nicChooser: the stored choice";
     QTest::newRow("no switches, no display") << QStringList{} << "nodisplay" << 5 << QByteArray() << same << ""
                                              << "nicChooser: there is no display";
     QTest::newRow("/silent /ospl, read-only DDS configuration")
         << QStringList{"/silent", "/ospl"} << "readonly-ospl nodisplay" << 4 << QByteArray() << same << ""
-        << "nicChooser: could not update the DDS configuration " + QString("%1/SYS/config/dds/ospl.xml: the file is read-only");
+        << "nicChooser: could not update the DDS configuration "
+               + QString("%1/SYS/config/dds/ospl.xml: the file is read-only");
     QTest::newRow("/silent /ospl, DDS configuration without the element")
-        << QStringList{"/silent", "/ospl"} << "ospl-elsewhere nodisplay" << 0 << QByteArray() << same << "" << "";
+        << QStringList{"/silent", "/ospl"} << "ospl-elsewhere nodisplay" << 0 << QByteArray() << same << ""
+        << "";
     QTest::newRow("/silent, CC_ROOT missing, no display")
         << QStringList{"/silent"} << "noroot nodisplay" << 2 << QByteArray() << same << ""
-        << "nicChooser: Can't set the adaptor - there's nowhere to write the value to because CC_ROOT environment variable is not set";
-    QTest::newRow("/list, no display") << QStringList{"/list"} << "nodisplay" << 0 << rows << same << "" << "";
-    QTest::newRow("/list with /silent /ospl writes nothing") << QStringList{"/silent", "/list", "/ospl"} << "nodisplay" << 0
-                                                             << rows << same << "" << "";
-    QTest::newRow("/list, nothing stored") << QStringList{"/listx"} << "noini nodisplay" << 0
-                                           << QByteArray(rows).replace("stored", "") << same << "" << "";
-    QTest::newRow("/select prefix, one row") << QStringList{"/silent", "/select=10.77.4.0/24", "/ospl"} << "nodisplay" << 0
-                                             << QByteArray() << nc1 << "10.77.4.1" << "";
-    QTest::newRow("/select adaptor ID, one row") << QStringList{"/silent", "/select=nc1"} << "nodisplay" << 0
-                                                 << QByteArray() << nc1 << "" << "";
-    QTest::newRow("/select address, with a display") << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0
-                                                     << QByteArray() << nc1 << "" << "";
+        << "nicChooser: Can't set the adaptor - there's nowhere to write the value to because CC_ROOT environment "
+           "variable is not set";
+    QTest::newRow("/list, no display") << QStringList{"/list"} << "nodisplay" << 0 << rows << same << ""
+                                       << "";
+    QTest::newRow("/list with /silent /ospl writes nothing")
+        << QStringList{"/silent", "/list", "/ospl"} << "nodisplay" << 0 << rows << same << ""
+        << "";
+    QTest::newRow("/list, nothing stored")
+        << QStringList{"/listx"} << "noini nodisplay" << 0 << QByteArray(rows).replace("stored", "") << same << ""
+        << "";
+    QTest::newRow("/select prefix, one row") << QStringList{"/silent", "/select=10.77.4.0/24", "/ospl"} << "nodisplay"
+                                             << 0 << QByteArray() << nc1 << "10.77.4.1"
+                                             << "";
+    QTest::newRow("/select adaptor ID, one row")
+        << QStringList{"/silent", "/select=nc1"} << "nodisplay" << 0 << QByteArray() << nc1 << ""
+        << "";
+    QTest::newRow("/select address, with a display")
+        << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0 << QByteArray() << nc1 << ""
+        << "";
     // Already stored: the settings file is not rewritten, so read-only is no obstacle.
     QTest::newRow("/select of the stored row, read-only settings")
         << QStringList{"/silent", "/select=10.77.1.2", "/ospl"} << "readonly-ini nodisplay" << 0 << QByteArray() << same
-        << "10.77.1.2" << "";
-    QTest::newRow("/select matching several rows") << QStringList{"/silent", "/select=10.77.1.0/24", "/ospl"} << "nodisplay"
-                                                   << 7 << QByteArray() << same << ""
-                                                   << "nicChooser: /select=10.77.1.0/24 matches 2 rows; nothing was written\n"
-                                                      "nicChooser:   nc0\t10.77.1.1\tnc0\nnicChooser:   nc0\t10.77.1.2\tnc0\n";
-    QTest::newRow("/select matching none") << QStringList{"/silent", "/select=10.99.0.0/16"} << "" << 6 << QByteArray()
-                                           << same << "" << "nicChooser: /select=10.99.0.0/16 matches none of these rows";
+        << "10.77.1.2"
+        << "";
+    QTest::newRow("/select matching several rows")
+        << QStringList{"/silent", "/select=10.77.1.0/24", "/ospl"} << "nodisplay" << 7 << QByteArray() << same << ""
+        << "nicChooser: /select=10.77.1.0/24 matches 2 rows; nothing was written\n"
+           "nicChooser:   nc0\t10.77.1.1\tnc0\nnicChooser:   nc0\t10.77.1.2\tnc0\n";
+    QTest::newRow("/select matching none")
+        << QStringList{"/silent", "/select=10.99.0.0/16"} << "" << 6 << QByteArray() << same << ""
+        << "nicChooser: /select=10.99.0.0/16 matches none of these rows";
     QTest::newRow("/select malformed") << QStringList{"/silent", "/select=10.77.1.300", "/ospl"} << "nodisplay" << 8
-                                       << QByteArray() << same << "" << "nicChooser: /select=10.77.1.300 is not usable";
+                                       << QByteArray() << same << ""
+                                       << "nicChooser: /select=10.77.1.300 is not usable";
 }
 
 void tst_process::unattended()
@@ -174,7 +193,8 @@ void tst_process::unattended()
         QVERIFY2(!r.finished, qPrintable(r.debug));
     } else {
         QVERIFY2(r.finished, qPrintable(r.debug));
-        QVERIFY2(r.exitCode == status, qPrintable(QStringLiteral("exit %1: %2").arg(r.exitCode).arg(r.debug.right(600))));
+        QVERIFY2(r.exitCode == status,
+                 qPrintable(QStringLiteral("exit %1: %2").arg(r.exitCode).arg(r.debug.right(600))));
         QVERIFY2(r.ms < 3000, qPrintable(QString("took %1 ms").arg(r.ms)));
     }
     QCOMPARE(r.out, stdoutText);

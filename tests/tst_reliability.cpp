@@ -120,8 +120,8 @@ void tst_reliability::killedMidWrite()
         QCOMPARE(readBytes(path), want);
         current = want;
         durations.push_back(r.elapsedUs);
-        const QStringList giveUp = kind == "ini" ? QStringList{"ini", path, "", "x"}
-                                                 : QStringList{"ospl", dir.filePath("missing"), "x"};
+        const QStringList giveUp =
+            kind == "ini" ? QStringList{"ini", path, "", "x"} : QStringList{"ospl", dir.filePath("missing"), "x"};
         const runResult s = runProcess(tool, giveUp);
         QCOMPARE(s.exitCode, 1);
         startups.push_back(s.elapsedUs);
@@ -152,8 +152,11 @@ void tst_reliability::killedMidWrite()
             ++tookNew;
             current = now;
         } else {
-            QFAIL(qPrintable(QStringLiteral("trial %1 (killed after %2 us) left a file that is neither old nor new (%3 bytes)")
-                                 .arg(trial).arg(options.killAfterUs).arg(now.size())));
+            QFAIL(qPrintable(
+                QStringLiteral("trial %1 (killed after %2 us) left a file that is neither old nor new (%3 bytes)")
+                    .arg(trial)
+                    .arg(options.killAfterUs)
+                    .arg(now.size())));
         }
         const QString left = leftovers(dir.path());
         if (!left.isEmpty()) {
@@ -183,7 +186,7 @@ void tst_reliability::concurrentWriters_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("old");
-    QTest::addColumn<QStringList>("first");  // key value pairs, or an address
+    QTest::addColumn<QStringList>("first"); // key value pairs, or an address
     QTest::addColumn<QStringList>("second");
     QTest::newRow("settings, both write both keys")
         << "ini" << settingsFixture(100000) << QStringList{"bindAddress", "10.1.1.1", "Adaptor", "one"}
@@ -241,7 +244,8 @@ void tst_reliability::concurrentWriters()
         QCOMPARE(b.exitCode(), 0);
         const QByteArray now = readBytes(path);
         const auto match = std::find(allowed.begin(), allowed.end(), now);
-        QVERIFY2(match != allowed.end(), qPrintable(QStringLiteral("round %1 left a file no single order of writes gives").arg(round)));
+        QVERIFY2(match != allowed.end(),
+                 qPrintable(QStringLiteral("round %1 left a file no single order of writes gives").arg(round)));
         ++outcomes[int(match - allowed.begin())];
         QCOMPARE(leftovers(dir.path()), QString());
     }
@@ -272,18 +276,21 @@ void tst_reliability::diskFull()
     QTemporaryDir stage;
     QTemporaryDir mountPoint;
     writeBytes(stage.filePath("old"), old);
-    const QString script = QStringLiteral(
-        "set -e; mount -t tmpfs -o size=64k nctiny \"$1\"; cp \"$2/old\" \"$1/file\"; shift 2; set +e;"
-        " \"$@\" 2>\"$STAGE/stderr\"; echo $? >\"$STAGE/rc\"; cp \"$MNT/file\" \"$STAGE/after\"; ls -A \"$MNT\" >\"$STAGE/listing\"");
+    const QString script =
+        QStringLiteral("set -e; mount -t tmpfs -o size=64k nctiny \"$1\"; cp \"$2/old\" \"$1/file\"; shift 2; set +e;"
+                       " \"$@\" 2>\"$STAGE/stderr\"; echo $? >\"$STAGE/rc\"; cp \"$MNT/file\" \"$STAGE/after\"; ls -A "
+                       "\"$MNT\" >\"$STAGE/listing\"");
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("STAGE", stage.path());
     env.insert("MNT", mountPoint.path());
     p.setProcessEnvironment(env);
-    p.start("unshare", QStringList{"-m", "--propagation", "private", "sh", "-c", script, "sh", mountPoint.path(), stage.path(), tool}
+    p.start("unshare", QStringList{"-m", "--propagation", "private", "sh", "-c", script, "sh", mountPoint.path(),
+                                   stage.path(), tool}
                            + updateArgs(kind, mountPoint.path() + "/file", "10.99.99.99"));
     QVERIFY(p.waitForFinished(30000));
-    NC_REQUIRE(p.exitCode() == 0, "could not mount a tmpfs in a private mount namespace: " + QString::fromLocal8Bit(p.readAllStandardError()));
+    NC_REQUIRE(p.exitCode() == 0, "could not mount a tmpfs in a private mount namespace: "
+                                      + QString::fromLocal8Bit(p.readAllStandardError()));
 
     const QString errors = QString::fromLocal8Bit(readBytes(stage.filePath("stderr")));
     QCOMPARE(readBytes(stage.filePath("rc")).trimmed(), QByteArray("1"));
@@ -299,19 +306,30 @@ void tst_reliability::noRights_data()
     QTest::addColumn<QString>("says"); // in the writer's debug lines; empty: it must write, promptly
     for (const QString kind : {"ini", "ospl"}) {
         const QString k = kind == "ini" ? "settings: " : "DDS: ";
-        QTest::newRow(qPrintable(k + "read-only file")) << kind << "readonly-file" << "read-only";
-        QTest::newRow(qPrintable(k + "read-only folder")) << kind << "readonly-folder"
-                                                          << "you may write this file but not its folder, so it cannot be replaced safely";
-        QTest::newRow(qPrintable(k + "file of another user")) << kind << "other-user" << "you may not write this file";
-        QTest::newRow(qPrintable(k + "folder writable but not readable")) << kind << "unreadable-folder" << "";
-        QTest::newRow(qPrintable(k + "path is a folder")) << kind << "folder" << "folder";
+        QTest::newRow(qPrintable(k + "read-only file")) << kind << "readonly-file"
+                                                        << "read-only";
+        QTest::newRow(qPrintable(k + "read-only folder"))
+            << kind << "readonly-folder"
+            << "you may write this file but not its folder, so it cannot be replaced safely";
+        QTest::newRow(qPrintable(k + "file of another user")) << kind << "other-user"
+                                                              << "you may not write this file";
+        QTest::newRow(qPrintable(k + "folder writable but not readable")) << kind << "unreadable-folder"
+                                                                          << "";
+        QTest::newRow(qPrintable(k + "path is a folder")) << kind << "folder"
+                                                          << "folder";
         QTest::newRow(qPrintable(k + "group-shared file of another user, as a group member"))
-            << kind << "group-member" << "; replacing it would make it yours";
+            << kind << "group-member"
+            << "; replacing it would make it yours";
         // Only someone who may change the file may make a writer wait.
-        QTest::newRow(qPrintable(k + "a reader holds every exclusive lock it can take")) << kind << "reader-exclusive" << "";
+        QTest::newRow(qPrintable(k + "a reader holds every exclusive lock it can take")) << kind << "reader-exclusive"
+                                                                                         << "";
     }
-    QTest::newRow("settings: a reader holds every shared lock it can take") << "ini" << "reader-shared" << "";
-    QTest::newRow("settings: a lock file planted and held by someone who may write the folder") << "ini" << "planted-lock" << "";
+    QTest::newRow("settings: a reader holds every shared lock it can take") << "ini"
+                                                                            << "reader-shared"
+                                                                            << "";
+    QTest::newRow("settings: a lock file planted and held by someone who may write the folder") << "ini"
+                                                                                                << "planted-lock"
+                                                                                                << "";
 }
 
 void tst_reliability::noRights()
@@ -441,11 +459,13 @@ void tst_reliability::hostileInput_data()
     QTest::newRow("settings: 1 MB of binary garbage") << "ini" << garbage << true;
     QTest::newRow("settings: NUL bytes") << "ini" << nuls << true;
     QTest::newRow("settings: one 8 MB line") << "ini" << QByteArray(8 << 20, 'a') << true;
-    QTest::newRow("settings: Latin-1, not UTF-8") << "ini" << QByteArray("[G\xE9n\xE9ral]\r\nNom=Caf\xE9\r\n[xDS]\r\nbindAddress=\xFF\xFE\r\n") << true;
+    QTest::newRow("settings: Latin-1, not UTF-8")
+        << "ini" << QByteArray("[G\xE9n\xE9ral]\r\nNom=Caf\xE9\r\n[xDS]\r\nbindAddress=\xFF\xFE\r\n") << true;
     // UTF-16 is edited as text and stays UTF-16; one that is no valid
     // UTF-16 would not come back as it was, so it is left alone.
     QTest::newRow("settings: UTF-16") << "ini" << utf16Ini << true;
-    QTest::newRow("settings: UTF-16 with an unpaired surrogate") << "ini" << utf16Ini + QByteArray("\x00\xD8", 2) << false;
+    QTest::newRow("settings: UTF-16 with an unpaired surrogate")
+        << "ini" << utf16Ini + QByteArray("\x00\xD8", 2) << false;
 
     // A configuration is written only when it was read in full.
     QByteArray deep;
@@ -467,7 +487,8 @@ void tst_reliability::hostileInput_data()
     QTest::newRow("DDS: entity-expansion bomb") << "ospl" << testData("xml/entity-bomb.xml") << false;
     QTest::newRow("DDS: quadratic entity blow-up") << "ospl" << quadratic << false;
     QTest::newRow("DDS: external entity")
-        << "ospl" << QByteArray("<!DOCTYPE OpenSplice [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><OpenSplice>&x;</OpenSplice>")
+        << "ospl"
+        << QByteArray("<!DOCTYPE OpenSplice [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><OpenSplice>&x;</OpenSplice>")
         << false;
     QTest::newRow("DDS: 100k levels deep") << "ospl" << deep << false;
     QTest::newRow("DDS: binary garbage") << "ospl" << garbage << false;
@@ -501,8 +522,10 @@ void tst_reliability::hostileInput()
     // input and output beside the tree.
     const long boundKb = 80 * 1024 + long(input.size()) * 40 / 1024;
     if (!underSanitizer())
-        QVERIFY2(r.peakKb <= boundKb, qPrintable(QStringLiteral("peak memory %1 KB, bound %2 KB").arg(r.peakKb).arg(boundKb)));
-    qInfo("%s: %lld ms, peak %ld KB for %d bytes", QTest::currentDataTag(), r.elapsedUs / 1000, r.peakKb, int(input.size()));
+        QVERIFY2(r.peakKb <= boundKb,
+                 qPrintable(QStringLiteral("peak memory %1 KB, bound %2 KB").arg(r.peakKb).arg(boundKb)));
+    qInfo("%s: %lld ms, peak %ld KB for %d bytes", QTest::currentDataTag(), r.elapsedUs / 1000, r.peakKb,
+          int(input.size()));
 
     const QByteArray after = readBytes(path);
     if (!written) {
@@ -511,8 +534,9 @@ void tst_reliability::hostileInput()
         QVERIFY2(!r.errors.isEmpty(), "a refusal must leave a debug line");
     } else {
         QCOMPARE(r.exitCode, 0);
-        const QString problem = kind == "ini" ? settingsEditProblem(input, after, settingsSection, "bindAddress", value.toUtf8())
-                                              : osplEditProblem(input, after, value);
+        const QString problem = kind == "ini"
+                                    ? settingsEditProblem(input, after, settingsSection, "bindAddress", value.toUtf8())
+                                    : osplEditProblem(input, after, value);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
     QCOMPARE(leftovers(dir.path()), QString());

@@ -9,8 +9,8 @@ QList<interfaceInfo> systemInterfaces()
     QList<interfaceInfo> result;
     const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface& iface : all) {
-        interfaceInfo info{systemInterfaceName(iface.name()), systemInterfaceName(iface.humanReadableName()),
-                           iface.flags(), {}};
+        interfaceInfo info{
+            systemInterfaceName(iface.name()), systemInterfaceName(iface.humanReadableName()), iface.flags(), {}};
         const QList<QNetworkAddressEntry> entries = iface.addressEntries();
         for (const QNetworkAddressEntry& entry : entries)
             info.addresses.append(entry.ip());
@@ -19,8 +19,8 @@ QList<interfaceInfo> systemInterfaces()
     return result;
 }
 
-std::vector<adaptorRow> adaptorRows(const QList<interfaceInfo>& interfaces,
-                                    const QString& storedAddress, const QString& storedAdaptor)
+std::vector<adaptorRow> adaptorRows(const QList<interfaceInfo>& interfaces, const QString& storedAddress,
+                                    const QString& storedAdaptor)
 {
     const QNetworkInterface::InterfaceFlags needed =
         QNetworkInterface::CanMulticast | QNetworkInterface::IsRunning | QNetworkInterface::IsUp;

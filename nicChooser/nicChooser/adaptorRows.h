@@ -37,9 +37,11 @@ QList<interfaceInfo> systemInterfaces();
 /// An interface name as the toolkit reports it, turned into the name the system and the middleware use (platform file).
 QString systemInterfaceName(const QString& toolkitName);
 
-/// One row per IPv4 address of each interface that can multicast, is running and is up, in interface then address order; a debug line for each interface passed over.
-std::vector<adaptorRow> adaptorRows(const QList<interfaceInfo>& interfaces,
-                                    const QString& storedAddress, const QString& storedAdaptor);
+/// One row per IPv4 address of each interface that can multicast, is running and is up, in interface then address
+/// order; a debug line for each interface passed over.
+std::vector<adaptorRow> adaptorRows(const QList<interfaceInfo>& interfaces, const QString& storedAddress,
+                                    const QString& storedAdaptor);
 
-/// True when some record carries exactly this address and adaptor ID (the same test that selects a row); debug lines tell the verdict.
+/// True when some record carries exactly this address and adaptor ID (the same test that selects a row); debug lines
+/// tell the verdict.
 bool isListed(const std::list<networkDest>& dests, const QString& address, const QString& adaptorId);

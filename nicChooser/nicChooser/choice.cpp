@@ -140,17 +140,10 @@ std::vector<int> matchingRows(const std::list<networkDest>& rows, const selectRu
         quint32 ip = 0;
         bool match = false;
         switch (rule.type) {
-        case selectRule::address:
-            match = parseIpv4(row.address, &ip) && ip == rule.network;
-            break;
-        case selectRule::prefix:
-            match = parseIpv4(row.address, &ip) && (ip & mask(rule.bits)) == rule.network;
-            break;
-        case selectRule::adaptor:
-            match = row.adaptorId == rule.text;
-            break;
-        case selectRule::malformed:
-            break;
+        case selectRule::address: match = parseIpv4(row.address, &ip) && ip == rule.network; break;
+        case selectRule::prefix: match = parseIpv4(row.address, &ip) && (ip & mask(rule.bits)) == rule.network; break;
+        case selectRule::adaptor: match = row.adaptorId == rule.text; break;
+        case selectRule::malformed: break;
         }
         if (match)
             out.push_back(index);
@@ -187,9 +180,9 @@ QString statusLine(const QString& storedAddress, const QString& storedAdaptor, b
     if (storedAddress.isEmpty() && storedAdaptor.isEmpty()) {
         parts << QStringLiteral("Nothing stored yet.");
     } else {
-        const QString pair = QStringLiteral("Stored: %1 on %2").arg(
-            storedAddress.isEmpty() ? QStringLiteral("(no address)") : storedAddress,
-            storedAdaptor.isEmpty() ? QStringLiteral("(no adaptor)") : storedAdaptor);
+        const QString pair = QStringLiteral("Stored: %1 on %2")
+                                 .arg(storedAddress.isEmpty() ? QStringLiteral("(no address)") : storedAddress,
+                                      storedAdaptor.isEmpty() ? QStringLiteral("(no adaptor)") : storedAdaptor);
         parts << pair + (storedListed ? QStringLiteral(".") : QStringLiteral(", not on this machine."));
     }
     if (rule) {

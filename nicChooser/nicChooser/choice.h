@@ -17,14 +17,14 @@
 
 /// What the process's exit status tells its caller.
 enum exitStatus : int {
-    exitDone = 0,            ///< stored, already valid, listed, or cancelled by the operator
-    exitNoVariable = 2,      ///< CC_ROOT or CC_SYSTEM is missing or empty
-    exitSettingsFailed = 3,  ///< the settings file could not be written; nothing changed
-    exitDdsFailed = 4,       ///< the settings hold the choice, the DDS configuration was not updated
-    exitNoDisplay = 5,       ///< a person would have to choose, and there is no display to ask on
-    exitNoMatch = 6,         ///< /select matches no row; nothing written
-    exitSeveralMatch = 7,    ///< /select matches more than one row; nothing written
-    exitBadRule = 8,         ///< /select is malformed; nothing written
+    exitDone = 0,           ///< stored, already valid, listed, or cancelled by the operator
+    exitNoVariable = 2,     ///< CC_ROOT or CC_SYSTEM is missing or empty
+    exitSettingsFailed = 3, ///< the settings file could not be written; nothing changed
+    exitDdsFailed = 4,      ///< the settings hold the choice, the DDS configuration was not updated
+    exitNoDisplay = 5,      ///< a person would have to choose, and there is no display to ask on
+    exitNoMatch = 6,        ///< /select matches no row; nothing written
+    exitSeveralMatch = 7,   ///< /select matches more than one row; nothing written
+    exitBadRule = 8,        ///< /select is malformed; nothing written
 };
 
 /// Switches found on a command line.
@@ -32,8 +32,8 @@ struct commandSwitches {
     bool ospl = false;
     bool silent = false;
     bool list = false;
-    int selects = 0;   ///< how many /select arguments there were
-    QString rule;      ///< the text after '=' of the last /select (null without '=')
+    int selects = 0; ///< how many /select arguments there were
+    QString rule;    ///< the text after '=' of the last /select (null without '=')
 };
 
 /// The switches of arguments (the program path included), by the prefix rule above.
@@ -43,13 +43,14 @@ commandSwitches scanSwitches(const QStringList& arguments);
 struct selectRule {
     enum kind { address, adaptor, prefix, malformed };
     kind type = malformed;
-    QString text;          ///< the rule as given
-    quint32 network = 0;   ///< address or prefix, host order
-    int bits = 32;         ///< prefix length
-    QString problem;       ///< why it is malformed
+    QString text;        ///< the rule as given
+    quint32 network = 0; ///< address or prefix, host order
+    int bits = 32;       ///< prefix length
+    QString problem;     ///< why it is malformed
 };
 
-/// Reads a rule: a dotted-quad IPv4 address, an IPv4 prefix (a.b.c.d/n), or else an adaptor ID; text that looks like an address or prefix but is none, or is empty, is malformed.
+/// Reads a rule: a dotted-quad IPv4 address, an IPv4 prefix (a.b.c.d/n), or else an adaptor ID; text that looks like an
+/// address or prefix but is none, or is empty, is malformed.
 selectRule parseSelectRule(const QString& text);
 
 /// The rule of switches: malformed when /select has no '=' or is given more than once.
@@ -58,17 +59,20 @@ selectRule ruleOf(const commandSwitches& switches);
 /// Indexes of the rows the rule matches, in row order; none for a malformed rule.
 std::vector<int> matchingRows(const std::list<networkDest>& rows, const selectRule& rule);
 
-/// The variables that are missing or empty, as the fatal text names them ("CC_ROOT", "CC_SYSTEM", "CC_ROOT and CC_SYSTEM"); empty when both are usable.
+/// The variables that are missing or empty, as the fatal text names them ("CC_ROOT", "CC_SYSTEM", "CC_ROOT and
+/// CC_SYSTEM"); empty when both are usable.
 QString missingVariables(const QString& root, const QString& system);
 
 /// The fatal message for the variables missing.
 QString fatalText(const QString& missing);
 
-/// What the status line says: the stored pair and whether a row carries it, the /select outcome (when a rule was given), and an empty table.
+/// What the status line says: the stored pair and whether a row carries it, the /select outcome (when a rule was
+/// given), and an empty table.
 QString statusLine(const QString& storedAddress, const QString& storedAdaptor, bool storedListed, int rowCount,
                    const selectRule* rule, int matches);
 
-/// One line per row for /list: name, address, adaptor ID and "stored" or nothing, tab-separated; control characters in a field become spaces.
+/// One line per row for /list: name, address, adaptor ID and "stored" or nothing, tab-separated; control characters in
+/// a field become spaces.
 QString listing(const std::vector<adaptorRow>& rows);
 
 /// One line per row for a stderr explanation: the three fields, tab-separated.

@@ -3,8 +3,11 @@
 // display at all; they must neither abort for the lack of one nor wait for
 // an answer that nobody can give.
 
-/// Prepares the toolkit's choice of window system before the application object exists: where a person may be present, the usual one; otherwise (or, when unattended, should the usual one fail) windows go offscreen. Returns whether a person may be present.
+/// Prepares the toolkit's choice of window system before the application object exists: where a person may be present,
+/// the usual one; otherwise (or, when unattended, should the usual one fail) windows go offscreen. Returns whether a
+/// person may be present.
 bool prepareDisplay(bool unattended);
 
-/// Once the application object exists: whether its windows reach a person (false when prepareDisplay fell back to offscreen). True in a program that never called prepareDisplay.
+/// Once the application object exists: whether its windows reach a person (false when prepareDisplay fell back to
+/// offscreen). True in a program that never called prepareDisplay.
 bool personPresent();

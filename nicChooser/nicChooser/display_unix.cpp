@@ -6,7 +6,7 @@
 namespace {
 bool prepared = false;
 bool fallbackChosen = false;
-}
+} // namespace
 
 bool prepareDisplay(bool unattended)
 {

@@ -31,7 +31,8 @@ int sequenceLength(const QByteArray& bytes, int i, uint* codePoint)
             return 0;
         cp = (cp << 6) | (b & 0x3F);
     }
-    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)))
+        || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
         return 0;
     *codePoint = cp;
     return length;

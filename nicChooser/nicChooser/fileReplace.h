@@ -46,13 +46,16 @@
 /// Longest path in bytes the platform's file functions take; 0 when there is no such limit.
 int maxPathBytes();
 
-/// Text for bytes from the system (environment, paths): UTF-8, with each byte outside valid UTF-8 kept as the lone surrogate U+DC80..U+DCFF, so that systemBytes() gives exactly these bytes back.
+/// Text for bytes from the system (environment, paths): UTF-8, with each byte outside valid UTF-8 kept as the lone
+/// surrogate U+DC80..U+DCFF, so that systemBytes() gives exactly these bytes back.
 QString textFromSystem(const QByteArray& bytes);
 
-/// The bytes of text for the system: UTF-8, each lone surrogate U+DC80..U+DCFF as its byte again (the inverse of textFromSystem).
+/// The bytes of text for the system: UTF-8, each lone surrogate U+DC80..U+DCFF as its byte again (the inverse of
+/// textFromSystem).
 QByteArray systemBytes(const QString& text);
 
-/// Value of environment variable name as text that turns back into its exact bytes where it meets the system; null when not set.
+/// Value of environment variable name as text that turns back into its exact bytes where it meets the system; null when
+/// not set.
 QString environmentText(const char* name);
 
 /// Reads the whole file at path into *data. False, with a debug line and
@@ -87,7 +90,8 @@ struct fileEditState;
 /// destroyed, so that replace() swaps in bytes computed from exactly what was
 /// read, in the very file that was read. A file this user may not replace
 /// (see replaceRefusal) is read without the lock, and replace() refuses.
-class fileEdit {
+class fileEdit
+{
 public:
     /// A missing file is created by replace() when mayCreate, otherwise the edit is not ready.
     explicit fileEdit(const QString& path, bool mayCreate = true, int lockTimeoutMs = 10000);

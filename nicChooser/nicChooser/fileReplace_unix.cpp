@@ -19,7 +19,8 @@
 namespace {
 
 // An open file descriptor, closed when it goes.
-class descriptor {
+class descriptor
+{
 public:
     descriptor() = default;
     explicit descriptor(int fd) : fd_(fd) {}
@@ -94,13 +95,14 @@ bool sameFile(const struct stat& a, const struct stat& b)
 // name in it.
 struct place {
     descriptor folder;
-    QByteArray folderPath;        // for messages
-    QByteArray name;              // empty when the path leads to a folder itself
-    uid_t linkOwner = uid_t(-1);  // the owner a link followed to the file vouched for
+    QByteArray folderPath;       // for messages
+    QByteArray name;             // empty when the path leads to a folder itself
+    uid_t linkOwner = uid_t(-1); // the owner a link followed to the file vouched for
 };
 
 // Follows a path as the system does, checking every symbolic link on the way.
-class pathWalker {
+class pathWalker
+{
 public:
     bool walk(const QByteArray& path, place* out)
     {
@@ -145,7 +147,8 @@ private:
                 if (part == "..") {
                     dir.reset(::openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
                     if (!dir.valid())
-                        return fail(QStringLiteral("%1 cannot be reached: %2").arg(shown(parentOf(dirPath)), errorText(errno)));
+                        return fail(
+                            QStringLiteral("%1 cannot be reached: %2").arg(shown(parentOf(dirPath)), errorText(errno)));
                     dirPath = parentOf(dirPath);
                 }
                 if (last) {
@@ -178,13 +181,15 @@ private:
                     dirPath = target.folderPath;
                     continue;
                 }
-                dir.reset(::openat(target.folder.get(), target.name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                dir.reset(::openat(target.folder.get(), target.name.constData(),
+                                   O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
                 dirPath = joined(target.folderPath, target.name);
                 struct stat opened;
                 if (!dir.valid())
                     return fail(QStringLiteral("%1 is not a folder").arg(shown(dirPath)));
                 // What was checked must be what was opened.
-                if (target.linkOwner != uid_t(-1) && (::fstat(dir.get(), &opened) != 0 || opened.st_uid != target.linkOwner))
+                if (target.linkOwner != uid_t(-1)
+                    && (::fstat(dir.get(), &opened) != 0 || opened.st_uid != target.linkOwner))
                     return fail(QStringLiteral("%1 changed while the link to it was followed").arg(shown(dirPath)));
                 continue;
             }
@@ -205,7 +210,8 @@ private:
     // The owner-match rule: a link made by the user, by root or by whoever
     // owns what it points to cannot lead the user anywhere its maker could
     // not go; any other link could be a trap laid for root.
-    bool followLink(descriptor dir, const QByteArray& dirPath, const QByteArray& name, const struct stat& link, place* out)
+    bool followLink(descriptor dir, const QByteArray& dirPath, const QByteArray& name, const struct stat& link,
+                    place* out)
     {
         const QByteArray here = joined(dirPath, name);
         if (++links > 40)
@@ -226,13 +232,16 @@ private:
         if (link.st_uid == user || link.st_uid == 0)
             return true;
         struct stat target;
-        const int r = out->name.isEmpty() ? ::fstat(out->folder.get(), &target)
-                                          : ::fstatat(out->folder.get(), out->name.constData(), &target, AT_SYMLINK_NOFOLLOW);
+        const int r = out->name.isEmpty()
+                          ? ::fstat(out->folder.get(), &target)
+                          : ::fstatat(out->folder.get(), out->name.constData(), &target, AT_SYMLINK_NOFOLLOW);
         if (r != 0)
-            return fail(QStringLiteral("the link %1 is owned by %2 and points to %3, which does not exist, so it is not followed")
+            return fail(QStringLiteral(
+                            "the link %1 is owned by %2 and points to %3, which does not exist, so it is not followed")
                             .arg(shown(here), userName(link.st_uid), shown(text)));
         if (target.st_uid != link.st_uid)
-            return fail(QStringLiteral("the link %1 is owned by %2, but what it points to is owned by %3, so it is not followed")
+            return fail(QStringLiteral(
+                            "the link %1 is owned by %2, but what it points to is owned by %3, so it is not followed")
                             .arg(shown(here), userName(link.st_uid), userName(target.st_uid)));
         out->linkOwner = link.st_uid;
         return true;
@@ -251,13 +260,15 @@ opening openFound(const place& where, descriptor* fd, struct stat* st, QString* 
         *why = QStringLiteral("it is a folder");
         return opening::failed;
     }
-    const int opened = ::openat(where.folder.get(), where.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int opened =
+        ::openat(where.folder.get(), where.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     const int error = errno;
     fd->reset(opened);
     if (!fd->valid()) {
         if (error == ENOENT)
             return opening::missing;
-        *why = error == ELOOP ? QStringLiteral("it was replaced by a link while it was being opened") : errorText(error);
+        *why =
+            error == ELOOP ? QStringLiteral("it was replaced by a link while it was being opened") : errorText(error);
         return opening::failed;
     }
     if (::fstat(fd->get(), st) != 0) {
@@ -398,7 +409,8 @@ QString attributeProblem(const QByteArray& name, int error)
 {
     if (name == aclName)
         return QStringLiteral("its access control list cannot be given to the new file (%1)").arg(errorText(error));
-    return QStringLiteral("it carries the extended attribute %1, which you may not set; replacing it would drop it (%2)")
+    return QStringLiteral(
+               "it carries the extended attribute %1, which you may not set; replacing it would drop it (%2)")
         .arg(QString::fromLatin1(name), errorText(error));
 }
 
@@ -417,7 +429,8 @@ QString keepAttributes(int oldFd, int newFd, const struct stat& old)
         if (now.st_uid != old.st_uid)
             return QStringLiteral("the file belongs to %1 and the new file cannot be given to them (%2)")
                 .arg(userName(old.st_uid), errorText(errno));
-        return QStringLiteral("the file's group is %1, which you are not a member of; replacing it would change its group")
+        return QStringLiteral(
+                   "the file's group is %1, which you are not a member of; replacing it would change its group")
             .arg(groupName(old.st_gid));
     }
     attributeMap want, have;
@@ -443,7 +456,8 @@ QString keepAttributes(int oldFd, int newFd, const struct stat& old)
     if (::fstat(newFd, &now) != 0 || !attributesOf(newFd, &have, &why))
         return QStringLiteral("the new file cannot be checked (%1)").arg(why.isEmpty() ? errorText(errno) : why);
     if (now.st_uid != old.st_uid || now.st_gid != old.st_gid || (now.st_mode & 07777) != (old.st_mode & 07777))
-        return QStringLiteral("the new file did not keep the owner, group and permissions (%1:%2 %3 instead of %4:%5 %6)")
+        return QStringLiteral(
+                   "the new file did not keep the owner, group and permissions (%1:%2 %3 instead of %4:%5 %6)")
             .arg(userName(now.st_uid), groupName(now.st_gid), QString::number(now.st_mode & 07777, 8),
                  userName(old.st_uid), groupName(old.st_gid), QString::number(old.st_mode & 07777, 8));
     if (have != want)
@@ -458,7 +472,8 @@ replaceFacts factsAbout(const place& where, const struct stat* st)
     facts.exists = st != nullptr;
     if (st) {
         facts.anyWriteBit = (st->st_mode & 0222) != 0;
-        facts.mayWriteFile = ::faccessat(where.folder.get(), where.name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+        facts.mayWriteFile =
+            ::faccessat(where.folder.get(), where.name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
         facts.keepsOwner = user == 0 || user == st->st_uid;
         facts.owner = userName(st->st_uid);
     }
@@ -512,7 +527,8 @@ lockShape shapeFor(const struct stat* target, int targetFd)
     if (!target)
         return lockShape{::geteuid(), ::getegid(), 0600, QByteArray()};
     const QByteArray acl = aclOf(targetFd);
-    return lockShape{target->st_uid, target->st_gid, writersOnly(target->st_mode), acl.isEmpty() ? acl : writersOnlyAcl(acl)};
+    return lockShape{target->st_uid, target->st_gid, writersOnly(target->st_mode),
+                     acl.isEmpty() ? acl : writersOnlyAcl(acl)};
 }
 
 // Opens the lock to no one the shape does not: right owner, nothing beyond
@@ -560,13 +576,15 @@ descriptor freshLock(int folder, const QByteArray& lockName, lockShape shape, bo
     if ((st.st_uid != shape.owner || st.st_gid != shape.group) && ::fchown(fd.get(), shape.owner, shape.group) != 0) {
         // Not a member of the file's group: then the lock is the owner's alone.
         if (st.st_uid != shape.owner)
-            return giveUp(QStringLiteral("its lock file cannot be given to %1: %2").arg(userName(shape.owner), errorText(errno)));
+            return giveUp(
+                QStringLiteral("its lock file cannot be given to %1: %2").arg(userName(shape.owner), errorText(errno)));
         ownerOnly();
     }
     if (!shape.acl.isEmpty() && ::fsetxattr(fd.get(), aclName, shape.acl.constData(), size_t(shape.acl.size()), 0) != 0)
         ownerOnly();
     if (shape.acl.isEmpty() && ::fremovexattr(fd.get(), aclName) != 0 && errno != ENODATA && errno != ENOTSUP)
-        return giveUp(QStringLiteral("its lock file cannot be rid of the access control list of its folder: %1").arg(errorText(errno)));
+        return giveUp(QStringLiteral("its lock file cannot be rid of the access control list of its folder: %1")
+                          .arg(errorText(errno)));
     if (::fchmod(fd.get(), shape.mode) != 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return giveUp(QStringLiteral("its lock file cannot be prepared: %1").arg(errorText(errno)));
     return fd;
@@ -688,12 +706,9 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
                      << userName(found.st_uid) << ", permissions" << QString::number(found.st_mode & 07777, 8) << ")";
             fd.reset();
             switch (replaceLock(folder, lockName, found, shape, held, why)) {
-            case lockStep::held:
-                return true;
-            case lockStep::failed:
-                return false;
-            case lockStep::again:
-                continue;
+            case lockStep::held: return true;
+            case lockStep::failed: return false;
+            case lockStep::again: continue;
             }
         }
         while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -716,12 +731,12 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
 } // namespace
 
 struct fileEditState {
-    QString path;      // as given, for messages
-    QString refusal;   // why it may not be replaced; empty when it may
+    QString path;    // as given, for messages
+    QString refusal; // why it may not be replaced; empty when it may
     place where;
     descriptor lock;
-    descriptor file;   // the file as read; invalid when it was missing
-    struct stat read;  // and what it was then
+    descriptor file;  // the file as read; invalid when it was missing
+    struct stat read; // and what it was then
 };
 
 int maxPathBytes()
@@ -754,19 +769,14 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     struct stat st;
     QString why;
     switch (openFound(where, &fd, &st, &why)) {
-    case opening::missing:
-        *missing = true;
-        return true;
-    case opening::failed:
-        return fail(why);
-    case opening::opened:
-        break;
+    case opening::missing: *missing = true; return true;
+    case opening::failed: return fail(why);
+    case opening::opened: break;
     }
     return readAll(fd.get(), st.st_size, data, &why) || fail(why);
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
-    : state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.path = path;
@@ -790,8 +800,7 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
             // First to refuse what could never be written before anyone is
             // made to wait, then, locked, to read what is there now.
             switch (openFound(s.where, &s.file, &s.read, &why)) {
-            case opening::failed:
-                return unread(why);
+            case opening::failed: return unread(why);
             case opening::missing:
                 missing_ = true;
                 if (!mayCreate) {
@@ -799,9 +808,7 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
                     return false;
                 }
                 break;
-            case opening::opened:
-                missing_ = false;
-                break;
+            case opening::opened: missing_ = false; break;
             }
             // A copy that may not write makes no one wait; it still reads, to
             // tell whether anything needed writing at all.

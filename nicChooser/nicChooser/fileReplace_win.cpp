@@ -91,8 +91,8 @@ HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
 } // namespace
 
 struct fileEditState {
-    QString path;   // as given, for messages
-    QString target; // the file really written
+    QString path;    // as given, for messages
+    QString target;  // the file really written
     QString refusal; // why it may not be replaced; empty when it may
     HANDLE mutex = nullptr;
 };
@@ -115,22 +115,18 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     QString why;
     *missing = false;
     switch (readTarget(writeTarget(path), data, &why)) {
-    case opening::missing:
-        *missing = true;
-        return true;
+    case opening::missing: *missing = true; return true;
     case opening::failed:
         qDebug() << "Can't read" << path << ":" << why;
         if (reason)
             *reason = why;
         return false;
-    case opening::opened:
-        break;
+    case opening::opened: break;
     }
     return true;
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
-    : state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.path = path;
@@ -152,9 +148,7 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
                 return;
             }
             break;
-        case opening::opened:
-            missing_ = false;
-            break;
+        case opening::opened: missing_ = false; break;
         }
         // A copy that may not write makes no one wait; it still reads, to
         // tell whether anything needed writing at all.

@@ -30,12 +30,24 @@ quint64 little(const char* p, int bytes)
         value = value << 8 | uchar(p[i]);
     return value;
 }
-quint32 u16(const char* p) { return quint32(little(p, 2)); }
-quint32 u32(const char* p) { return quint32(little(p, 4)); }
-quint64 u64(const char* p) { return little(p, 8); }
+quint32 u16(const char* p)
+{
+    return quint32(little(p, 2));
+}
+quint32 u32(const char* p)
+{
+    return quint32(little(p, 4));
+}
+quint64 u64(const char* p)
+{
+    return little(p, 8);
+}
 
 // Whether [offset, offset + length) lies within size bytes, without overflow.
-bool within(quint64 offset, quint64 length, quint64 size) { return offset <= size && length <= size - offset; }
+bool within(quint64 offset, quint64 length, quint64 size)
+{
+    return offset <= size && length <= size - offset;
+}
 
 // A variable-length number: 7 bits a byte, most significant first, the top
 // bit set on all but the last byte; at most 9 bytes (63 bits).
@@ -151,8 +163,7 @@ void helpArchive::parseListingChunk(const char* chunk, int chunkSize)
         }
         e.name = QByteArray(p, int(nameLength));
         p += nameLength;
-        if (!encodedNumber(p, end, e.section) || !encodedNumber(p, end, e.offset)
-            || !encodedNumber(p, end, e.length)) {
+        if (!encodedNumber(p, end, e.section) || !encodedNumber(p, end, e.offset) || !encodedNumber(p, end, e.length)) {
             qDebug() << "Help file: the directory entry" << e.name << "runs past its chunk";
             return;
         }
@@ -196,8 +207,8 @@ helpArchive::span helpArchive::locate(const entry& e) const
     if (e.section == 1) {
         unpackCompressedSection();
         if (!within(e.offset, e.length, quint64(compressed.size()))) {
-            qDebug() << "Help file: the object" << e.name << "at" << e.offset << "+" << e.length
-                     << "lies outside the" << compressed.size() << "bytes of compressed content that could be read";
+            qDebug() << "Help file: the object" << e.name << "at" << e.offset << "+" << e.length << "lies outside the"
+                     << compressed.size() << "bytes of compressed content that could be read";
             return {};
         }
         return {compressed.constData() + e.offset, int(e.length)};
@@ -239,8 +250,8 @@ void helpArchive::unpackCompressedSection() const
     int windowBits = 15;
     while (windowBits < 21 && (quint64(1) << windowBits) != windowSize)
         ++windowBits;
-    if ((controlVersion != 1 && controlVersion != 2) || (quint64(1) << windowBits) != windowSize
-        || resetInterval == 0 || resetInterval % lzxFrame != 0) {
+    if ((controlVersion != 1 && controlVersion != 2) || (quint64(1) << windowBits) != windowSize || resetInterval == 0
+        || resetInterval % lzxFrame != 0) {
         qDebug() << "Help file: compression window" << windowSize << "and reset interval" << resetInterval
                  << "are not understood";
         return;
@@ -254,8 +265,7 @@ void helpArchive::unpackCompressedSection() const
     const quint64 packedLength = u64(resets.data + 0x18);
     if (unpackedLength > quint64(maxBytes) || packedLength > quint64(content.size)) {
         qDebug() << "Help file: compressed content of" << packedLength << "bytes unpacking to" << unpackedLength
-                 << "bytes is refused:" << content.size << "bytes are stored, at most" << maxBytes
-                 << "may be unpacked";
+                 << "bytes is refused:" << content.size << "bytes are stored, at most" << maxBytes << "may be unpacked";
         return;
     }
     // Beyond any file's frame count, the interval changes nothing.

@@ -18,21 +18,25 @@
 class helpArchive
 {
 public:
-    /// The largest help file read and the largest compressed section unpacked (ours is about 20 KiB); bounds memory and time for any file.
+    /// The largest help file read and the largest compressed section unpacked (ours is about 20 KiB); bounds memory and
+    /// time for any file.
     static constexpr int maxBytes = 16 * 1024 * 1024;
 
     /// Parses data as a help file; isOpen() tells whether its headers and directory could be used.
     explicit helpArchive(QByteArray data);
-    /// The help file at path, read whole; not open when it is missing, unreadable, larger than maxBytes or no help file.
+    /// The help file at path, read whole; not open when it is missing, unreadable, larger than maxBytes or no help
+    /// file.
     static helpArchive fromFile(const QString& path);
 
     /// Whether the headers and directory could be used.
     bool isOpen() const { return open; }
     /// The object names, in directory order.
     QStringList names() const;
-    /// The bytes stored under name ("/index.html", ASCII case ignored); null when there is no such object or it cannot be read whole.
+    /// The bytes stored under name ("/index.html", ASCII case ignored); null when there is no such object or it cannot
+    /// be read whole.
     QByteArray read(const QString& name) const;
-    /// The page #SYSTEM names as default topic when it can be read, else the first readable .htm/.html page; empty when there is none.
+    /// The page #SYSTEM names as default topic when it can be read, else the first readable .htm/.html page; empty when
+    /// there is none.
     QString defaultTopic() const;
 
 private:

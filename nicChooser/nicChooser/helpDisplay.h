@@ -5,7 +5,8 @@
 
 class QWidget;
 
-/// The help file for executable: every ".exe" (case-sensitive) becomes ".chm"; a path without ".exe" gets ".chm" appended.
+/// The help file for executable: every ".exe" (case-sensitive) becomes ".chm"; a path without ".exe" gets ".chm"
+/// appended.
 QString helpFilePath(const QString& executable);
 
 /// Shows the help file at path, owned by owner; false when nothing could be shown.

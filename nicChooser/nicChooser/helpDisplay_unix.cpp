@@ -16,8 +16,7 @@ namespace {
 class chmBrowser : public QTextBrowser
 {
 public:
-    chmBrowser(std::unique_ptr<helpArchive> archive, QWidget* parent)
-        : QTextBrowser(parent), chm(std::move(archive))
+    chmBrowser(std::unique_ptr<helpArchive> archive, QWidget* parent) : QTextBrowser(parent), chm(std::move(archive))
     {
         setOpenExternalLinks(true);
     }

@@ -23,11 +23,13 @@ HWND htmlHelp(HWND owner, LPCSTR file, UINT command, DWORD_PTR data)
         char path[260] = {};
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32", 0,
-                          KEY_READ, &key) == ERROR_SUCCESS) {
+                          KEY_READ, &key)
+            == ERROR_SUCCESS) {
             char value[260] = {};
             DWORD type = 0;
             DWORD size = sizeof value - 1;
-            if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS) {
+            if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size)
+                == ERROR_SUCCESS) {
                 if (type == REG_EXPAND_SZ)
                     ExpandEnvironmentStringsA(value, path, sizeof path);
                 else
@@ -45,7 +47,8 @@ HWND htmlHelp(HWND owner, LPCSTR file, UINT command, DWORD_PTR data)
         }
     }
     if (!entry) {
-        entry = reinterpret_cast<htmlHelpFunction>(reinterpret_cast<void*>(GetProcAddress(library, MAKEINTRESOURCEA(14))));
+        entry =
+            reinterpret_cast<htmlHelpFunction>(reinterpret_cast<void*>(GetProcAddress(library, MAKEINTRESOURCEA(14))));
         if (!entry) {
             failed = true;
             return nullptr;

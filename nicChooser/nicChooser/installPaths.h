@@ -13,5 +13,6 @@ QString localSettingsPath(const QString& root);
 /// {root}/{system}/config/dds/ospl.xml: the DDS middleware's configuration.
 QString osplConfigPath(const QString& root, const QString& system);
 
-/// The value of environment variable name as text that turns back into its exact bytes (see environmentText); null when it is not set (an empty value is set).
+/// The value of environment variable name as text that turns back into its exact bytes (see environmentText); null when
+/// it is not set (an empty value is set).
 QString environmentValue(const char* name);

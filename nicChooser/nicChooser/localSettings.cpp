@@ -63,11 +63,11 @@ QByteArray written(const QByteArray& value)
 enum class lineKind { blank, comment, header, entry };
 
 struct line {
-    int start;      // first byte
-    int end;        // one past the last byte before the line ending
-    int next;       // first byte of the next line
+    int start; // first byte
+    int end;   // one past the last byte before the line ending
+    int next;  // first byte of the next line
     lineKind kind;
-    QByteArray name; // section name for headers, key for entries
+    QByteArray name;  // section name for headers, key for entries
     QByteArray value; // entries only, as read
 };
 
@@ -274,7 +274,8 @@ QByteArray withValue(const QByteArray& text, const QByteArray& section, const QB
     return out.insert(b.end, eol + header + eol + entry);
 }
 
-QByteArray withValues(const QByteArray& text, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries)
+QByteArray withValues(const QByteArray& text, const QByteArray& section,
+                      const QList<QPair<QByteArray, QByteArray>>& entries)
 {
     QByteArray out = text;
     for (const auto& e : entries)
@@ -284,9 +285,7 @@ QByteArray withValues(const QByteArray& text, const QByteArray& section, const Q
 
 QString unsafeEntry(const QByteArray& key, const QByteArray& value)
 {
-    auto hasBreak = [](const QByteArray& s) {
-        return s.contains('\n') || s.contains('\r') || s.contains('\0');
-    };
+    auto hasBreak = [](const QByteArray& s) { return s.contains('\n') || s.contains('\r') || s.contains('\0'); };
     if (trimmed(key).isEmpty())
         return QStringLiteral("the key is empty");
     if (hasBreak(key) || hasBreak(value))
@@ -335,7 +334,8 @@ decodedFile decode(const QByteArray& file)
         int at = 0;
         while (at < file.size() && at < again.size() && file.at(at) == again.at(at))
             ++at;
-        d.problem = QStringLiteral("its UTF-16 holds an unpaired surrogate (at byte %1), which is no text").arg(at / 2 * 2);
+        d.problem =
+            QStringLiteral("its UTF-16 holds an unpaired surrogate (at byte %1), which is no text").arg(at / 2 * 2);
         d.text.clear();
     }
     return d;
@@ -367,8 +367,8 @@ QString unsafeEntries(const QList<QPair<QByteArray, QByteArray>>& entries)
     return QString();
 }
 
-bool fileWithValues(const QByteArray& file, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries,
-                    QByteArray* out, QString* problem)
+bool fileWithValues(const QByteArray& file, const QByteArray& section,
+                    const QList<QPair<QByteArray, QByteArray>>& entries, QByteArray* out, QString* problem)
 {
     auto refuse = [&](const QString& why) {
         if (problem)

@@ -44,7 +44,8 @@ extern const char* const settingsSection; // "xDS"
 /// Longest value read, in bytes; a longer value is cut (at a character boundary).
 constexpr int maxSettingsValueBytes = 255;
 
-/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, the file cannot be decoded or the path is longer than the platform takes (maxPathBytes).
+/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, the file
+/// cannot be decoded or the path is longer than the platform takes (maxPathBytes).
 QString readSetting(const QString& path, const QString& key);
 
 /// A key of section xDS and the value to give it.
@@ -57,7 +58,8 @@ enum class settingsResult {
     failed,    ///< refused or could not be written; the file is untouched
 };
 
-/// Sets every entry in section xDS of the file at path in one replacement (one lock, one read, one rename), creating file, section or keys as needed; on failure a debug line, and *reason in plain words.
+/// Sets every entry in section xDS of the file at path in one replacement (one lock, one read, one rename), creating
+/// file, section or keys as needed; on failure a debug line, and *reason in plain words.
 settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason = nullptr);
 
 /// writeSettings with the one entry key=value; true when the file holds it.
@@ -68,11 +70,13 @@ namespace ini {
 /// The value of key in the first section named section of the text (lines of bytes); null when absent.
 QByteArray value(const QByteArray& text, const QByteArray& section, const QByteArray& key);
 
-/// text with key in section set to value (quoted where reading would change it): only the key's line changes, or one line (and a header) is added.
+/// text with key in section set to value (quoted where reading would change it): only the key's line changes, or one
+/// line (and a header) is added.
 QByteArray withValue(const QByteArray& text, const QByteArray& section, const QByteArray& key, const QByteArray& value);
 
 /// text with every entry set in section, one after the other.
-QByteArray withValues(const QByteArray& text, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries);
+QByteArray withValues(const QByteArray& text, const QByteArray& section,
+                      const QList<QPair<QByteArray, QByteArray>>& entries);
 
 /// Why key=value cannot be written without adding, breaking or hiding lines, or being lost; empty when it can.
 QString unsafeEntry(const QByteArray& key, const QByteArray& value);
@@ -90,18 +94,20 @@ enum class encoding {
 /// A file's text as value() and withValue() take it.
 struct decodedFile {
     encoding kind = encoding::bytes;
-    QByteArray text;  ///< the bytes themselves, or the UTF-16 as UTF-8 (its mark as EF BB BF)
-    QString problem;  ///< why the file cannot be worked on, in plain words; empty when it can
+    QByteArray text; ///< the bytes themselves, or the UTF-16 as UTF-8 (its mark as EF BB BF)
+    QString problem; ///< why the file cannot be worked on, in plain words; empty when it can
 };
 
-/// The text of a settings file's bytes; a UTF-16 file whose text would not encode back to exactly these bytes has a problem.
+/// The text of a settings file's bytes; a UTF-16 file whose text would not encode back to exactly these bytes has a
+/// problem.
 decodedFile decode(const QByteArray& file);
 
 /// text (from decode, perhaps edited) as the bytes of a file of the given kind.
 QByteArray encode(const QByteArray& text, encoding kind);
 
-/// The file's bytes with every entry set in section, kept in the file's own encoding; false with *problem in plain words when the file cannot be worked on or an entry cannot be written to it.
-bool fileWithValues(const QByteArray& file, const QByteArray& section, const QList<QPair<QByteArray, QByteArray>>& entries,
-                    QByteArray* out, QString* problem);
+/// The file's bytes with every entry set in section, kept in the file's own encoding; false with *problem in plain
+/// words when the file cannot be worked on or an entry cannot be written to it.
+bool fileWithValues(const QByteArray& file, const QByteArray& section,
+                    const QList<QPair<QByteArray, QByteArray>>& entries, QByteArray* out, QString* problem);
 
 } // namespace ini

@@ -186,13 +186,14 @@ class decoder
 {
 public:
     decoder(const QByteArray& stream, int windowBits, int resetFrames, int outputLength)
-        : in(reinterpret_cast<const unsigned char*>(stream.constData()), stream.size()),
-          windowSize(1 << windowBits),
-          mainSymbols(literals + 8 * (windowBits == 21 ? 50 : windowBits == 20 ? 42 : windowBits * 2)),
-          resetFrames(resetFrames),
-          outputLength(outputLength)
-    {
-    }
+        : in(reinterpret_cast<const unsigned char*>(stream.constData()), stream.size()), windowSize(1 << windowBits),
+          mainSymbols(literals
+                      + 8
+                            * (windowBits == 21   ? 50
+                               : windowBits == 20 ? 42
+                                                  : windowBits * 2)),
+          resetFrames(resetFrames), outputLength(outputLength)
+    {}
 
     QByteArray run()
     {
@@ -335,8 +336,7 @@ private:
             r2 = word(8);
             break;
         }
-        default:
-            return false;
+        default: return false;
         }
         return in.ok();
     }
@@ -424,8 +424,8 @@ private:
             r1 = r0;
             r0 = offset;
         }
-        if (!in.ok() || offset == 0 || offset > std::uint32_t(windowSize)
-            || offset > std::uint32_t(at - resetStart) || length > frameEnd - at)
+        if (!in.ok() || offset == 0 || offset > std::uint32_t(windowSize) || offset > std::uint32_t(at - resetStart)
+            || length > frameEnd - at)
             return false;
         unsigned char* to = window.data() + at;
         const unsigned char* from = to - offset;
@@ -446,9 +446,9 @@ private:
                 ++position;
                 continue;
             }
-            const std::int32_t absolute = std::int32_t(std::uint32_t(bytes[i]) | std::uint32_t(bytes[i + 1]) << 8
-                                                       | std::uint32_t(bytes[i + 2]) << 16
-                                                       | std::uint32_t(bytes[i + 3]) << 24);
+            const std::int32_t absolute =
+                std::int32_t(std::uint32_t(bytes[i]) | std::uint32_t(bytes[i + 1]) << 8
+                             | std::uint32_t(bytes[i + 2]) << 16 | std::uint32_t(bytes[i + 3]) << 24);
             if (absolute >= -position && absolute < t.fileSize) {
                 const std::int64_t relative = absolute >= 0 ? absolute - position : absolute + t.fileSize;
                 const auto value = std::uint32_t(relative);

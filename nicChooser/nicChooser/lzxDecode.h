@@ -10,7 +10,9 @@
 
 namespace lzx {
 
-/// Decodes outputLength bytes from stream (window of 2^windowBits bytes, 15..21; state reset every resetFrames frames); returns the whole frames decoded before the first fault, so a result shorter than outputLength means a damaged stream.
+/// Decodes outputLength bytes from stream (window of 2^windowBits bytes, 15..21; state reset every resetFrames frames);
+/// returns the whole frames decoded before the first fault, so a result shorter than outputLength means a damaged
+/// stream.
 QByteArray decompress(const QByteArray& stream, int windowBits, int resetFrames, int outputLength);
 
 } // namespace lzx

@@ -36,8 +36,7 @@ bool osplFailed(osplResult r)
 
 } // namespace
 
-nicChooser::nicChooser(QWidget* parent)
-    : QDialog(parent)
+nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 {
     ui.setupUi(this);
 
@@ -55,8 +54,8 @@ nicChooser::nicChooser(QWidget* parent)
         if (silentMode && !personPresent())
             tell(fatalText(missing));
         else
-            QMessageBox::critical(this, QStringLiteral("nicChooser: Fatal error"), fatalText(missing),
-                                  QMessageBox::Ok, QMessageBox::NoButton);
+            QMessageBox::critical(this, QStringLiteral("nicChooser: Fatal error"), fatalText(missing), QMessageBox::Ok,
+                                  QMessageBox::NoButton);
         startCloseTimer();
         return;
     }
@@ -95,8 +94,8 @@ nicChooser::~nicChooser() = default;
 
 // The silent path: does what was asked without a person, or leaves the
 // dialog open for one when there is somebody to ask.
-void nicChooser::runUnattended(const commandSwitches& switches, const selectRule& rule,
-                               const std::vector<int>& matches, const QString& storedAddress)
+void nicChooser::runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
+                               const QString& storedAddress)
 {
     if (switches.selects > 0) {
         if (matches.size() == 1) {
@@ -108,11 +107,11 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
                 why = QStringLiteral("/select=%1 is not usable: %2; nothing was written").arg(rule.text, rule.problem);
             } else {
                 status = matches.empty() ? exitNoMatch : exitSeveralMatch;
-                why = matches.empty() ? QStringLiteral("/select=%1 matches none of these rows; nothing was written")
-                                            .arg(rule.text)
-                                      : QStringLiteral("/select=%1 matches %2 rows; nothing was written")
-                                            .arg(rule.text)
-                                            .arg(matches.size());
+                why = matches.empty()
+                          ? QStringLiteral("/select=%1 matches none of these rows; nothing was written").arg(rule.text)
+                          : QStringLiteral("/select=%1 matches %2 rows; nothing was written")
+                                .arg(rule.text)
+                                .arg(matches.size());
             }
             tell(why);
             int index = 0;
@@ -210,7 +209,8 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
 {
     const QString settings = localSettingsPath(ccRoot);
     QString reason;
-    if (writeSettings(settings, {{QStringLiteral("bindAddress"), row.address}, {QStringLiteral("Adaptor"), row.adaptorId}},
+    if (writeSettings(settings,
+                      {{QStringLiteral("bindAddress"), row.address}, {QStringLiteral("Adaptor"), row.adaptorId}},
                       &reason)
         == settingsResult::failed) {
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
@@ -302,8 +302,8 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
         // "QoS file" is how the tool's log lines have always named it; kept as it is.
         const QStringList reached = osplPathReached(doc.documentElement());
         if (reached.isEmpty())
-            qDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not"
-                     << path.first() << "; not changed";
+            qDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
+                     << "; not changed";
         else
             qDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
                      << "; not changed";
@@ -335,19 +335,11 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
     QByteArray output;
     const osplResult r = rewriteOsplConfig(file.bytes(), address, &output);
     switch (r) {
-    case osplResult::written:
-        break;
-    case osplResult::unchanged:
-        qDebug() << "QoS file already holds" << address << "; not rewritten";
-        return r;
-    case osplResult::malformed:
-        say(QStringLiteral("it is not well-formed XML"));
-        return r;
-    case osplResult::unsupported:
-        say(QStringLiteral("rewriting it would lose or change part of it"));
-        return r;
-    default:
-        return r;
+    case osplResult::written: break;
+    case osplResult::unchanged: qDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
+    case osplResult::malformed: say(QStringLiteral("it is not well-formed XML")); return r;
+    case osplResult::unsupported: say(QStringLiteral("rewriting it would lose or change part of it")); return r;
+    default: return r;
     }
     if (!file.replace(output)) {
         qDebug() << "Can't open QoS file for writing:" << path;

@@ -35,7 +35,8 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 public slots:
-    /// Stores the highlighted row (the current one, when selected) and updates the DDS configuration under /ospl; a failure is shown and the dialog stays open. Without such a row does nothing.
+    /// Stores the highlighted row (the current one, when selected) and updates the DDS configuration under /ospl; a
+    /// failure is shown and the dialog stays open. Without such a row does nothing.
     void accept() override;
 
 private slots:
@@ -63,11 +64,14 @@ private:
     int status = exitDone;
 };
 
-/// Walks path from node through the first element of each name (exact match) and sets the last one's text to value; true when that element was found.
+/// Walks path from node through the first element of each name (exact match) and sets the last one's text to value;
+/// true when that element was found.
 bool delve(QDomNode& node, const QStringList& path, const QString& value);
 
-/// The DDS configuration input with the address set (read, delve, serialise), in *output; the result says whether there is anything to write. Debug lines say why not.
+/// The DDS configuration input with the address set (read, delve, serialise), in *output; the result says whether there
+/// is anything to write. Debug lines say why not.
 osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output);
 
-/// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes it; *reason in plain words when it fails.
+/// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes
+/// it; *reason in plain words when it fails.
 osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason = nullptr);

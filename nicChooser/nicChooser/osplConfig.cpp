@@ -70,7 +70,8 @@ bool isBlank(const QString& text)
 // What the file's encoding can hold. The DOM's serialiser asks about each
 // UTF-16 unit on its own, so outside the Unicode encodings a character
 // beyond U+FFFF always takes a reference in text and attribute values.
-class charset {
+class charset
+{
 public:
     explicit charset(QTextCodec* codec) : codec(codec)
     {
@@ -87,12 +88,9 @@ public:
     bool writes(const QStringRef& text) const
     {
         switch (kind) {
-        case unicode:
-            return true;
-        case latin1:
-            return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x100; });
-        default:
-            return codec->canEncode(QStringView(text.unicode(), text.size()));
+        case unicode: return true;
+        case latin1: return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x100; });
+        default: return codec->canEncode(QStringView(text.unicode(), text.size()));
         }
     }
 
@@ -108,12 +106,9 @@ public:
     bool needsReference(uint c) const
     {
         switch (kind) {
-        case unicode:
-            return false;
-        case latin1:
-            return c >= 0x100;
-        default:
-            return c > 0xFFFF || !codec->canEncode(QChar(ushort(c)));
+        case unicode: return false;
+        case latin1: return c >= 0x100;
+        default: return c > 0xFFFF || !codec->canEncode(QChar(ushort(c)));
         }
     }
 
@@ -171,10 +166,10 @@ QString escapedAttribute(const QStringRef& raw, const charset& chars)
         case '\t': out += QLatin1String("&#x9;"); break;
         case '>':
             out += i >= 2 && value.at(i - 1) == QLatin1Char(']') && value.at(i - 2) == QLatin1Char(']')
-                       ? QLatin1String("&gt;") : QLatin1String(">");
+                       ? QLatin1String("&gt;")
+                       : QLatin1String(">");
             break;
-        default:
-            out += c;
+        default: out += c;
         }
     }
     return out;
@@ -197,11 +192,9 @@ byteEncoding encodingOfBytes(const QByteArray& input)
         bool mark;
     };
     static const rule rules[] = {
-        {"\x00\x00\xFE\xFF", 4, 1018, true}, {"\xFF\xFE\x00\x00", 4, 1019, true},
-        {"\x00\x00\x00<", 4, 1018, false},   {"<\x00\x00\x00", 4, 1019, false},
-        {"\xEF\xBB\xBF", 3, 106, true},      {"\xFE\xFF", 2, 1013, true},
-        {"\xFF\xFE", 2, 1014, true},         {"\x00<", 2, 1013, false},
-        {"<\x00", 2, 1014, false},
+        {"\x00\x00\xFE\xFF", 4, 1018, true}, {"\xFF\xFE\x00\x00", 4, 1019, true}, {"\x00\x00\x00<", 4, 1018, false},
+        {"<\x00\x00\x00", 4, 1019, false},   {"\xEF\xBB\xBF", 3, 106, true},      {"\xFE\xFF", 2, 1013, true},
+        {"\xFF\xFE", 2, 1014, true},         {"\x00<", 2, 1013, false},           {"<\x00", 2, 1014, false},
     };
     for (const rule& r : rules)
         if (input.size() >= r.size && std::memcmp(input.constData(), r.bytes, size_t(r.size)) == 0)
@@ -287,7 +280,8 @@ bool validName(const QStringRef& name)
 // scope, and those holding text beside anything else (mixed content) with
 // everything inside them. Mixed content shows only at an element's end, so
 // a file that has any is read a second time, told which elements they are.
-class domReader {
+class domReader
+{
 public:
     /// Reads input (whose first bytes show bytes, and whose declaration
     /// states decl); mixed lists the elements, by the order of their start
@@ -346,9 +340,9 @@ public:
 
     osplResult verdict = osplResult::malformed; // when read() fails
     QDomDocument doc;
-    QTextCodec* codec;                 // the encoding to write back in
-    std::vector<QString> rendered;     // attribute lists behind the markers
-    std::vector<int> mixedFound;       // elements (start order) with mixed content, not yet kept
+    QTextCodec* codec;                  // the encoding to write back in
+    std::vector<QString> rendered;      // attribute lists behind the markers
+    std::vector<int> mixedFound;        // elements (start order) with mixed content, not yet kept
     std::vector<QDomElement> spaceKept; // elements whose white space was kept
 
 private:
@@ -365,7 +359,7 @@ private:
     bool malformed(const QString& why)
     {
         qDebug().noquote() << "QoS file is not well-formed XML:" << why << "at line" << xml.lineNumber() << "column"
-                 << xml.columnNumber() << "; not changed";
+                           << xml.columnNumber() << "; not changed";
         verdict = osplResult::malformed;
         return false;
     }
@@ -570,7 +564,8 @@ private:
             return false;
         if (!chars.writes(text))
             return refuse(QStringLiteral("has a comment holding characters %1 cannot hold, which a comment cannot "
-                                         "write as references").arg(QString::fromLatin1(codec->name())));
+                                         "write as references")
+                              .arg(QString::fromLatin1(codec->name())));
         begin(QDomDocumentType());
         beforeDoctype = beforeDoctype || stack.size() == 1;
         stack.back().other = true;
@@ -588,12 +583,14 @@ private:
             return false;
         if (!chars.writes(data))
             return refuse(QStringLiteral("has an instruction holding characters %1 cannot hold, which an instruction "
-                                         "cannot write as references").arg(QString::fromLatin1(codec->name())));
+                                         "cannot write as references")
+                              .arg(QString::fromLatin1(codec->name())));
         frame& f = stack.back();
         // The DOM ends every instruction with a line break of its own.
         if (f.kept())
             return refuse(QStringLiteral("has an instruction in %1, whose white space is content; a rewrite would "
-                                         "add a line break after it").arg(f.node.nodeName()));
+                                         "add a line break after it")
+                              .arg(f.node.nodeName()));
         begin(QDomDocumentType());
         beforeDoctype = beforeDoctype || stack.size() == 1;
         f.other = true;

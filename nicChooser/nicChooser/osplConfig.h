@@ -31,13 +31,15 @@ enum class osplResult {
 class QDomElement;
 class QTextCodec;
 
-/// Makes value the element's text: its first text or CDATA child that is not blank takes it (else its first blank one, else a new text node), in a form the document's declared encoding can hold; comments are never overwritten.
+/// Makes value the element's text: its first text or CDATA child that is not blank takes it (else its first blank one,
+/// else a new text node), in a form the document's declared encoding can hold; comments are never overwritten.
 void setElementText(QDomElement& element, const QString& value);
 
 /// "OpenSplice", "DDSI2Service", "General", "NetworkInterfaceAddress".
 QStringList osplElementPath();
 
-/// The leading names of osplElementPath() found from root on, taking at each level the first element of the wanted name, as the update's walk does; all four when the path is there.
+/// The leading names of osplElementPath() found from root on, taking at each level the first element of the wanted
+/// name, as the update's walk does; all four when the path is there.
 QStringList osplPathReached(const QDomNode& root);
 
 /// Why value cannot stand as the element's text; empty when it can.
@@ -45,7 +47,8 @@ QString osplValueProblem(const QString& value);
 
 /// A DDS configuration read into the toolkit's DOM for one edit, and written
 /// back in its own encoding, byte-order mark and attribute order.
-class osplDocument {
+class osplDocument
+{
 public:
     /// Reads input; when it cannot be edited safely the document is null,
     /// verdict() says why (malformed or unsupported) and a debug line too.
@@ -65,8 +68,8 @@ public:
 private:
     QDomDocument doc;
     osplResult verdict_ = osplResult::malformed;
-    QTextCodec* codec = nullptr;    // the encoding to write back in
+    QTextCodec* codec = nullptr; // the encoding to write back in
     bool byteOrderMark = false;
-    std::vector<QString> rendered;  // attribute lists behind the markers
+    std::vector<QString> rendered;      // attribute lists behind the markers
     std::vector<QDomElement> spaceKept; // elements whose white space is content
 };

@@ -64,13 +64,15 @@ QList<textLine> textLines(const QByteArray& text)
     return lines;
 }
 
-QString readBackProblem(const QByteArray& text, const QByteArray& section, const QByteArray& key, const QByteArray& value)
+QString readBackProblem(const QByteArray& text, const QByteArray& section, const QByteArray& key,
+                        const QByteArray& value)
 {
     const QByteArray got = ini::value(text, section, key);
     if (got.isNull())
         return QStringLiteral("the key cannot be found after the write");
     if (got != value)
-        return QStringLiteral("the key reads back as \"%1\", not \"%2\"").arg(QString::fromUtf8(got), QString::fromUtf8(value));
+        return QStringLiteral("the key reads back as \"%1\", not \"%2\"")
+            .arg(QString::fromUtf8(got), QString::fromUtf8(value));
     return QString();
 }
 
@@ -119,7 +121,8 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
     while (prefix < a.size() && prefix < b.size() && a[prefix] == b[prefix])
         ++prefix;
     int suffix = 0;
-    while (suffix < a.size() - prefix && suffix < b.size() - prefix && a[a.size() - 1 - suffix] == b[b.size() - 1 - suffix])
+    while (suffix < a.size() - prefix && suffix < b.size() - prefix
+           && a[a.size() - 1 - suffix] == b[b.size() - 1 - suffix])
         ++suffix;
     const QList<textLine> removed = a.mid(prefix, a.size() - prefix - suffix);
     QList<textLine> added = b.mid(prefix, b.size() - prefix - suffix);
@@ -142,7 +145,8 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
             return QStringLiteral("a line was changed and lines were added");
         if (added[0].ending != want)
             return QStringLiteral("the last line was given the ending \"%1\", not \"%2\"")
-                .arg(QString::fromLatin1(added[0].ending.toPercentEncoding()), QString::fromLatin1(want.toPercentEncoding()));
+                .arg(QString::fromLatin1(added[0].ending.toPercentEncoding()),
+                     QString::fromLatin1(want.toPercentEncoding()));
         added.removeFirst();
     }
     if (added.size() > 2)
@@ -217,8 +221,8 @@ QStringList tokens(const QByteArray& data, QStringList* addressTexts, QString* e
     while (!r.atEnd()) {
         switch (r.readNext()) {
         case QXmlStreamReader::StartDocument:
-            out << QStringLiteral("?xml %1 %2").arg(r.documentVersion().toString(),
-                                                   r.documentEncoding().toString().toLower());
+            out << QStringLiteral("?xml %1 %2")
+                       .arg(r.documentVersion().toString(), r.documentEncoding().toString().toLower());
             break;
         case QXmlStreamReader::StartElement: {
             path << r.name().toString();
@@ -247,18 +251,13 @@ QStringList tokens(const QByteArray& data, QStringList* addressTexts, QString* e
             else
                 out << QLatin1Char('"') + r.text().toString().trimmed();
             break;
-        case QXmlStreamReader::Comment:
-            out << QLatin1String("<!--") + r.text().toString();
-            break;
+        case QXmlStreamReader::Comment: out << QLatin1String("<!--") + r.text().toString(); break;
         case QXmlStreamReader::ProcessingInstruction:
             out << QLatin1String("<?") + r.processingInstructionTarget().toString() + QLatin1Char(' ')
                        + r.processingInstructionData().toString();
             break;
-        case QXmlStreamReader::DTD:
-            out << QLatin1String("<!DOCTYPE") + r.text().toString();
-            break;
-        default:
-            break;
+        case QXmlStreamReader::DTD: out << QLatin1String("<!DOCTYPE") + r.text().toString(); break;
+        default: break;
         }
     }
     if (r.hasError())
@@ -283,7 +282,9 @@ QString osplEditProblem(const QByteArray& before, const QByteArray& after, const
         return QStringLiteral("%1 tokens became %2").arg(beforeTokens.size()).arg(afterTokens.size());
     for (int i = 0; i < beforeTokens.size(); ++i)
         if (beforeTokens[i] != afterTokens[i])
-            return QStringLiteral("token %1 changed: %2 -> %3").arg(i).arg(beforeTokens[i].left(80), afterTokens[i].left(80));
+            return QStringLiteral("token %1 changed: %2 -> %3")
+                .arg(i)
+                .arg(beforeTokens[i].left(80), afterTokens[i].left(80));
     // The address takes the first text's place, or comes before the texts
     // when the element had only blank text.
     QStringList replaced = beforeAddress;
@@ -302,7 +303,8 @@ namespace {
 bool canonical(const QByteArray& data, QByteArray* out, QString* error)
 {
     QProcess xmllint;
-    xmllint.start(QStringLiteral("xmllint"), {QStringLiteral("--nonet"), QStringLiteral("--c14n"), QStringLiteral("-")});
+    xmllint.start(QStringLiteral("xmllint"),
+                  {QStringLiteral("--nonet"), QStringLiteral("--c14n"), QStringLiteral("-")});
     if (!xmllint.waitForStarted()) {
         *error = QStringLiteral("xmllint did not start");
         return false;

@@ -19,8 +19,8 @@ debugCapture::~debugCapture()
 void debugCapture::handler(QtMsgType, const QMessageLogContext& context, const QString& text)
 {
     if (current)
-        current->captured.push_back(line{text, QString::fromUtf8(context.file ? context.file : ""),
-                                         context.line, QString::fromUtf8(context.function ? context.function : "")});
+        current->captured.push_back(line{text, QString::fromUtf8(context.file ? context.file : ""), context.line,
+                                         QString::fromUtf8(context.function ? context.function : "")});
 }
 
 QStringList debugCapture::texts() const
@@ -30,4 +30,3 @@ QStringList debugCapture::texts() const
         out << l.text;
     return out;
 }
-

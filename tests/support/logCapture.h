@@ -29,4 +29,3 @@ private:
     std::vector<line> captured;
     QtMessageHandler previous;
 };
-

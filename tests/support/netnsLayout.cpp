@@ -24,4 +24,3 @@ bool inside()
 }
 
 } // namespace layout
-

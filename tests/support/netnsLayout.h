@@ -13,4 +13,4 @@ const std::vector<QStringList>& rows();
 QStringList rejected();
 /// True when this process runs inside the wrapper's namespace.
 bool inside();
-}
+} // namespace layout

@@ -51,7 +51,9 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
     std::vector<QByteArray> environment;
     for (const QString& e : options.environment)
         environment.push_back(e.toLocal8Bit());
-    const QString userName = !options.user.isEmpty() ? options.user : options.asNobody ? QStringLiteral("nobody") : QString();
+    const QString userName = !options.user.isEmpty() ? options.user
+                             : options.asNobody      ? QStringLiteral("nobody")
+                                                     : QString();
     const passwd* user = userName.isEmpty() ? nullptr : ::getpwnam(userName.toLocal8Bit().constData());
     if (!userName.isEmpty() && !user)
         return r;
@@ -75,8 +77,10 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
             else
                 ::putenv(e.data());
         }
-        if (user && (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(user->pw_gid, user->pw_gid, user->pw_gid) != 0
-                     || ::setresuid(user->pw_uid, user->pw_uid, user->pw_uid) != 0))
+        if (user
+            && (::setgroups(groups.size(), groups.data()) != 0
+                || ::setresgid(user->pw_gid, user->pw_gid, user->pw_gid) != 0
+                || ::setresuid(user->pw_uid, user->pw_uid, user->pw_uid) != 0))
             ::_exit(126);
         ::execvp(argv[0], argv.data());
         ::_exit(127);

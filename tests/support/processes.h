@@ -12,8 +12,8 @@
 /// How a child process ended, as the kernel accounts for it.
 struct runResult {
     bool started = false;
-    int exitCode = -1;     ///< -1 unless it exited
-    int signal = 0;        ///< the signal that ended it, 0 if it exited
+    int exitCode = -1; ///< -1 unless it exited
+    int signal = 0;    ///< the signal that ended it, 0 if it exited
     bool timedOut = false;
     long peakKb = 0;       ///< peak resident memory the child reported ("peak-kb N" on stderr), 0 if none
     long kernelPeakKb = 0; ///< the kernel's figure (counts what the child inherited from this process)

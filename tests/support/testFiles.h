@@ -19,8 +19,10 @@ QByteArray testData(const QString& relative);
 /// The files (hidden ones included) in folder, sorted; for checking nothing was left beside a file.
 QStringList filesIn(const QString& folder);
 
-/// A settings file of `lines` CRLF lines in sections of twenty keys, with section xDS (bindAddress=10.0.0.1, Adaptor=eth0) half-way down.
+/// A settings file of `lines` CRLF lines in sections of twenty keys, with section xDS (bindAddress=10.0.0.1,
+/// Adaptor=eth0) half-way down.
 QByteArray settingsFixture(int lines);
 
-/// A real DDS configuration (adlink-demos-ishapes.xml) grown with filler elements inside its Domain to at least `bytes`.
+/// A real DDS configuration (adlink-demos-ishapes.xml) grown with filler elements inside its Domain to at least
+/// `bytes`.
 QByteArray configFixture(int bytes);

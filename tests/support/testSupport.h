@@ -10,7 +10,8 @@
 
 #include <QtTest>
 
-/// True when this program was built with AddressSanitizer, whose shadow memory and slowness make memory and time figures meaningless.
+/// True when this program was built with AddressSanitizer, whose shadow memory and slowness make memory and time
+/// figures meaningless.
 constexpr bool underSanitizer()
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -30,12 +31,11 @@ constexpr bool underSanitizer()
 bool underCi();
 
 /// Skips the test with reason, or fails it under CI.
-#define NC_REQUIRE(condition, reason)                                   \
-    do {                                                                \
-        if (!(condition)) {                                             \
-            if (underCi())                                              \
-                QFAIL(qPrintable(QStringLiteral("CI needs this: ") + reason)); \
-            QSKIP(qPrintable(reason));                                  \
-        }                                                               \
+#define NC_REQUIRE(condition, reason)                                                                                  \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            if (underCi())                                                                                             \
+                QFAIL(qPrintable(QStringLiteral("CI needs this: ") + reason));                                         \
+            QSKIP(qPrintable(reason));                                                                                 \
+        }                                                                                                              \
     } while (0)
-

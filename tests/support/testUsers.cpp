@@ -95,4 +95,3 @@ const throwawayUsers& testUsers()
     users.ready = true;
     return users;
 }
-

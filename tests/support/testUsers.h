@@ -16,7 +16,8 @@ std::vector<gid_t> groupsOf(const passwd* pw);
 /// Whether this process is root (and can so become other users).
 bool isRoot();
 
-/// Runs as user name (user, group and its supplementary groups) while it lives (root only), so that permission checks apply.
+/// Runs as user name (user, group and its supplementary groups) while it lives (root only), so that permission checks
+/// apply.
 class asUser
 {
 public:
@@ -46,4 +47,3 @@ struct throwawayUsers {
 
 /// The throw-away users, made on first use.
 const throwawayUsers& testUsers();
-
