@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a
-# normal build, once built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# normal build; then the mutation check (every listed one-line fault must make
+# a test fail); once built with AddressSanitizer and UndefinedBehaviorSanitizer;
 # then each fuzz target for FUZZ_SECONDS (default 60).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,6 +10,8 @@ build=${BUILD_DIR:-$top/build}
 cmake -S "$top" -B "$build" -G Ninja -DBUILD_TESTING=ON
 cmake --build "$build" -j 2
 (cd "$build" && ctest --output-on-failure -j 1)
+
+bash "$top/tests/mutants.sh"
 
 # The same tests over sanitized code; the kill and race trials are cut down
 # since they exercise the same code each time, only more slowly here.
