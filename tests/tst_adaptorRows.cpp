@@ -40,6 +40,8 @@ private slots:
     void debugLinesCarryContext();
     void selectRules_data();
     void selectRules();
+    void statusLines_data();
+    void statusLines();
 };
 
 void tst_adaptorRows::rows_data()
@@ -215,6 +217,36 @@ void tst_adaptorRows::selectRules()
     for (int i : matchingRows(rows, parsed))
         got << QString::number(i);
     QCOMPARE(got.join(' '), matches);
+}
+
+// What the line under the table says when a rule was given or nothing is listed.
+void tst_adaptorRows::statusLines_data()
+{
+    QTest::addColumn<QString>("rule"); // null: no /select
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("matches");
+    QTest::addColumn<QString>("status");
+    const QString stored = "Stored: 192.0.2.1 on eth0.";
+    QTest::newRow("rule chose a row") << "eth1" << 3 << 1 << stored + " /select=eth1 chose the highlighted row.";
+    QTest::newRow("rule matches none") << "10.9.0.0/16" << 3 << 0 << stored + " /select=10.9.0.0/16 matches no row.";
+    QTest::newRow("rule matches several") << "eth0" << 3 << 2 << stored + " /select=eth0 matches 2 rows; choose one.";
+    QTest::newRow("malformed rule") << "1.2.3.256" << 3 << 0
+                                    << stored
+                                           + " /select=1.2.3.256 is not usable: an address is written as four numbers "
+                                             "from 0 to 255, such as 10.20.0.7.";
+    QTest::newRow("empty table") << QString() << 0 << 0
+                                 << "Stored: 192.0.2.1 on eth0, not on this machine. No interface is up, running and "
+                                    "able to multicast; Help explains why.";
+}
+
+void tst_adaptorRows::statusLines()
+{
+    QFETCH(QString, rule);
+    QFETCH(int, rows);
+    QFETCH(int, matches);
+    QFETCH(QString, status);
+    const selectRule parsed = parseSelectRule(rule);
+    QCOMPARE(statusLine("192.0.2.1", "eth0", rows > 0, rows, rule.isNull() ? nullptr : &parsed, matches), status);
 }
 
 QTEST_GUILESS_MAIN(tst_adaptorRows)

@@ -2,6 +2,7 @@
 #include "nicChooser.h"
 #include "testSupport.h"
 
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -71,20 +72,26 @@ void tst_nicChooser::storedRowPreselected_data()
 {
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<int>("selected");
-    QTest::newRow("second address of nc0") << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << 1;
-    QTest::newRow("names in other case") << QByteArray("[XDS]\nBINDADDRESS=10.77.4.1\nadaptor=nc1\n") << 2;
-    QTest::newRow("address moved to another interface")
-        << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n") << -1;
-    QTest::newRow("interface gone") << QByteArray("[xDS]\nbindAddress=10.77.1.1\nAdaptor=eth9\n") << -1;
+    QTest::addColumn<QString>("status"); // the line under the table
+    QTest::newRow("second address of nc0") << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << 1
+                                           << "Stored: 10.77.1.2 on nc0.";
+    QTest::newRow("names in other case") << QByteArray("[XDS]\nBINDADDRESS=10.77.4.1\nadaptor=nc1\n") << 2
+                                         << "Stored: 10.77.4.1 on nc1.";
+    QTest::newRow("address moved to another interface") << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n")
+                                                        << -1 << "Stored: 10.77.4.1 on nc0, not on this machine.";
+    QTest::newRow("interface gone") << QByteArray("[xDS]\nbindAddress=10.77.1.1\nAdaptor=eth9\n") << -1
+                                    << "Stored: 10.77.1.1 on eth9, not on this machine.";
     QTest::newRow("address on interface that cannot multicast")
-        << QByteArray("[xDS]\nbindAddress=10.77.2.1\nAdaptor=ncnomc\n") << -1;
-    QTest::newRow("no settings file") << QByteArray() << -1;
+        << QByteArray("[xDS]\nbindAddress=10.77.2.1\nAdaptor=ncnomc\n") << -1
+        << "Stored: 10.77.2.1 on ncnomc, not on this machine.";
+    QTest::newRow("no settings file") << QByteArray() << -1 << "Nothing stored yet.";
 }
 
 void tst_nicChooser::storedRowPreselected()
 {
     QFETCH(QByteArray, ini);
     QFETCH(int, selected);
+    QFETCH(QString, status);
     if (!ini.isEmpty())
         writeBytes(iniPath(), ini);
     nicChooser dialog;
@@ -99,6 +106,7 @@ void tst_nicChooser::storedRowPreselected()
         QVERIFY(ok(dialog)->isEnabled());
         QCOMPARE(t->currentItem(), sel.first()); // current too, so that Ok stores it
     }
+    QCOMPARE(dialog.findChild<QLabel*>("statusLabel")->text(), status);
     QCOMPARE(ini.isEmpty() ? QByteArray() : readBytes(iniPath()), ini); // reading never writes
 }
 
