@@ -487,15 +487,17 @@ void tst_localSettings::refused_data()
                                       << "";
     QTest::newRow("path too long") << QByteArray("bindAddress") << QByteArray("v") << plain << "long"
                                    << "longer than 259 bytes";
-    QTest::newRow("folder not writable for user")
+    // The user's own file in a folder they may not write: the file could be
+    // rewritten in place, but not replaced without a moment of a torn file.
+    QTest::newRow("own file, folder not writable for user")
         << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-folder"
-        << "";
+        << "you may write this file but not its folder";
     QTest::newRow("file not readable for user")
         << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-unreadable"
-        << "";
+        << "Permission denied";
     QTest::newRow("file not writable for user")
         << QByteArray("bindAddress") << QByteArray("v") << plain << "nobody-file"
-        << "";
+        << "you may not write this file";
 }
 
 void tst_localSettings::refused()
@@ -538,8 +540,10 @@ void tst_localSettings::refused()
     } else if (setup.startsWith("nobody")) {
         if (!isRoot())
             QSKIP("dropping to another user needs root");
-        if (setup == "nobody-folder")
+        if (setup == "nobody-folder") {
             ::chmod(QFile::encodeName(local.path()).constData(), 0755);
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        }
         else if (setup == "nobody-unreadable")
             ::chmod(QFile::encodeName(path).constData(), 0622);
         else
