@@ -15,27 +15,6 @@
 
 namespace {
 
-// Answers the next modal message box with OK, remembering what it said.
-struct messageBoxWatcher {
-    QString title;
-    QString text;
-    int seen = 0;
-    void arm()
-    {
-        QTimer::singleShot(20, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) {
-                arm();
-                return;
-            }
-            ++seen;
-            title = box->windowTitle();
-            text = box->text();
-            box->button(QMessageBox::Ok)->click();
-        });
-    }
-};
-
 // Patching a built help file: little-endian numbers at fixed places, and the
 // directory's entries (name, then section, offset and length as numbers of
 // 7 bits a byte, most significant first).
@@ -199,13 +178,11 @@ void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile()
     nicChooser dialog;
     dialog.show();
     QSignalSpy triggered(dialog.findChild<QAction*>("actionhelpAction"), &QAction::triggered);
-    messageBoxWatcher box;
-    box.arm();
+    boxWatcher box;
     QTest::mouseClick(dialog.findChild<QPushButton*>("helpButton"), Qt::LeftButton);
     QCOMPARE(triggered.count(), 1);
-    QTRY_COMPARE(box.seen, 1);
-    QCOMPARE(box.title, QString("Ooops"));
-    QCOMPARE(box.text, "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
+    QTRY_COMPARE(box.titles(), QStringList{"Ooops"});
+    QCOMPARE(box.texts().value(0), "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
                        ".chm extention\n\nI tried to open:\n"
                            + modulePath() + ".chm");
     QVERIFY(dialog.isVisible());
@@ -262,27 +239,18 @@ void tst_dialog::corruptHelpFileExplained()
     debugCapture capture;
     nicChooser dialog;
     dialog.show();
-    messageBoxWatcher box;
-    if (!shown)
-        box.arm();
-    else // a box where none belongs is answered, so that the row fails rather than hangs
-        QTimer::singleShot(0, &dialog, [&box] {
-            if (auto* m = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                ++box.seen;
-                m->button(QMessageBox::Ok)->click();
-            }
-        });
+    // A box where none belongs is answered too, so that the row fails rather than hangs.
+    boxWatcher box;
     dialog.findChild<QAction*>("actionhelpAction")->trigger();
     QFile::remove(help);
     QVERIFY2(capture.texts().join('\n').contains(said), qPrintable(capture.texts().join('\n')));
     if (!shown) {
-        QTRY_COMPARE(box.seen, 1);
-        QCOMPARE(box.title, QString("Ooops"));
-        QVERIFY(box.text.endsWith("I tried to open:\n" + help));
+        QTRY_COMPARE(box.titles(), QStringList{"Ooops"});
+        QVERIFY(box.texts().value(0).endsWith("I tried to open:\n" + help));
         QVERIFY(!dialog.findChild<QWidget*>("helpWindow"));
         return;
     }
-    QCOMPARE(box.seen, 0);
+    QVERIFY(box.titles().isEmpty());
     auto* window = dialog.findChild<QWidget*>("helpWindow");
     QVERIFY(window && window->isVisible());
     QVERIFY(!dialog.findChild<QTextBrowser*>("helpBrowser")->toPlainText().isEmpty());
@@ -377,16 +345,14 @@ void tst_dialog::fatalWithoutVariable()
     };
     set("CC_ROOT", rootValue);
     set("CC_SYSTEM", systemValue);
-    messageBoxWatcher box;
-    box.arm();
+    boxWatcher box;
     {
         nicChooser dialog;
         // The box was modal inside the constructor and is gone now.
-        QCOMPARE(box.seen, 1);
         qputenv("CC_ROOT", savedRoot);
         qputenv("CC_SYSTEM", savedSystem);
-        QCOMPARE(box.title, QString("nicChooser: Fatal error"));
-        QCOMPARE(box.text, "Can't set the adaptor - there's nowhere to write the value to because " + because);
+        QCOMPARE(box.titles(), QStringList{"nicChooser: Fatal error"});
+        QCOMPARE(box.texts().value(0), "Can't set the adaptor - there's nowhere to write the value to because " + because);
         QCOMPARE(dialog.findChild<QTreeWidget*>("treeAdapters")->topLevelItemCount(), 0);
         QCOMPARE(dialog.exitCode(), int(exitNoVariable));
         QSignalSpy finished(&dialog, &QDialog::finished);

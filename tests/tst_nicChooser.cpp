@@ -132,27 +132,36 @@ void tst_nicChooser::okFollowsSelection()
     QVERIFY(!ok(dialog)->isEnabled());
 }
 
-// What Ok stores is the row the operator sees highlighted, however it got there.
+// What Ok stores is the row the operator sees highlighted, however it got
+// there; what a failure or F1 shows; and what the exit status will tell.
 void tst_nicChooser::okStoresHighlightedRow_data()
 {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("action");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QString>("box");  // the title of the box that must appear, if any
+    QTest::addColumn<int>("status");
 
     // Blanks around '=' make every write visible, even of the same values.
     const QByteArray stored("; site file\r\n[xDS]\r\nbindAddress = 10.77.1.2\r\nAdaptor = nc0\r\n[Other]\r\nk=v\r\n");
     const QByteArray row0("; site file\r\n[xDS]\r\nbindAddress=10.77.1.1\r\nAdaptor=nc0\r\n[Other]\r\nk=v\r\n");
     const QByteArray row1("; site file\r\n[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n[Other]\r\nk=v\r\n");
     const QByteArray row2("; site file\r\n[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n[Other]\r\nk=v\r\n");
-    QTest::newRow("pre-selected row, Ok after the table took focus") << stored << "focus ok" << true << row1;
-    QTest::newRow("another row clicked") << stored << "click 2, ok" << true << row2;
-    QTest::newRow("Enter on a chosen row") << stored << "up, enter" << true << row0;
-    QTest::newRow("double-click on a row") << stored << "double-click 2" << true << row2;
-    QTest::newRow("highlight cleared with Ctrl-click") << stored << "ctrl-click 1, ok" << false << stored;
-    QTest::newRow("highlight cleared by a Ctrl-double-click") << stored << "ctrl-double-click 1" << false << stored;
+    const QString none;
+    QTest::newRow("pre-selected row, Ok after the table took focus") << stored << "focus ok" << true << row1 << none << 0;
+    QTest::newRow("another row clicked") << stored << "click 2, ok" << true << row2 << none << 0;
+    QTest::newRow("Enter on a chosen row") << stored << "up, enter" << true << row0 << none << 0;
+    QTest::newRow("double-click on a row") << stored << "double-click 2" << true << row2 << none << 0;
+    QTest::newRow("highlight cleared with Ctrl-click") << stored << "ctrl-click 1, ok" << false << stored << none << 0;
+    QTest::newRow("highlight cleared by a Ctrl-double-click") << stored << "ctrl-double-click 1" << false << stored
+                                                              << none << 0;
     QTest::newRow("nothing stored, nothing chosen")
-        << QByteArray("[xDS]\r\n") << "focus ok" << false << QByteArray("[xDS]\r\n");
+        << QByteArray("[xDS]\r\n") << "focus ok" << false << QByteArray("[xDS]\r\n") << none << 0;
+    QTest::newRow("read-only settings file: told, the dialog stays")
+        << stored << "read-only, up, enter" << false << stored << "nicChooser: Not stored" << 3;
+    // No help file lies beside this test program, so help explains that.
+    QTest::newRow("F1 asks for help wherever the focus is") << stored << "f1" << false << stored << "Ooops" << 0;
 }
 
 void tst_nicChooser::okStoresHighlightedRow()
@@ -161,11 +170,17 @@ void tst_nicChooser::okStoresHighlightedRow()
     QFETCH(QString, action);
     QFETCH(bool, accepted);
     QFETCH(QByteArray, after);
+    QFETCH(QString, box);
+    QFETCH(int, status);
     writeBytes(iniPath(), before);
+    if (action.startsWith("read-only"))
+        QVERIFY(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     nicChooser dialog;
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QSignalSpy done(&dialog, &QDialog::accepted);
+    boxWatcher boxes;
     QTreeWidget* t = tree(dialog);
     auto rowCenter = [t](int row) { return t->visualItemRect(t->topLevelItem(row)).center(); };
     if (action == "focus ok") {
@@ -174,7 +189,7 @@ void tst_nicChooser::okStoresHighlightedRow()
     } else if (action == "click 2, ok") {
         QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rowCenter(2));
         QTest::mouseClick(ok(dialog), Qt::LeftButton);
-    } else if (action == "up, enter") {
+    } else if (action.endsWith("up, enter")) {
         t->setFocus();
         QTest::keyClick(t, Qt::Key_Up);
         QTest::keyClick(t, Qt::Key_Return);
@@ -188,11 +203,15 @@ void tst_nicChooser::okStoresHighlightedRow()
     } else if (action == "ctrl-click 1, ok") {
         QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(1));
         QTest::mouseClick(ok(dialog), Qt::LeftButton);
+    } else if (action == "f1") {
+        ok(dialog)->setFocus();
+        QTest::keyClick(ok(dialog), Qt::Key_F1);
     }
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.titles(), box.isEmpty() ? QStringList() : QStringList{box}, 1000);
     QCOMPARE(done.count(), accepted ? 1 : 0);
     QCOMPARE(dialog.isVisible(), !accepted);
     QCOMPARE(readBytes(iniPath()), after);
-    QCOMPARE(dialog.exitCode(), 0);
+    QCOMPARE(dialog.exitCode(), status);
     QCOMPARE(readBytes(osplPath()), ospl); // no /ospl on this command line
 }
 

@@ -3,6 +3,7 @@
 // cannot get what it needs behaves (it skips, or under CI=true it fails).
 
 #include "logCapture.h"
+#include "messageBoxes.h"
 #include "netnsLayout.h"
 #include "processes.h"
 #include "testFiles.h"
