@@ -653,7 +653,7 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
     QElapsedTimer clock;
     clock.start();
     auto timedOut = [&] {
-        *why = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000);
+        *why = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000.0);
         qDebug() << "Another writer holds" << lockPath << "; gave up after" << timeoutMs << "ms";
         return false;
     };

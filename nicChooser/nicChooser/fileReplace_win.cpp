@@ -80,7 +80,7 @@ HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
     }
     const DWORD r = WaitForSingleObject(mutex, DWORD(timeoutMs));
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        *why = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000);
+        *why = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000.0);
         qDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
         CloseHandle(mutex);
         return nullptr;
