@@ -13,6 +13,8 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <unistd.h>
+
 namespace {
 
 // Patching a built help file: little-endian numbers at fixed places, and the
@@ -386,46 +388,74 @@ void tst_dialog::helpFileLocation()
     QCOMPARE(helpFilePath(executable), help);
 }
 
+// The plug-ins are code the tool runs, often as root: the installation's
+// folder serves only when it can, and only when nobody else could have put
+// code into it.
 void tst_dialog::pluginFolder_data()
 {
-    QTest::addColumn<bool>("folderExists");
-    QTest::addColumn<bool>("systemSet");
-    QTest::newRow("folder present") << true << true;
-    QTest::newRow("folder absent") << false << true;
-    QTest::newRow("only CC_ROOT set") << true << false;
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("used");
+    QTest::addColumn<QString>("said"); // in the debug line when not used
+    QTest::newRow("platform plug-in present") << "plugin" << true << "";
+    QTest::newRow("link to the system's plug-ins") << "system-link" << true << "";
+    QTest::newRow("folder absent") << "" << false << "does not exist";
+    QTest::newRow("only CC_ROOT set") << "plugin no-system" << false << "";
+    QTest::newRow("Windows plug-ins only") << "windows-only" << false << "holds no platform plug-in for this system";
+    QTest::newRow("plug-in others may write") << "plugin plugin-writable" << false << "may be written by others";
+    QTest::newRow("installation folder others may write") << "plugin root-writable" << false
+                                                           << "may be written by others";
+    QTest::newRow("plug-in folder of another user") << "plugin folder-nobody" << false << "belongs to another user";
 }
 
 void tst_dialog::pluginFolder()
 {
-    QFETCH(bool, folderExists);
-    QFETCH(bool, systemSet);
+    QFETCH(QString, setup);
+    QFETCH(bool, used);
+    QFETCH(QString, said);
+    const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
     const QStringList defaults = QCoreApplication::libraryPaths();
     QTemporaryDir install;
     const QString folder = install.path() + "/SYS/windows/lib";
-    if (folderExists)
+    const QString platforms = folder + "/platforms";
+    if (words.contains("plugin") || words.contains("windows-only")) {
+        QVERIFY(QDir().mkpath(platforms));
+        writeBytes(platforms + (words.contains("plugin") ? "/libqfake.so" : "/qwindows.dll"), "not loaded here");
+    } else if (words.contains("system-link")) {
         QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms", platforms));
+    }
+    if (words.contains("plugin-writable"))
+        QVERIFY(QFile::setPermissions(platforms + "/libqfake.so", QFileDevice::Permissions(0x6666)));
+    if (words.contains("root-writable"))
+        QVERIFY(QFile::setPermissions(install.path(), QFileDevice::Permissions(0x7777)));
+    if (words.contains("folder-nobody")) {
+        NC_REQUIRE(isRoot(), QStringLiteral("giving a folder to another user needs root"));
+        QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+    }
     const QByteArray savedRoot = qgetenv("CC_ROOT");
     const QByteArray savedSystem = qgetenv("CC_SYSTEM");
     qputenv("CC_ROOT", QFile::encodeName(install.path()));
-    if (systemSet)
-        qputenv("CC_SYSTEM", "SYS");
-    else
+    if (words.contains("no-system"))
         qunsetenv("CC_SYSTEM");
+    else
+        qputenv("CC_SYSTEM", "SYS");
     debugCapture capture;
-    const QString used = useInstallationPlugins();
+    const QString result = useInstallationPlugins();
     const QStringList paths = QCoreApplication::libraryPaths();
     QCoreApplication::setLibraryPaths(defaults);
     qputenv("CC_ROOT", savedRoot);
     qputenv("CC_SYSTEM", savedSystem);
 
-    if (folderExists && systemSet) {
-        QCOMPARE(used, folder);
+    if (used) {
+        QCOMPARE(result, folder);
         QCOMPARE(paths, QStringList{folder});
     } else {
-        QVERIFY(used.isEmpty());
+        QVERIFY(result.isEmpty());
         QCOMPARE(paths, defaults);
-        if (systemSet)
-            QVERIFY(capture.texts().join('\n').contains(folder));
+        const QString debug = capture.texts().join('\n');
+        QVERIFY2(debug.contains(said), qPrintable(debug));
+        if (!words.contains("no-system"))
+            QVERIFY2(debug.contains(folder), qPrintable(debug));
     }
 }
 

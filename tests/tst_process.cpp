@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <unistd.h>
+
 class tst_process : public QObject
 {
     Q_OBJECT
@@ -214,26 +216,41 @@ void tst_process::unattended()
 
 void tst_process::pluginFolder_data()
 {
-    QTest::addColumn<bool>("present");
-    QTest::newRow("plug-in folder missing: defaults kept, no abort") << false;
-    QTest::newRow("plug-in folder present and used") << true;
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("said"); // empty: the folder is used
+    QTest::newRow("plug-in folder missing: defaults kept, no abort") << "" << "does not exist";
+    QTest::newRow("plug-in folder present and used") << "platforms" << "";
+    QTest::newRow("Windows plug-ins only: defaults kept, no abort") << "windows"
+                                                                    << "holds no platform plug-in for this system";
+    // A co-user who can write the installation must not get code run as root.
+    QTest::newRow("plug-in folder of another user: not used") << "platforms nobody" << "belongs to another user";
 }
 
 void tst_process::pluginFolder()
 {
-    QFETCH(bool, present);
+    QFETCH(QString, setup);
+    QFETCH(QString, said);
     writeBytes(iniPath(), validIni);
     const QString lib = root->filePath("SYS/windows/lib");
-    if (present) {
+    if (setup.contains("platforms")) {
         // The installation's folder holds the platform plug-ins; a link to
         // the system's stands in for them.
         QVERIFY(QDir().mkpath(lib));
         QVERIFY(QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms", lib + "/platforms"));
+    } else if (setup == "windows") {
+        QVERIFY(QDir().mkpath(lib + "/platforms"));
+        writeBytes(lib + "/platforms/qwindows.dll", "MZ");
     }
+    if (setup.contains("nobody"))
+        QCOMPARE(::chown(QFile::encodeName(lib).constData(), 65534, 65534), 0);
     const run r = start({"/silent"}, 10000);
     QVERIFY2(r.finished, qPrintable(r.debug));
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.debug.contains("does not exist; keeping the toolkit's default library paths"), !present);
+    if (said.isEmpty())
+        QVERIFY2(!r.debug.contains("keeping the toolkit's default library paths"), qPrintable(r.debug));
+    else
+        QVERIFY2(r.debug.contains(said) && r.debug.contains("; keeping the toolkit's default library paths"),
+                 qPrintable(r.debug));
 }
 
 QTEST_GUILESS_MAIN(tst_process)

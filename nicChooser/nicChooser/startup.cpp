@@ -3,7 +3,23 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
+#include <QLibrary>
+
+namespace {
+
+// Whether folder holds a platform plug-in this system can load.
+bool hasPlatformPlugin(const QString& folder)
+{
+    const QDir platforms(folder + QLatin1String("/platforms"));
+    for (const QString& name : platforms.entryList(QDir::Files))
+        if (QLibrary::isLibrary(name))
+            return true;
+    return false;
+}
+
+} // namespace
 
 QString useInstallationPlugins()
 {
@@ -14,12 +30,18 @@ QString useInstallationPlugins()
     if (root.isEmpty() || system.isEmpty())
         return QString(); // the dialog tells the operator
     const QString folder = pluginFolderPath(root, system);
-    // With a search list that holds no platform plug-in the toolkit aborts
-    // before anything can be shown, so a missing folder keeps the defaults.
-    if (!QFileInfo(folder).isDir()) {
-        qDebug() << "Plug-in folder" << folder << "does not exist; keeping the toolkit's default library paths";
+    auto keepDefaults = [&folder](const QString& why) {
+        qDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + folder + QLatin1Char('"') << why
+                           << "; keeping the toolkit's default library paths";
         return QString();
-    }
+    };
+    if (!QFileInfo(folder).isDir())
+        return keepDefaults(QStringLiteral("does not exist"));
+    if (!hasPlatformPlugin(folder))
+        return keepDefaults(QStringLiteral("holds no platform plug-in for this system"));
+    const QString untrusted = untrustedCodeFolder(folder);
+    if (!untrusted.isEmpty())
+        return keepDefaults(QStringLiteral("is not used: ") + untrusted);
     QCoreApplication::setLibraryPaths(QStringList{folder});
     return folder;
 }
