@@ -483,6 +483,8 @@ void tst_localSettings::refused_data()
         << "odd number";
     QTest::newRow("read-only file") << QByteArray("bindAddress") << QByteArray("v") << plain << "readonly"
                                     << "";
+    QTest::newRow("file of 4 GiB") << QByteArray("bindAddress") << QByteArray("v") << plain << "huge"
+                                   << "larger than 64 MiB";
     QTest::newRow("path is a folder") << QByteArray("bindAddress") << QByteArray("v") << plain << "folder"
                                       << "";
     QTest::newRow("path too long") << QByteArray("bindAddress") << QByteArray("v") << plain << "long"
@@ -523,6 +525,8 @@ void tst_localSettings::refused()
 
     if (setup == "readonly") {
         QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    } else if (setup == "huge") {
+        QVERIFY(QFile::resize(path, qint64(4) << 30)); // holes, no room on the disk
     } else if (setup == "folder") {
         path = local.path();
     } else if (setup == "long") {
@@ -564,7 +568,10 @@ void tst_localSettings::refused()
     QVERIFY2(why.contains(reason) && !why.isEmpty(), qPrintable(why));
     QVERIFY2(!capture.texts().isEmpty(), "a refusal must leave a debug line");
     if (setup != "folder") {
-        QCOMPARE(readBytes(path), file);
+        if (setup == "huge")
+            QCOMPARE(QFileInfo(path).size(), qint64(4) << 30);
+        else
+            QCOMPARE(readBytes(path), file);
         // nothing left beside it either, such as a temporary file (the
         // writers' lock file stays by design)
         QStringList beside = QFileInfo(path).dir().entryList(QDir::Files | QDir::Hidden);

@@ -111,6 +111,14 @@ QByteArray systemBytes(const QString& text)
     return out;
 }
 
+QString tooLarge(qint64 size)
+{
+    if (size <= maxFileBytes)
+        return QString();
+    return QStringLiteral("it is larger than %1 MiB, far more than any settings file or DDS configuration holds")
+        .arg(maxFileBytes >> 20);
+}
+
 QString leftoverName(const QString& target)
 {
     return besideWithSuffix(target, ".nicChooser-new");

@@ -43,6 +43,14 @@
 
 #include <memory>
 
+/// Largest file read, in bytes: far more than any settings file or DDS
+/// configuration holds, and little enough that editing it cannot exhaust
+/// memory (a DDS rewrite needs some thirty times its size).
+constexpr qint64 maxFileBytes = 64 << 20;
+
+/// Why a file of size bytes is not read; empty when it is small enough.
+QString tooLarge(qint64 size);
+
 /// Longest path in bytes the platform's file functions take; 0 when there is no such limit.
 int maxPathBytes();
 

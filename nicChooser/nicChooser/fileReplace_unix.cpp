@@ -293,7 +293,10 @@ opening openFound(const place& where, descriptor* fd, struct stat* st, QString* 
 bool readAll(int fd, qint64 sizeHint, QByteArray* data, QString* why)
 {
     data->clear();
-    data->reserve(int(qBound<qint64>(0, sizeHint, 1 << 30)));
+    *why = tooLarge(sizeHint);
+    if (!why->isEmpty())
+        return false;
+    data->reserve(int(qBound<qint64>(0, sizeHint, maxFileBytes)));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -307,6 +310,12 @@ bool readAll(int fd, qint64 sizeHint, QByteArray* data, QString* why)
             return false;
         }
         data->append(buffer, int(n));
+        // It may grow while it is read.
+        *why = tooLarge(data->size());
+        if (!why->isEmpty()) {
+            data->clear();
+            return false;
+        }
     }
 }
 

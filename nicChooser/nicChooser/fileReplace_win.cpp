@@ -39,7 +39,15 @@ opening readTarget(const QString& target, QByteArray* data, QString* why)
         *why = file.errorString();
         return opening::failed;
     }
-    *data = file.readAll();
+    *why = tooLarge(file.size());
+    if (!why->isEmpty())
+        return opening::failed;
+    *data = file.read(maxFileBytes + 1);
+    *why = tooLarge(data->size());
+    if (!why->isEmpty()) {
+        data->clear();
+        return opening::failed;
+    }
     if (file.error() != QFileDevice::NoError) {
         *why = file.errorString();
         data->clear();
