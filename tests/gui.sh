@@ -40,6 +40,7 @@ write_ini() {
     # Blanks around '=' make a write of the same values visible too.
     stored2) printf '[General]\r\nsite=North\r\n[xDS]\r\nbindAddress = 10.77.4.1\r\nAdaptor = nc1\r\n' ;;
     valid1) printf '[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n' ;;
+    stale) printf '[xDS]\r\nbindAddress=10.9.9.9\r\nAdaptor=eth9\r\n' ;;
     stored:*) local pair=${1#stored:}
       printf '[General]\r\nsite=North\r\n[xDS]\r\nbindAddress=%s\r\nAdaptor=%s\r\n' "${pair%/*}" "${pair#*/}" ;;
   esac
@@ -67,6 +68,7 @@ row() {
   case " $setup " in
     *" stored2 "*) write_ini stored2 >"$ini" ;;
     *" valid1 "*) write_ini valid1 >"$ini" ;;
+    *" stale "*) write_ini stale >"$ini" ;;
     *) write_ini general >"$ini" ;;
   esac
   case " $setup " in *" readonly-ini "*) chmod 444 "$ini" ;; esac
@@ -157,6 +159,7 @@ row "refused DDS configuration: told, fixed, Ok again" "/ospl" "general truncate
 row "refused DDS configuration, then cancelled" "/ospl" "general truncated-ospl" \
     "down Return box:nicChooser:_DDS_configuration_not_updated Escape" 4 stored:10.77.1.2/nc0 same \
     "nicChooser: DDS configuration not updated"
+row "/silent with a stale choice: the dialog waits for a person" "/silent /ospl" "stale" "Escape" 0 same same -
 row "/silent /ospl, read-only DDS configuration: no wait, status 4" "/silent /ospl" "valid1 readonly-ospl" none 4 same same -
 grep -q "^nicChooser: could not update the DDS configuration .*: the file is read-only" "$work/debug.txt" \
   || fail "no plain stderr line for the failed DDS update"

@@ -2,6 +2,7 @@
 #include "nicChooser.h"
 #include "testSupport.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -162,6 +163,8 @@ void tst_nicChooser::okStoresHighlightedRow_data()
         << stored << "read-only, up, enter" << false << stored << "nicChooser: Not stored" << 3;
     // No help file lies beside this test program, so help explains that.
     QTest::newRow("F1 asks for help wherever the focus is") << stored << "f1" << false << stored << "Ooops" << 0;
+    QTest::newRow("Enter on the focused Help button asks for help") << stored << "tab, enter" << false << stored
+                                                                    << "Ooops" << 0;
 }
 
 void tst_nicChooser::okStoresHighlightedRow()
@@ -203,6 +206,11 @@ void tst_nicChooser::okStoresHighlightedRow()
     } else if (action == "ctrl-click 1, ok") {
         QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(1));
         QTest::mouseClick(ok(dialog), Qt::LeftButton);
+    } else if (action == "tab, enter") {
+        t->setFocus();
+        QTest::keyClick(t, Qt::Key_Tab);
+        QVERIFY(dialog.findChild<QPushButton*>("helpButton")->hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     } else if (action == "f1") {
         ok(dialog)->setFocus();
         QTest::keyClick(ok(dialog), Qt::Key_F1);

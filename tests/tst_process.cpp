@@ -30,7 +30,7 @@ private:
         QString debug;
         QByteArray out;
     };
-    run start(const QStringList& args, int waitMs, bool display = true, bool withRoot = true);
+    run start(const QStringList& args, int waitMs, const QStringList& setup = {});
     std::unique_ptr<QTemporaryDir> root;
     QString iniPath() const { return root->filePath("local_settings.ini"); }
     QString osplPath() const { return root->filePath("SYS/config/dds/ospl.xml"); }
@@ -50,24 +50,28 @@ void tst_process::init()
     writeBytes(osplPath(), ospl);
 }
 
-// Without a display: no DISPLAY, no WAYLAND_DISPLAY and no platform chosen,
-// as in a plain SSH session on a server.
-tst_process::run tst_process::start(const QStringList& args, int waitMs, bool display, bool withRoot)
+// Never a display a person could see: the offscreen platform (minimal with
+// "minimal"), or with "nodisplay" no DISPLAY, no WAYLAND_DISPLAY and no
+// platform chosen, as in a plain SSH session on a server. "noroot" leaves
+// CC_ROOT out; "stdout-full" writes stdout to /dev/full.
+tst_process::run tst_process::start(const QStringList& args, int waitMs, const QStringList& setup)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (withRoot)
-        env.insert("CC_ROOT", root->path());
-    else
+    if (setup.contains("noroot"))
         env.remove("CC_ROOT");
+    else
+        env.insert("CC_ROOT", root->path());
     env.insert("CC_SYSTEM", "SYS");
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
-    if (display)
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-    else
+    if (setup.contains("nodisplay"))
         env.remove("QT_QPA_PLATFORM");
+    else
+        env.insert("QT_QPA_PLATFORM", setup.contains("minimal") ? "minimal" : "offscreen");
     p.setProcessEnvironment(env);
+    if (setup.contains("stdout-full"))
+        p.setStandardOutputFile("/dev/full");
     QElapsedTimer timer;
     timer.start();
     p.start(NC_EXECUTABLE, args);
@@ -109,12 +113,19 @@ void tst_process::unattended_data()
     QTest::newRow("/ospl /silentx, valid, no display")
         << QStringList{"/ospl", "/silentx"} << "nodisplay" << 0 << QByteArray() << same << "10.77.1.2"
         << "";
-    QTest::newRow("/silent /ospl, stored address moved to another interface")
-        << QStringList{"/silent", "/ospl"} << "staleini" << -1 << QByteArray() << same << ""
-        << "NOT valid";
-    QTest::newRow("/silent /ospl, nothing stored")
-        << QStringList{"/silent", "/ospl"} << "noini" << -1 << QByteArray() << same << ""
-        << "NOT valid";
+    // Offscreen and minimal windows reach nobody: no waiting on them.
+    QTest::newRow("/silent /ospl, stored address moved, offscreen platform")
+        << QStringList{"/silent", "/ospl"} << "staleini" << 5 << QByteArray() << same << ""
+        << "NOT valid\nnicChooser: the stored choice names no row here";
+    QTest::newRow("/silent /ospl, nothing stored, minimal platform")
+        << QStringList{"/silent", "/ospl"} << "noini minimal" << 5 << QByteArray() << same << ""
+        << "NOT valid\nnicChooser: the stored choice names no row here";
+    QTest::newRow("no switches, offscreen platform") << QStringList{} << "" << 5 << QByteArray() << same << ""
+                                                     << "nicChooser: there is no display";
+    QTest::newRow("no switches, no display, CC_ROOT missing") << QStringList{} << "nodisplay noroot" << 2 << QByteArray()
+                                                              << same << "" << "nicChooser: Can't set the adaptor";
+    QTest::newRow("/list into a full device") << QStringList{"/list"} << "nodisplay stdout-full" << 9 << QByteArray()
+                                              << same << "" << "nicChooser: could not write the list: No space left";
     QTest::newRow("/silent, nothing stored, no display")
         << QStringList{"/silent"} << "noini nodisplay" << 5 << QByteArray() << same << ""
         << "nicChooser: the stored choice";
@@ -190,7 +201,7 @@ void tst_process::unattended()
     }
     const QByteArray iniBefore = readBytes(iniPath());
 
-    const run r = start(args, status < 0 ? 1500 : 10000, !words.contains("nodisplay"), !words.contains("noroot"));
+    const run r = start(args, status < 0 ? 1500 : 10000, words);
     if (status < 0) {
         QVERIFY2(!r.finished, qPrintable(r.debug));
     } else {

@@ -186,7 +186,7 @@ QString statusLine(const QString& storedAddress, const QString& storedAdaptor, b
         parts << pair + (storedListed ? QStringLiteral(".") : QStringLiteral(", not on this machine."));
     }
     if (rule) {
-        const QString name = QStringLiteral("/select=") + rule->text;
+        const QString name = rule->shown();
         if (rule->type == selectRule::malformed)
             parts << QStringLiteral("%1 is not usable: %2.").arg(name, rule->problem);
         else if (matches == 0)

@@ -25,6 +25,7 @@ enum exitStatus : int {
     exitNoMatch = 6,        ///< /select matches no row; nothing written
     exitSeveralMatch = 7,   ///< /select matches more than one row; nothing written
     exitBadRule = 8,        ///< /select is malformed; nothing written
+    exitOutputFailed = 9,   ///< /list could not write its output
 };
 
 /// Switches found on a command line.
@@ -47,6 +48,8 @@ struct selectRule {
     quint32 network = 0; ///< address or prefix, host order
     int bits = 32;       ///< prefix length
     QString problem;     ///< why it is malformed
+    /// The switch as given ("/select=10.0.0.0/8", or "/select" without a rule).
+    QString shown() const { return text.isNull() ? QStringLiteral("/select") : QStringLiteral("/select=") + text; }
 };
 
 /// Reads a rule: a dotted-quad IPv4 address, an IPv4 prefix (a.b.c.d/n), or else an adaptor ID; text that looks like an

@@ -8,7 +8,9 @@
 #include <QApplication>
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -27,14 +29,30 @@ int listRows(int argc, char** argv)
     const QString root = environmentValue("CC_ROOT");
     QString address, adaptor;
     if (root.isEmpty()) {
-        std::fprintf(stderr, "nicChooser: CC_ROOT is not set, so no row is marked as stored\n");
+        tell(QStringLiteral("CC_ROOT is not set, so no row is marked as stored"));
     } else {
         address = readSetting(localSettingsPath(root), QStringLiteral("bindAddress"));
         adaptor = readSetting(localSettingsPath(root), QStringLiteral("Adaptor"));
     }
-    const QByteArray text = listing(adaptorRows(systemInterfaces(), address, adaptor)).toLocal8Bit();
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    return std::fflush(stdout) == 0 ? exitDone : 1;
+    const QByteArray text = listing(adaptorRows(systemInterfaces(), address, adaptor)).toUtf8();
+    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size()) || std::fflush(stdout) != 0) {
+        tell(QStringLiteral("could not write the list: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        return exitOutputFailed;
+    }
+    return exitDone;
+}
+
+// Nobody can see a dialog here: say why nothing happens, the missing
+// variables first, as the dialog would.
+int nobodyToAsk()
+{
+    const QString missing = missingVariables(environmentValue("CC_ROOT"), environmentValue("CC_SYSTEM"));
+    if (!missing.isEmpty()) {
+        tell(fatalText(missing));
+        return exitNoVariable;
+    }
+    tell(QStringLiteral("there is no display to show the dialog on; /silent, /select and /list work without one"));
+    return exitNoDisplay;
 }
 
 } // namespace
@@ -46,20 +64,13 @@ int main(int argc, char** argv)
         return listRows(argc, argv);
 
     useInstallationPlugins();
-    if (!prepareDisplay(switches.silent)) {
-        if (!switches.silent) {
-            std::fprintf(stderr, "nicChooser: there is no display to show the dialog on; /silent and /list "
-                                 "work without one\n");
-            return exitNoDisplay;
-        }
-    }
+    if (!prepareDisplay(switches.silent) && !switches.silent)
+        return nobodyToAsk();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
-    if (!switches.silent && !personPresent()) {
-        std::fprintf(stderr, "nicChooser: the display cannot be reached; /silent and /list work without one\n");
-        return exitNoDisplay;
-    }
+    if (!switches.silent && !personPresent())
+        return nobodyToAsk();
     nicChooser dialog;
     dialog.show();
     // The dialog's accepted/rejected result is deliberately not passed on:

@@ -18,14 +18,15 @@
 #include <cstdio>
 #include <iterator>
 
-namespace {
-
-// The unattended path's report: one line an installer's log can show.
 void tell(const QString& text)
 {
-    std::fprintf(stderr, "nicChooser: %s\n", text.toLocal8Bit().constData());
+    // The system's own bytes, so that a folder name that is not UTF-8 shows
+    // as the terminal shows it elsewhere.
+    std::fprintf(stderr, "nicChooser: %s\n", systemBytes(text).constData());
     std::fflush(stderr);
 }
+
+namespace {
 
 bool osplFailed(osplResult r)
 {
@@ -104,14 +105,17 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
             QString why;
             if (rule.type == selectRule::malformed) {
                 status = exitBadRule;
-                why = QStringLiteral("/select=%1 is not usable: %2; nothing was written").arg(rule.text, rule.problem);
+                why = QStringLiteral("%1 is not usable: %2; nothing was written").arg(rule.shown(), rule.problem);
             } else {
                 status = matches.empty() ? exitNoMatch : exitSeveralMatch;
-                why = matches.empty()
-                          ? QStringLiteral("/select=%1 matches none of these rows; nothing was written").arg(rule.text)
-                          : QStringLiteral("/select=%1 matches %2 rows; nothing was written")
-                                .arg(rule.text)
-                                .arg(matches.size());
+                if (dests.empty())
+                    why = QStringLiteral("%1 matches no row, as no interface is up, running and able to multicast; "
+                                         "nothing was written")
+                              .arg(rule.shown());
+                else if (matches.empty())
+                    why = QStringLiteral("%1 matches none of these rows; nothing was written").arg(rule.shown());
+                else
+                    why = QStringLiteral("%1 matches %2 rows; nothing was written").arg(rule.shown()).arg(matches.size());
             }
             tell(why);
             int index = 0;

@@ -64,6 +64,9 @@ private:
     int status = exitDone;
 };
 
+/// One line on stderr, "nicChooser: " and text, for whoever started the tool unattended (an installer's log shows it).
+void tell(const QString& text);
+
 /// Walks path from node through the first element of each name (exact match) and sets the last one's text to value;
 /// true when that element was found.
 bool delve(QDomNode& node, const QStringList& path, const QString& value);
