@@ -234,6 +234,10 @@ void tst_localSettings::write_data()
     QTest::newRow("replace in crlf file")
         << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=old\r\nAdaptor=eth0\r\n") << "bindAddress"
         << "10.1.1.1" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=10.1.1.1\r\nAdaptor=eth0\r\n");
+    // Holding the value already, in whatever spelling, is holding it.
+    QTest::newRow("value already there, spelled otherwise: untouched")
+        << QByteArray("[xds]\n  BINDADDRESS = \"10.1.1.1\"\nz=1\n") << "bindAddress" << "10.1.1.1"
+        << QByteArray("[xds]\n  BINDADDRESS = \"10.1.1.1\"\nz=1\n");
     QTest::newRow("replace a line spelled in other case, blanks and quotes")
         << QByteArray("[XDS]\n  BINDADDRESS = \"old\"\nz=1\n") << "bindAddress"
         << "10.1.1.1" << QByteArray("[XDS]\nbindAddress=10.1.1.1\nz=1\n");

@@ -249,6 +249,10 @@ QByteArray withValue(const QByteArray& text, const QByteArray& section, const QB
 
     if (r.header >= 0) {
         const int k = findKey(lines, r, key);
+        // A key that already reads as value is left as it is written, in
+        // whatever spelling, so that a file holding the choice is not rewritten.
+        if (k >= 0 && lines[k].value == value)
+            return out;
         if (k >= 0)
             return out.replace(lines[k].start, lines[k].end - lines[k].start, entry);
         int after = r.header;

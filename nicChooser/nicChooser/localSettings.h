@@ -21,8 +21,11 @@
 // header runs from its '[' to the LAST ']' on its line, so "[a] ; [b]" names
 // section "a] ; [b"; a '[' line without ']' is no header.
 //
-// Writing changes the key's line and nothing else: every other byte, line
-// ending, the byte-order mark, a missing final newline and everything from
+// Writing leaves a key that already reads as the value as it is written (any
+// spelling, blanks or quotes), so a file that holds the choice is not
+// rewritten at all; otherwise it changes the key's line and nothing else:
+// every other byte, line ending, the byte-order mark, a missing final
+// newline and everything from
 // an end-of-file byte on stay as they were. A line added (a key, or a header
 // and a key) goes after the section's last non-blank line, or at the end of
 // the text before any end-of-file byte, and ends as the line it follows
