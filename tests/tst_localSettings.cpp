@@ -115,6 +115,7 @@ private slots:
     void keepsLinkPermissionsAndOwner();
     void valueReadsBackAsWritten_data();
     void valueReadsBackAsWritten();
+    void writersTakeTurns_data();
     void writersTakeTurns();
     void flushedBeforeRename_data();
     void flushedBeforeRename();
@@ -713,19 +714,49 @@ void tst_localSettings::valueReadsBackAsWritten()
 }
 
 // A second writer waits for the first (and gives up, told why, when it
-// takes too long): the edits of two copies can never interleave.
+// takes too long): the edits of two copies can never interleave. Storing a
+// choice keeps the settings file locked until the DDS configuration is done
+// too, so that two copies cannot leave the files disagreeing.
+void tst_localSettings::writersTakeTurns_data()
+{
+    QTest::addColumn<QString>("held"); // what the test holds first
+    QTest::newRow("a second writer of the same file waits") << "settings";
+    QTest::newRow("the settings stay locked while the DDS configuration waits") << "dds";
+}
+
 void tst_localSettings::writersTakeTurns()
 {
-    const QString path = tempPath("turns.ini");
-    writeBytes(path, "[xDS]\r\n");
-    fileEdit first(path);
-    QVERIFY2(first.ready(), qPrintable(first.reason()));
-    QElapsedTimer waited;
-    waited.start();
-    fileEdit second(path, true, 300);
-    QVERIFY(!second.ready());
-    QVERIFY(waited.elapsed() >= 300);
-    QVERIFY2(second.reason().contains("another copy of nicChooser kept it locked"), qPrintable(second.reason()));
+    QFETCH(QString, held);
+    const QString ini = tempPath("turns.ini");
+    const QString xml = tempPath("turns.xml");
+    writeBytes(ini, "[xDS]\r\n");
+    writeBytes(xml, testData("ospl/adlink-etc-ospl_ddsi2.xml"));
+    auto secondWaits = [&ini] {
+        QElapsedTimer waited;
+        waited.start();
+        fileEdit second(ini, true, 300);
+        return !second.ready() && waited.elapsed() >= 300
+               && second.reason().contains("kept it locked for 0.3 seconds");
+    };
+    if (held == "settings") {
+        fileEdit first(ini);
+        QVERIFY2(first.ready(), qPrintable(first.reason()));
+        QVERIFY(secondWaits());
+        return;
+    }
+    // A copy storing a choice writes the settings, then waits for the DDS
+    // configuration this test holds: meanwhile the settings must stay locked.
+    std::unique_ptr<fileEdit> dds(new fileEdit(xml));
+    QVERIFY2(dds->ready(), qPrintable(dds->reason()));
+    QProcess storing;
+    storing.start(NC_UPDATE_TOOL, {"choice", ini, xml, "10.1.2.3", "eth7"});
+    QVERIFY(storing.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(readBytes(ini).contains("bindAddress=10.1.2.3"), 5000);
+    QVERIFY2(secondWaits(), "the settings were unlocked before the DDS configuration was written");
+    dds.reset();
+    QVERIFY(storing.waitForFinished(15000));
+    QCOMPARE(storing.exitCode(), 0);
+    QVERIFY(readBytes(xml).contains(">10.1.2.3</NetworkInterfaceAddress>"));
 }
 
 // The new bytes reach the disk before they take the old file's name, so that

@@ -118,8 +118,11 @@ public:
     bool replace(const QByteArray& data);
     /// Why the last step failed, in plain words for the operator.
     const QString& reason() const { return reason_; }
+    /// The path as given.
+    const QString& path() const { return path_; }
 
 private:
+    QString path_;
     std::unique_ptr<fileEditState> state_;
     QByteArray bytes_;
     QString reason_;

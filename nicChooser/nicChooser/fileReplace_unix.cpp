@@ -785,7 +785,8 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     return readAll(fd.get(), st.st_size, data, &why) || fail(why);
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
+    : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.path = path;

@@ -134,7 +134,8 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     return true;
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
+    : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.path = path;

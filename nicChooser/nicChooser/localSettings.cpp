@@ -413,34 +413,55 @@ QString readSetting(const QString& path, const QString& key)
     return QString::fromUtf8(cutUtf8(v, maxSettingsValueBytes));
 }
 
-settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason)
+namespace {
+
+QList<QPair<QByteArray, QByteArray>> entryBytes(const QList<settingsEntry>& entries)
 {
-    auto fail = [&](const QString& why) {
-        qDebug() << "Not writing" << path << ":" << why;
-        if (reason)
-            *reason = why;
-        return settingsResult::failed;
-    };
-    if (pathTooLong(path))
-        return fail(QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes()));
     QList<QPair<QByteArray, QByteArray>> bytes;
     for (const settingsEntry& e : entries)
         bytes.append({e.first.toUtf8(), e.second.toUtf8()});
+    return bytes;
+}
+
+settingsResult failed(const QString& path, const QString& why, QString* reason)
+{
+    qDebug() << "Not writing" << path << ":" << why;
+    if (reason)
+        *reason = why;
+    return settingsResult::failed;
+}
+
+} // namespace
+
+QString settingsRefusal(const QString& path, const QList<settingsEntry>& entries)
+{
+    if (pathTooLong(path))
+        return QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes());
+    return ini::unsafeEntries(entryBytes(entries));
+}
+
+settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason)
+{
     // Bad input is refused before the file is even locked.
-    const QString unsafe = ini::unsafeEntries(bytes);
-    if (!unsafe.isEmpty())
-        return fail(unsafe);
+    const QString refused = settingsRefusal(path, entries);
+    if (!refused.isEmpty())
+        return failed(path, refused, reason);
     fileEdit file(path);
+    return writeSettings(file, entries, reason);
+}
+
+settingsResult writeSettings(fileEdit& file, const QList<settingsEntry>& entries, QString* reason)
+{
     if (!file.ready())
-        return fail(file.reason());
+        return failed(file.path(), file.reason(), reason);
     QByteArray out;
     QString problem;
-    if (!ini::fileWithValues(file.bytes(), settingsSection, bytes, &out, &problem))
-        return fail(problem);
+    if (!ini::fileWithValues(file.bytes(), settingsSection, entryBytes(entries), &out, &problem))
+        return failed(file.path(), problem, reason);
     if (out == file.bytes() && !file.missing())
         return settingsResult::unchanged;
     if (!file.replace(out))
-        return fail(file.reason());
+        return failed(file.path(), file.reason(), reason);
     return settingsResult::written;
 }
 

@@ -65,6 +65,14 @@ enum class settingsResult {
 /// file, section or keys as needed; on failure a debug line, and *reason in plain words.
 settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason = nullptr);
 
+class fileEdit;
+
+/// Why entries cannot go into the file at path whatever it holds (a path too long, an entry that would break lines); empty when they may.
+QString settingsRefusal(const QString& path, const QList<settingsEntry>& entries);
+
+/// writeSettings within an edit already under way (its lock held by the caller, who may go on to edit another file under it).
+settingsResult writeSettings(fileEdit& file, const QList<settingsEntry>& entries, QString* reason = nullptr);
+
 /// writeSettings with the one entry key=value; true when the file holds it.
 bool writeSetting(const QString& path, const QString& key, const QString& value);
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 
 void tell(const QString& text)
 {
@@ -212,25 +213,27 @@ void nicChooser::accept()
 bool nicChooser::store(const networkDest& row, bool personAsked)
 {
     const QString settings = localSettingsPath(ccRoot);
+    const QString ospl = osplMode ? osplConfigPath(ccRoot, ccSystem) : QString();
     QString reason;
-    if (writeSettings(settings,
-                      {{QStringLiteral("bindAddress"), row.address}, {QStringLiteral("Adaptor"), row.adaptorId}},
-                      &reason)
-        == settingsResult::failed) {
+    switch (storeChoice(settings, ospl, row.address, row.adaptorId, &reason)) {
+    case storeResult::settingsFailed:
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
              QStringLiteral("could not store %1 on %2 in the settings file %3: %4.\n\nNothing was changed.")
                  .arg(row.address, row.adaptorId, QDir::toNativeSeparators(settings), reason),
              personAsked);
         return false;
-    }
-    if (osplMode && osplFailed(writeToOspl(row.address, &reason))) {
+    case storeResult::ddsFailed:
+        // What the file holds now, for whoever looks again.
+        ui.statusLabel->setText(statusLine(row.address, row.adaptorId, true, int(dests.size()), nullptr, 0));
         fail(exitDdsFailed, QStringLiteral("nicChooser: DDS configuration not updated"),
              QStringLiteral("stored %1 on %2 in the settings file %3, but could not update the DDS configuration "
                             "%4: %5.")
-                 .arg(row.address, row.adaptorId, QDir::toNativeSeparators(settings),
-                      QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem)), reason),
+                 .arg(row.address, row.adaptorId, QDir::toNativeSeparators(settings), QDir::toNativeSeparators(ospl),
+                      reason),
              personAsked);
         return false;
+    case storeResult::stored:
+        break;
     }
     status = exitDone;
     return true;
@@ -287,6 +290,28 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
         return delve(child, rest, value);
     }
     return false;
+}
+
+storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
+                        const QString& adaptor, QString* reason)
+{
+    const QList<settingsEntry> entries{{QStringLiteral("bindAddress"), address}, {QStringLiteral("Adaptor"), adaptor}};
+    // Bad input is refused before anything is locked.
+    const QString refused = settingsRefusal(settingsPath, entries);
+    if (!refused.isEmpty()) {
+        qDebug() << "Not writing" << settingsPath << ":" << refused;
+        if (reason)
+            *reason = refused;
+        return storeResult::settingsFailed;
+    }
+    // Held until the DDS configuration is done too: another copy storing its
+    // own choice meanwhile would otherwise leave the two files disagreeing.
+    const auto settings = std::make_unique<fileEdit>(settingsPath);
+    if (writeSettings(*settings, entries, reason) == settingsResult::failed)
+        return storeResult::settingsFailed;
+    if (!osplPath.isEmpty() && osplFailed(updateOsplConfig(osplPath, address, reason)))
+        return storeResult::ddsFailed;
+    return storeResult::stored;
 }
 
 osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)

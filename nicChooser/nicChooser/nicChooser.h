@@ -64,6 +64,17 @@ private:
     int status = exitDone;
 };
 
+/// Where storing a choice stopped.
+enum class storeResult {
+    stored,         ///< both files hold the choice (or the DDS configuration lacks the element)
+    settingsFailed, ///< the settings file could not be written; nothing changed
+    ddsFailed,      ///< the settings file holds the choice, the DDS configuration was not updated
+};
+
+/// Stores address and adaptor in the settings file (both keys in one replacement) and, when osplPath is not empty, the address in the DDS configuration, holding the settings file's lock until both are done, so that copies storing at once leave the two files agreeing; *reason says why not.
+storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
+                        const QString& adaptor, QString* reason);
+
 /// One line on stderr, "nicChooser: " and text, for whoever started the tool unattended (an installer's log shows it).
 void tell(const QString& text);
 

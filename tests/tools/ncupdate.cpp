@@ -1,8 +1,9 @@
 // Runs one of the tool's real write paths from the command line, for tests
 // that need a separate process:
 //   ncupdate ospl FILE ADDRESS       update the DDS configuration
-//   ncupdate ini FILE KEY VALUE...   set keys in section xDS in one write,
-//                                    as the dialog does
+//   ncupdate ini FILE KEY VALUE...   set keys in section xDS in one write
+//   ncupdate choice INI XML ADDRESS ADAPTOR
+//                                    store a choice in both files, as Ok does
 // Exit status: 0 when written or already up to date, 1 otherwise.
 // With NC_REPORT_PEAK set it ends by printing its peak memory to stderr as
 // "peak-kb N": the figure is its own, not inherited from whoever started it.
@@ -55,7 +56,9 @@ int run(const QStringList& args)
             entries.append({args[i], args[i + 1]});
         return writeSettings(args[2], entries) == settingsResult::failed ? 1 : 0;
     }
-    fprintf(stderr, "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE [KEY VALUE...]\n");
+    if (args.size() == 6 && args[1] == QLatin1String("choice"))
+        return storeChoice(args[2], args[3], args[4], args[5], nullptr) == storeResult::stored ? 0 : 1;
+    fprintf(stderr, "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE [KEY VALUE...] | choice INI XML ADDRESS ADAPTOR\n");
     return 2;
 }
 
