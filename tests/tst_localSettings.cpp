@@ -475,6 +475,13 @@ void tst_localSettings::refused_data()
     QTest::newRow("UTF-16BE with a high surrogate at the end")
         << QByteArray("bindAddress") << QByteArray("v") << utf16be(QStringLiteral("[a]\r\n") + QChar(0xD800)) << ""
         << "unpaired surrogate (at byte 12)";
+    // Without its mark, bytes edited as lines would end up among its characters.
+    QTest::newRow("UTF-16LE without a byte-order mark")
+        << QByteArray("bindAddress") << QByteArray("v") << utf16le("[xDS]\r\nbindAddress=1\r\n").mid(2) << ""
+        << "without a byte-order mark";
+    QTest::newRow("UTF-16BE without a byte-order mark")
+        << QByteArray("bindAddress") << QByteArray("v") << utf16be("[xDS]\r\nbindAddress=1\r\n").mid(2) << ""
+        << "without a byte-order mark";
     QTest::newRow("value not UTF-8, for a UTF-16 file") << QByteArray("bindAddress") << QByteArray("\xFF") << wide << ""
                                                         << "not UTF-8";
     QTest::newRow("refusal reaches the operator through the writer")

@@ -213,6 +213,26 @@ bool isUtf8(const QByteArray& bytes)
 }
 
 // Refused, never cut, where the platform's file functions have a limit.
+// Whether file starts as UTF-16 text without a mark would: ASCII characters
+// each beside a zero byte. Edited as bytes, such a file would get lines of
+// single bytes among its characters, which no reader takes.
+bool unmarkedUtf16(const QByteArray& file)
+{
+    const int n = qMin(int(file.size()) & ~1, 64);
+    if (n < 4)
+        return false;
+    for (int zero : {0, 1}) {
+        bool all = true;
+        for (int i = 0; i < n && all; i += 2) {
+            const uchar a = uchar(file.at(i + zero)), b = uchar(file.at(i + 1 - zero));
+            all = a == 0 && b != 0 && b < 0x80;
+        }
+        if (all)
+            return true;
+    }
+    return false;
+}
+
 bool pathTooLong(const QString& path)
 {
     const int limit = maxPathBytes();
@@ -314,7 +334,11 @@ decodedFile decode(const QByteArray& file)
         d.kind = encoding::utf16le;
     else if (file.startsWith("\xFE\xFF"))
         d.kind = encoding::utf16be;
-    else {
+    else if (unmarkedUtf16(file)) {
+        d.problem = QStringLiteral("it looks like UTF-16 without a byte-order mark, which is neither read nor written "
+                                   "(the profile functions take it for bytes): save it with a mark, or as UTF-8");
+        return d;
+    } else {
         d.text = file;
         return d;
     }
