@@ -8,6 +8,8 @@
 #include <QTextCodec>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+
 namespace {
 
 bool isUtf16(const QByteArray& file)
@@ -160,8 +162,18 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
 
 QString settingsUnwritable(const QByteArray& file, const QByteArray& key, const QByteArray& value)
 {
-    if (!isUtf16(file))
+    if (!isUtf16(file)) {
+        // Its first characters, read as UTF-16 of either order, all ASCII:
+        // UTF-16 that lost its mark.
+        const QByteArray head = file.left(qMin(int(file.size()) & ~1, 64));
+        for (const char* order : {"UTF-16LE", "UTF-16BE"}) {
+            const QString text = QTextCodec::codecForName(order)->toUnicode(head);
+            if (head.size() >= 4
+                && std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 1 && c.unicode() < 0x80; }))
+                return QStringLiteral("UTF-16 without a byte-order mark");
+        }
         return QString();
+    }
     if (file.size() % 2 != 0)
         return QStringLiteral("UTF-16 with an odd number of bytes");
     if (!utf16Text(file).isValidUtf16())
