@@ -23,8 +23,10 @@ n link add nc0 type veth peer name nc0p
 n link add nc1 type veth peer name nc1p
 n link add ncnomc type veth peer name ncnomcp
 n link add ncdown type veth peer name ncdownp
-# A name in UTF-8, as the system and the middleware spell it.
+# A name in UTF-8, as the system and the middleware spell it, and one that
+# is no UTF-8 at all.
 n link add né type veth peer name nép
+n link add $'x\xffy' type veth peer name $'x\xffp'
 n addr add 10.77.1.1/24 dev nc0
 n addr add 10.77.1.2/24 dev nc0
 n addr add fd77::1/64 dev nc0 nodad
@@ -32,8 +34,9 @@ n addr add 10.77.4.1/24 dev nc1
 n addr add 10.77.2.1/24 dev ncnomc
 n addr add 10.77.3.1/24 dev ncdown
 n addr add 10.77.5.1/24 dev né
+n addr add 10.77.6.1/24 dev $'x\xffy'
 n link set ncnomc multicast off
-for d in nc0 nc0p nc1 nc1p ncnomc ncnomcp ncdownp né nép; do n link set "$d" up; done
+for d in nc0 nc0p nc1 nc1p ncnomc ncnomcp ncdownp né nép $'x\xffy' $'x\xffp'; do n link set "$d" up; done
 set +e
 
 NC_NETNS_LAYOUT=1 ip netns exec "$ns" "$@"

@@ -86,6 +86,9 @@ void tst_nicChooser::storedRowPreselected_data()
         << QByteArray("[xDS]\nbindAddress=10.77.2.1\nAdaptor=ncnomc\n") << -1
         << "Stored: 10.77.2.1 on ncnomc, not on this machine.";
     QTest::newRow("no settings file") << QByteArray() << -1 << "Nothing stored yet.";
+    QTest::newRow("settings file that cannot be read") << QByteArray("\xFF\xFE[\0x\0]", 7) << -1
+                                                       << "The settings file cannot be read: it is UTF-16 with an odd "
+                                                          "number of bytes, so its last character is broken.";
 }
 
 void tst_nicChooser::storedRowPreselected()

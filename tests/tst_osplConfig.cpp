@@ -185,6 +185,13 @@ void tst_osplConfig::walk_data()
     QTest::newRow("comment only: text added before it")
         << wrap("<NetworkInterfaceAddress><!--c--></NetworkInterfaceAddress>") << osplResult::written
         << wrapped("<NetworkInterfaceAddress>10.77.1.2<!--c-->\n         </NetworkInterfaceAddress>");
+    // The element's text is all its pieces together: every piece must go.
+    QTest::newRow("address split by a comment: all its pieces replaced")
+        << wrap("<NetworkInterfaceAddress>10.1<!-- old: .2 -->.0.5</NetworkInterfaceAddress>") << osplResult::written
+        << wrapped("<NetworkInterfaceAddress>10.77.1.2<!-- old: .2 --></NetworkInterfaceAddress>");
+    QTest::newRow("address split by CDATA: all its pieces replaced")
+        << wrap("<NetworkInterfaceAddress>1.2<![CDATA[.3]]>.4</NetworkInterfaceAddress>") << osplResult::written
+        << wrapped("<NetworkInterfaceAddress>10.77.1.2</NetworkInterfaceAddress>");
     QTest::newRow("CDATA takes the address")
         << wrap("<NetworkInterfaceAddress><![CDATA[AUTO]]></NetworkInterfaceAddress>") << osplResult::written
         << wrapped("<NetworkInterfaceAddress><![CDATA[10.77.1.2]]></NetworkInterfaceAddress>");

@@ -103,7 +103,8 @@ void tst_process::unattended_data()
     const QByteArray same;
     const QByteArray nc1("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n");
     const QByteArray rows = "nc0\t10.77.1.1\tnc0\t\nnc0\t10.77.1.2\tnc0\tstored\nnc1\t10.77.4.1\tnc1\t\n"
-                            "n\xC3\xA9\t10.77.5.1\tn\xC3\xA9\t\n";
+                            "n\xC3\xA9\t10.77.5.1\tn\xC3\xA9\t\n"
+                            "x\xFFy\t10.77.6.1\tx\xFFy\t\n";
     QTest::newRow("/silent, stored pair valid")
         << QStringList{"/silent"} << "" << 0 << QByteArray() << same << ""
         << "nicChooser::isValid: checking validity:  \"10.77.1.2\"   \"nc0\"\nnicChooser::isValid: valid";
@@ -120,6 +121,9 @@ void tst_process::unattended_data()
     QTest::newRow("/silent /ospl, nothing stored, minimal platform")
         << QStringList{"/silent", "/ospl"} << "noini minimal" << 5 << QByteArray() << same << ""
         << "NOT valid\nnicChooser: the stored choice names no row here";
+    QTest::newRow("/silent, settings file unreadable, no display")
+        << QStringList{"/silent"} << "unreadable-ini nodisplay" << 5 << QByteArray() << same << ""
+        << "nicChooser: the settings file cannot be read (it is UTF-16 with an odd number of bytes";
     QTest::newRow("no switches, offscreen platform") << QStringList{} << "" << 5 << QByteArray() << same << ""
                                                      << "nicChooser: there is no display";
     QTest::newRow("no switches, no display, CC_ROOT missing") << QStringList{} << "nodisplay noroot" << 2 << QByteArray()
@@ -156,6 +160,10 @@ void tst_process::unattended_data()
     QTest::newRow("/select adaptor ID, one row")
         << QStringList{"/silent", "/select=nc1"} << "nodisplay" << 0 << QByteArray() << nc1 << ""
         << "";
+    // Stored as the system spells it, and so still the stored pair afterwards.
+    QTest::newRow("/select adaptor whose name is no UTF-8") << QStringList{"/silent", "/select=10.77.6.1"} << "nodisplay" << 0
+                                                           << QByteArray() << QByteArray("[xDS]\r\nbindAddress=10.77.6.1\r\nAdaptor=x\xFFy\r\n")
+                                                           << "" << "";
     QTest::newRow("/select address, with a display")
         << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0 << QByteArray() << nc1 << ""
         << "";
@@ -186,7 +194,9 @@ void tst_process::unattended()
     QFETCH(QString, osplAddress);
     QFETCH(QString, stderrText);
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
-    if (words.contains("staleini"))
+    if (words.contains("unreadable-ini"))
+        writeBytes(iniPath(), QByteArray("\xFF\xFE[\0x\0]", 7));
+    else if (words.contains("staleini"))
         writeBytes(iniPath(), "[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n");
     else if (!words.contains("noini"))
         writeBytes(iniPath(), validIni);

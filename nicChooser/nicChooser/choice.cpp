@@ -174,10 +174,12 @@ QString fatalText(const QString& missing)
 }
 
 QString statusLine(const QString& storedAddress, const QString& storedAdaptor, bool storedListed, int rowCount,
-                   const selectRule* rule, int matches)
+                   const selectRule* rule, int matches, const QString& unreadable)
 {
     QStringList parts;
-    if (storedAddress.isEmpty() && storedAdaptor.isEmpty()) {
+    if (!unreadable.isEmpty()) {
+        parts << QStringLiteral("The settings file cannot be read: %1.").arg(unreadable);
+    } else if (storedAddress.isEmpty() && storedAdaptor.isEmpty()) {
         parts << QStringLiteral("Nothing stored yet.");
     } else {
         const QString pair = QStringLiteral("Stored: %1 on %2")

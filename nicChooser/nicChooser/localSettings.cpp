@@ -420,21 +420,42 @@ bool fileWithValues(const QByteArray& file, const QByteArray& section,
 
 } // namespace ini
 
-QString readSetting(const QString& path, const QString& key)
+QStringList readSettings(const QString& path, const QStringList& keys, QString* reason)
 {
+    QStringList none;
+    for (int i = 0; i < keys.size(); ++i)
+        none << QString();
+    auto unread = [&](const QString& why) {
+        if (reason)
+            *reason = why;
+        return none;
+    };
     if (pathTooLong(path))
-        return QString();
+        return unread(QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes()));
     QByteArray bytes;
     bool missing = false;
-    if (!readWholeFile(path, &bytes, &missing) || missing)
-        return QString();
+    QString why;
+    if (!readWholeFile(path, &bytes, &missing, &why))
+        return unread(why);
+    if (missing)
+        return none;
     const ini::decodedFile file = ini::decode(bytes);
     if (!file.problem.isEmpty()) {
         qDebug() << "Settings file" << path << "not read:" << file.problem;
-        return QString();
+        return unread(file.problem);
     }
-    const QByteArray v = ini::value(file.text, settingsSection, key.toUtf8());
-    return QString::fromUtf8(cutUtf8(v, maxSettingsValueBytes));
+    QStringList values;
+    for (const QString& key : keys) {
+        const QByteArray v = ini::value(file.text, settingsSection, key.toUtf8());
+        // As the system spells it: a name that is not UTF-8 reads back as written.
+        values << textFromSystem(cutUtf8(v, maxSettingsValueBytes));
+    }
+    return values;
+}
+
+QString readSetting(const QString& path, const QString& key)
+{
+    return readSettings(path, {key}).value(0);
 }
 
 namespace {
@@ -443,7 +464,7 @@ QList<QPair<QByteArray, QByteArray>> entryBytes(const QList<settingsEntry>& entr
 {
     QList<QPair<QByteArray, QByteArray>> bytes;
     for (const settingsEntry& e : entries)
-        bytes.append({e.first.toUtf8(), e.second.toUtf8()});
+        bytes.append({e.first.toUtf8(), systemBytes(e.second)});
     return bytes;
 }
 

@@ -40,6 +40,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 /// The section this tool owns.
 extern const char* const settingsSection; // "xDS"
@@ -50,6 +51,9 @@ constexpr int maxSettingsValueBytes = 255;
 /// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, the file
 /// cannot be decoded or the path is longer than the platform takes (maxPathBytes).
 QString readSetting(const QString& path, const QString& key);
+
+/// The values of keys in section xDS of the file at path, in order, read at once; all empty, with *reason, when the file exists but cannot be read or decoded.
+QStringList readSettings(const QString& path, const QStringList& keys, QString* reason = nullptr);
 
 /// A key of section xDS and the value to give it.
 using settingsEntry = QPair<QString, QString>;

@@ -1,5 +1,6 @@
 #include "choice.h"
 #include "display.h"
+#include "fileReplace.h"
 #include "installPaths.h"
 #include "localSettings.h"
 #include "nicChooser.h"
@@ -31,10 +32,15 @@ int listRows(int argc, char** argv)
     if (root.isEmpty()) {
         tell(QStringLiteral("CC_ROOT is not set, so no row is marked as stored"));
     } else {
-        address = readSetting(localSettingsPath(root), QStringLiteral("bindAddress"));
-        adaptor = readSetting(localSettingsPath(root), QStringLiteral("Adaptor"));
+        QString unreadable;
+        const QStringList stored =
+            readSettings(localSettingsPath(root), {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &unreadable);
+        if (!unreadable.isEmpty())
+            tell(QStringLiteral("the settings file cannot be read (%1), so no row is marked as stored").arg(unreadable));
+        address = stored.value(0);
+        adaptor = stored.value(1);
     }
-    const QByteArray text = listing(adaptorRows(systemInterfaces(), address, adaptor)).toUtf8();
+    const QByteArray text = systemBytes(listing(adaptorRows(systemInterfaces(), address, adaptor)));
     if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size()) || std::fflush(stdout) != 0) {
         tell(QStringLiteral("could not write the list: ") + QString::fromLocal8Bit(std::strerror(errno)));
         return exitOutputFailed;

@@ -74,8 +74,11 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 
     // Read from the same text that accept() writes to, so both always agree.
     const QString settings = localSettingsPath(ccRoot);
-    const QString storedAddress = readSetting(settings, QStringLiteral("bindAddress"));
-    const QString storedAdaptor = readSetting(settings, QStringLiteral("Adaptor"));
+    QString unreadable;
+    const QStringList stored =
+        readSettings(settings, {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &unreadable);
+    const QString storedAddress = stored.value(0);
+    const QString storedAdaptor = stored.value(1);
 
     addInterfaceRows(storedAddress, storedAdaptor);
     valid = isValid(storedAddress, storedAdaptor);
@@ -86,10 +89,10 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
     if (matches.size() == 1)
         makeCurrent(matches.front());
     ui.statusLabel->setText(statusLine(storedAddress, storedAdaptor, valid, int(dests.size()),
-                                       ruleGiven ? &rule : nullptr, int(matches.size())));
+                                       ruleGiven ? &rule : nullptr, int(matches.size()), unreadable));
 
     if (silentMode)
-        runUnattended(switches, rule, matches, storedAddress);
+        runUnattended(switches, rule, matches, storedAddress, unreadable);
 }
 
 nicChooser::~nicChooser() = default;
@@ -97,7 +100,7 @@ nicChooser::~nicChooser() = default;
 // The silent path: does what was asked without a person, or leaves the
 // dialog open for one when there is somebody to ask.
 void nicChooser::runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
-                               const QString& storedAddress)
+                               const QString& storedAddress, const QString& unreadable)
 {
     if (switches.selects > 0) {
         if (matches.size() == 1) {
@@ -142,8 +145,11 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
     }
     if (!personPresent()) {
         status = exitNoDisplay;
-        tell(QStringLiteral("the stored choice names no row here and no /select was given, and there is no "
-                            "display to ask on; nothing was written"));
+        const QString stored = unreadable.isEmpty()
+                                   ? QStringLiteral("the stored choice names no row here")
+                                   : QStringLiteral("the settings file cannot be read (%1)").arg(unreadable);
+        tell(stored + QStringLiteral(" and no /select was given, and there is no display to ask on; nothing was "
+                                     "written"));
         startCloseTimer();
     }
 }

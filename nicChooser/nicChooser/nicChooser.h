@@ -48,7 +48,7 @@ private:
     osplResult writeToOspl(const QString& address, QString* reason);
     void startCloseTimer();
     void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
-                       const QString& storedAddress);
+                       const QString& storedAddress, const QString& unreadable);
     bool store(const networkDest& row, bool personAsked);
     void fail(int code, const QString& title, const QString& text, bool personAsked);
     void makeCurrent(int row);

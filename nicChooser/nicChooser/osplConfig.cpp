@@ -694,16 +694,25 @@ QTextCodec* declaredCodec(const QDomDocument& doc)
 void setElementText(QDomElement& element, const QString& value)
 {
     QDomNode target;
+    std::vector<QDomNode> pieces; // further text, which would run on after the value
     for (QDomNode child = element.firstChild(); !child.isNull(); child = child.nextSibling()) {
         if (!child.isText()) // CDATA sections count as text
             continue;
         if (!isBlank(child.nodeValue())) {
+            if (!target.isNull() && !isBlank(target.nodeValue()))
+                pieces.push_back(child);
+            else
+                target = child;
+        } else if (target.isNull()) {
             target = child;
-            break;
         }
-        if (target.isNull())
-            target = child;
     }
+    // The element's text is all its text nodes together: "10.1<!--x-->.0.5"
+    // reads as 10.1.0.5, so the value takes the place of every piece.
+    if (!pieces.empty())
+        qDebug() << element.nodeName() << "held its text in" << pieces.size() + 1 << "pieces; the value replaces them all";
+    for (QDomNode& piece : pieces)
+        element.removeChild(piece);
     const charset chars(declaredCodec(element.ownerDocument()));
     const QStringRef whole(&value);
     const QString referenced = chars.referenced(whole, referenceMarker);

@@ -32,7 +32,8 @@ class QDomElement;
 class QTextCodec;
 
 /// Makes value the element's text: its first text or CDATA child that is not blank takes it (else its first blank one,
-/// else a new text node), in a form the document's declared encoding can hold; comments are never overwritten.
+/// else a new text node), in a form the document's declared encoding can hold, and further text that is not blank
+/// goes (the element's text is all of it together); comments are never overwritten.
 void setElementText(QDomElement& element, const QString& value);
 
 /// "OpenSplice", "DDSI2Service", "General", "NetworkInterfaceAddress".

@@ -297,14 +297,9 @@ QString osplEditProblem(const QByteArray& before, const QByteArray& after, const
             return QStringLiteral("token %1 changed: %2 -> %3")
                 .arg(i)
                 .arg(beforeTokens[i].left(80), afterTokens[i].left(80));
-    // The address takes the first text's place, or comes before the texts
-    // when the element had only blank text.
-    QStringList replaced = beforeAddress;
-    if (!replaced.isEmpty())
-        replaced.removeFirst();
-    const QStringList wanted1 = QStringList{address} + replaced;
-    const QStringList wanted2 = QStringList{address} + beforeAddress;
-    if (afterAddress != wanted1 && afterAddress != wanted2)
+    // The element's text is the address and nothing else: the text around a
+    // comment in it, or in several pieces, is all of it together.
+    if (afterAddress != QStringList{address})
         return QStringLiteral("the address element holds [%1]").arg(afterAddress.join(QLatin1Char('|')));
     return QString();
 }

@@ -9,6 +9,8 @@ const std::vector<QStringList>& rows()
         {"nc0", "10.77.1.2", "nc0"},
         {"nc1", "10.77.4.1", "nc1"},
         {QString::fromUtf8("n\xC3\xA9"), "10.77.5.1", QString::fromUtf8("n\xC3\xA9")},
+        // "x\xFFy": the byte that is no UTF-8 kept as the system has it.
+        {QStringLiteral("x") + QChar(0xDCFF) + "y", "10.77.6.1", QStringLiteral("x") + QChar(0xDCFF) + "y"},
     };
     return r;
 }
