@@ -64,7 +64,7 @@ else
   shot=$build/nicChooser-demo.png
   export NC_DEMO_STAGE=drive NC_DEMO_SHOT=$shot
   if [ "$(id -u)" = 0 ]; then
-    echo "As root: in a network namespace whose interfaces are nc0 (10.77.1.1, 10.77.1.2), nc1 (10.77.4.1), né (10.77.5.1)."
+    echo "As root: in a network namespace whose interfaces are nc0 (10.77.1.1, 10.77.1.2), nc1 (10.77.4.1), né (10.77.5.1) and one whose name is no UTF-8 (10.77.6.1)."
     bash "$top/tests/in-netns.sh" bash "$0" "$root" "$@"
   else
     bash "$0" "$root" "$@"
