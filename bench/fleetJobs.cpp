@@ -12,23 +12,11 @@ namespace bench {
 void fleetJobs(int rounds)
 {
     netns ns("ncbench-fleet", 0);
-    if (!ns.ok()
-        || !shell("ip -n ncbench-fleet link add nb0 type veth peer name nb0p && "
-                  "ip -n ncbench-fleet addr add 10.66.0.1/24 dev nb0 && "
-                  "ip -n ncbench-fleet addr add 10.67.0.1/24 dev nb0p && "
-                  "ip -n ncbench-fleet link set nb0 up && ip -n ncbench-fleet link set nb0p up")) {
-        std::fprintf(stderr, "ncbench: cannot build the network namespace\n");
-        ++failures;
+    if (!addPair(ns, "10.67.0.1"))
         return;
-    }
-    const QString root = work + "/fleet";
-    QDir().mkpath(root + "/BENCH/config/dds");
-    const QString ini = root + "/local_settings.ini";
-    const QString xml = root + "/BENCH/config/dds/ospl.xml";
-    const QString iniOrig = work + "/fleet.ini";
-    const QString xmlOrig = work + "/fleet.xml";
-    writeAll(iniOrig, "[General]\r\nsite=Bench\r\n[xDS]\r\nbindAddress=192.0.2.1\r\nAdaptor=old0\r\n");
-    copy(sourceDir + "/demo/installation/DEMO/config/dds/ospl.xml", xmlOrig);
+    const installation inst =
+        makeInstallation("fleet", "[General]\r\nsite=Bench\r\n[xDS]\r\nbindAddress=192.0.2.1\r\nAdaptor=old0\r\n");
+    const QString& root = inst.root;
     // No display at all, as over SSH on a server.
     const QStringList env{"DISPLAY=", "QT_QPA_PLATFORM=", "CC_ROOT=" + root, "CC_SYSTEM=BENCH"};
     const QString listScript = work + "/list.sh";
@@ -46,7 +34,7 @@ void fleetJobs(int rounds)
 
     bool listed = true, wrote = true, scripted = true;
     auto list = [&] {
-        copy(iniOrig, ini);
+        copy(inst.iniOrig, inst.ini);
         const sample s = run(ns.wrap({tool, "/list"}), env);
         // The peer end is made first, so it comes first.
         listed = listed && s.out == "nb0p\t10.67.0.1\tnb0p\t\nnb0\t10.66.0.1\tnb0\t\n";
@@ -56,18 +44,16 @@ void fleetJobs(int rounds)
     auto floor = [&] { return run(ns.wrap({bareConsole})); };
     auto linkedFloor = [&] { return run(ns.wrap({bareConsoleLinked})); };
     auto select = [&] {
-        copy(iniOrig, ini);
-        copy(xmlOrig, xml);
+        inst.restore();
         const sample s = run(ns.wrap({tool, "/silent", "/select=10.66.0.0/16", "/ospl"}), env);
-        wrote = wrote && readAll(ini).contains("bindAddress=10.66.0.1\r\nAdaptor=nb0\r\n")
-                && readAll(xml).contains(">10.66.0.1</NetworkInterfaceAddress>");
+        wrote = wrote && readAll(inst.ini).contains("bindAddress=10.66.0.1\r\nAdaptor=nb0\r\n")
+                && readAll(inst.xml).contains(">10.66.0.1</NetworkInterfaceAddress>");
         return s;
     };
     auto selectPeer = [&] {
-        copy(iniOrig, ini);
-        copy(xmlOrig, xml);
+        inst.restore();
         const sample s = run(ns.wrap({"sh", setScript, root}));
-        scripted = scripted && readAll(xml).contains(">10.66.0.1</NetworkInterfaceAddress>");
+        scripted = scripted && readAll(inst.xml).contains(">10.66.0.1</NetworkInterfaceAddress>");
         return s;
     };
     const auto f = alternate(rounds, {list, listPeer, floor, select, selectPeer, linkedFloor});

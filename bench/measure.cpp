@@ -111,6 +111,42 @@ netns::netns(const QString& name, int interfaces) : name_(name)
     ok_ = ok_ && shell("ip -n " + name + " -batch " + file);
 }
 
+bool addPair(const netns& ns, const QString& peerAddress)
+{
+    const QString ip = "ip -n " + ns.name();
+    const bool ok =
+        ns.ok()
+        && shell(ip + " link add nb0 type veth peer name nb0p && " + ip + " addr add 10.66.0.1/24 dev nb0 && "
+                 + (peerAddress.isEmpty() ? QString() : ip + " addr add " + peerAddress + "/24 dev nb0p && ") + ip
+                 + " link set nb0 up && " + ip + " link set nb0p up");
+    if (!ok) {
+        std::fprintf(stderr, "ncbench: cannot build the network namespace\n");
+        ++failures;
+    }
+    return ok;
+}
+
+void installation::restore() const
+{
+    copy(iniOrig, ini);
+    copy(xmlOrig, xml);
+}
+
+installation makeInstallation(const QString& name, const QByteArray& ini)
+{
+    installation i;
+    i.root = work + "/" + name;
+    QDir().mkpath(i.root + "/BENCH/config/dds");
+    i.ini = i.root + "/local_settings.ini";
+    i.xml = i.root + "/BENCH/config/dds/ospl.xml";
+    i.iniOrig = work + "/" + name + ".ini";
+    i.xmlOrig = work + "/" + name + ".xml";
+    writeAll(i.iniOrig, ini);
+    copy(sourceDir + "/demo/installation/DEMO/config/dds/ospl.xml", i.xmlOrig);
+    i.restore();
+    return i;
+}
+
 netns::~netns()
 {
     shell("ip netns del " + name_);

@@ -71,6 +71,7 @@ public:
     netns(const netns&) = delete;
     netns& operator=(const netns&) = delete;
     bool ok() const { return ok_; }
+    const QString& name() const { return name_; }
     /// cmd run inside the namespace.
     QStringList wrap(const QStringList& cmd) const { return QStringList{"ip", "netns", "exec", name_} + cmd; }
 
@@ -78,6 +79,20 @@ private:
     QString name_;
     bool ok_ = false;
 };
+
+/// Gives the namespace the veth pair nb0 (10.66.0.1/24) and nb0p (peerAddress/24, when given), both up; false, counted
+/// as a failure, when it cannot.
+bool addPair(const netns& ns, const QString& peerAddress = QString());
+
+/// An installation of its own for one measurement: its settings file and DDS configuration (a copy of the demo's), and
+/// the originals they are restored from.
+struct installation {
+    QString root, ini, xml, iniOrig, xmlOrig;
+    void restore() const;
+};
+
+/// Makes the installation work/name (system folder BENCH) with settings text ini.
+installation makeInstallation(const QString& name, const QByteArray& ini);
 
 /// Adds a row to the table: what is measured, our figure, the other side's, their ratio, and the target it must meet
 /// ("reported" or "-" for none).

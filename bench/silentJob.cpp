@@ -11,23 +11,11 @@ namespace bench {
 void silentJob(int rounds)
 {
     netns ns("ncbench-silent", 0);
-    if (!ns.ok()
-        || !shell("ip -n ncbench-silent link add nb0 type veth peer name nb0p && "
-                  "ip -n ncbench-silent addr add 10.66.0.1/24 dev nb0 && "
-                  "ip -n ncbench-silent link set nb0 up && ip -n ncbench-silent link set nb0p up")) {
-        std::fprintf(stderr, "ncbench: cannot build the network namespace\n");
-        ++failures;
+    if (!addPair(ns))
         return;
-    }
-    const QString root = work + "/installation";
-    QDir().mkpath(root + "/BENCH/config/dds");
-    const QString ini = root + "/local_settings.ini";
-    const QString xml = root + "/BENCH/config/dds/ospl.xml";
-    const QString iniOrig = work + "/silent.ini";
-    const QString xmlOrig = work + "/silent.xml";
-    writeAll(iniOrig, "[General]\r\nsite=Bench\r\n[xDS]\r\nbindAddress=10.66.0.1\r\nAdaptor=nb0\r\n");
-    copy(sourceDir + "/demo/installation/DEMO/config/dds/ospl.xml", xmlOrig);
-    copy(iniOrig, ini);
+    const installation inst =
+        makeInstallation("silent", "[General]\r\nsite=Bench\r\n[xDS]\r\nbindAddress=10.66.0.1\r\nAdaptor=nb0\r\n");
+    const QString& root = inst.root;
     const QStringList env{"QT_QPA_PLATFORM=offscreen", "CC_ROOT=" + root, "CC_SYSTEM=BENCH"};
     const QString peerScript = work + "/peer.sh";
     writeAll(peerScript, QStringLiteral("set -e\n"
@@ -39,16 +27,15 @@ void silentJob(int rounds)
 
     bool wrote = true;
     auto ours = [&] {
-        copy(xmlOrig, xml);
+        copy(inst.xmlOrig, inst.xml);
         const sample s = run(ns.wrap({tool, "/silent", "/ospl"}), env);
-        wrote = wrote && readAll(xml).contains(">10.66.0.1</NetworkInterfaceAddress>");
+        wrote = wrote && readAll(inst.xml).contains(">10.66.0.1</NetworkInterfaceAddress>");
         return s;
     };
     auto bare = [&] { return run(ns.wrap({bareDialog}), {"QT_QPA_PLATFORM=offscreen"}); };
     auto form = [&] { return run(ns.wrap({bareForm}), {"QT_QPA_PLATFORM=offscreen"}); };
     auto script = [&] {
-        copy(xmlOrig, xml);
-        copy(iniOrig, ini);
+        inst.restore();
         return run(ns.wrap({"sh", peerScript, root}));
     };
     const auto f = alternate(rounds, {ours, bare, form, script});
