@@ -230,8 +230,21 @@ QStringList tokens(const QByteArray& data, QStringList* addressTexts, QString* e
     QStringList path;
     int addressDepth = -1; // depth of the address element while inside it
     bool addressSeen = false;
+    // Text runs on across CDATA and references: XML sees one text there,
+    // however it was written, so adjacent pieces count as one.
+    QString text;
+    bool textInAddress = false;
+    auto flushText = [&] {
+        const QString t = text.trimmed();
+        if (!t.isEmpty())
+            (textInAddress ? *addressTexts : out) << (textInAddress ? t : QLatin1Char('"') + t);
+        text.clear();
+    };
     while (!r.atEnd()) {
-        switch (r.readNext()) {
+        const QXmlStreamReader::TokenType token = r.readNext();
+        if (token != QXmlStreamReader::Characters)
+            flushText();
+        switch (token) {
         case QXmlStreamReader::StartDocument:
             out << QStringLiteral("?xml %1 %2")
                        .arg(r.documentVersion().toString(), r.documentEncoding().toString().toLower());
@@ -256,12 +269,8 @@ QStringList tokens(const QByteArray& data, QStringList* addressTexts, QString* e
             out << QStringLiteral("</");
             break;
         case QXmlStreamReader::Characters:
-            if (r.isWhitespace())
-                break;
-            if (path.size() == addressDepth)
-                *addressTexts << r.text().toString().trimmed();
-            else
-                out << QLatin1Char('"') + r.text().toString().trimmed();
+            textInAddress = path.size() == addressDepth;
+            text += r.text();
             break;
         case QXmlStreamReader::Comment: out << QLatin1String("<!--") + r.text().toString(); break;
         case QXmlStreamReader::ProcessingInstruction:
