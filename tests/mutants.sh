@@ -20,6 +20,7 @@ mkdir -p "$src"
 # Unoptimised and without debug information: every fault rebuilds one file
 # and relinks one test, and that is most of the time spent.
 cmake -S "$src" -B "$build" -G Ninja -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Mutants -DCMAKE_CXX_FLAGS_MUTANTS=-O0 \
+  -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=gold \
   >/dev/null || exit 1
 
 target_of() { case $1 in gui_xvfb) echo nicChooser ;; *) echo "$1" ;; esac; }
@@ -46,6 +47,7 @@ while IFS= read -r entry; do
     broken=$((broken + 1)); continue
   fi
   cp "$path" "$work/saved"
+  began=${EPOCHREALTIME/./}
   FIND=$find REPLACE=$replace python3 - "$path" <<'EOF'
 import os, sys
 p = sys.argv[1]
@@ -55,12 +57,18 @@ EOF
   if ! cmake --build "$build" -j 2 --target "$(target_of "$suite")" >"$work/build.log" 2>&1; then
     echo "NOBUILD  $why ($file)"; tail -5 "$work/build.log"
     broken=$((broken + 1))
-  elif (cd "$build" && ctest -R "^$suite\$" --timeout 300 >"$work/test.log" 2>&1); then
-    echo "SURVIVED $why ($file, $suite stays green)"
-    survived=$((survived + 1))
   else
-    echo "caught   $why ($suite)"
-    caught=$((caught + 1))
+    tested=${EPOCHREALTIME/./}
+    if (cd "$build" && ctest -R "^$suite\$" --timeout 300 >"$work/test.log" 2>&1); then
+      echo "SURVIVED $why ($file, $suite stays green)"
+      survived=$((survived + 1))
+    else
+      ended=${EPOCHREALTIME/./}
+      printf 'caught   %s (%s; built in %d.%d s, caught in %d.%d s)\n' "$why" "$suite" \
+        $(((tested - began) / 1000000)) $(((tested - began) / 100000 % 10)) \
+        $(((ended - tested) / 1000000)) $(((ended - tested) / 100000 % 10))
+      caught=$((caught + 1))
+    fi
   fi
   cp "$work/saved" "$path"
 done <"$list"
