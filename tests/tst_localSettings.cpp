@@ -13,7 +13,9 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QVector>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -36,6 +38,19 @@ QByteArray utf16be(const QString& text)
     QByteArray out("\xFE\xFF");
     for (const QChar c : text)
         out += char(c.unicode() >> 8) + QByteArray(1, char(c.unicode() & 0xFF));
+    return out;
+}
+
+// text as the bytes of a UTF-32 file with its byte-order mark
+QByteArray utf32(const QString& text, bool little)
+{
+    QByteArray out;
+    for (const uint c : QVector<uint>{0xFEFF} + text.toUcs4()) {
+        char b[4] = {char(c >> 24), char(c >> 16), char(c >> 8), char(c)};
+        if (little)
+            std::reverse(b, b + 4);
+        out.append(b, 4);
+    }
     return out;
 }
 
@@ -237,8 +252,8 @@ void tst_localSettings::write_data()
         << "10.1.1.1" << QByteArray("[a]\r\nx=1\r\n[xDS]\r\nbindAddress=10.1.1.1\r\nAdaptor=eth0\r\n");
     // Holding the value already, in whatever spelling, is holding it.
     QTest::newRow("value already there, spelled otherwise: untouched")
-        << QByteArray("[xds]\n  BINDADDRESS = \"10.1.1.1\"\nz=1\n") << "bindAddress" << "10.1.1.1"
-        << QByteArray("[xds]\n  BINDADDRESS = \"10.1.1.1\"\nz=1\n");
+        << QByteArray("[xds]\n  BINDADDRESS = \"10.1.1.1\"\nz=1\n") << "bindAddress"
+        << "10.1.1.1" << QByteArray("[xds]\n  BINDADDRESS = \"10.1.1.1\"\nz=1\n");
     QTest::newRow("replace a line spelled in other case, blanks and quotes")
         << QByteArray("[XDS]\n  BINDADDRESS = \"old\"\nz=1\n") << "bindAddress"
         << "10.1.1.1" << QByteArray("[XDS]\nbindAddress=10.1.1.1\nz=1\n");
@@ -482,6 +497,12 @@ void tst_localSettings::refused_data()
     QTest::newRow("UTF-16BE without a byte-order mark")
         << QByteArray("bindAddress") << QByteArray("v") << utf16be("[xDS]\r\nbindAddress=1\r\n").mid(2) << ""
         << "without a byte-order mark";
+    QTest::newRow("UTF-32LE, whose mark starts as UTF-16LE's")
+        << QByteArray("bindAddress") << QByteArray("v") << utf32("[xDS]\r\nbindAddress=1\r\n", true) << ""
+        << "UTF-32";
+    QTest::newRow("UTF-32BE") << QByteArray("bindAddress") << QByteArray("v")
+                              << utf32("[xDS]\r\nbindAddress=1\r\n", false) << ""
+                              << "UTF-32";
     QTest::newRow("value not UTF-8, for a UTF-16 file") << QByteArray("bindAddress") << QByteArray("\xFF") << wide << ""
                                                         << "not UTF-8";
     QTest::newRow("refusal reaches the operator through the writer")
@@ -559,8 +580,7 @@ void tst_localSettings::refused()
         if (setup == "nobody-folder") {
             ::chmod(QFile::encodeName(local.path()).constData(), 0755);
             QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
-        }
-        else if (setup == "nobody-unreadable")
+        } else if (setup == "nobody-unreadable")
             ::chmod(QFile::encodeName(path).constData(), 0622);
         else
             ::chmod(QFile::encodeName(path).constData(), 0644);
@@ -742,8 +762,7 @@ void tst_localSettings::writersTakeTurns()
         QElapsedTimer waited;
         waited.start();
         fileEdit second(ini, true, 300);
-        return !second.ready() && waited.elapsed() >= 300
-               && second.reason().contains("kept it locked for 0.3 seconds");
+        return !second.ready() && waited.elapsed() >= 300 && second.reason().contains("kept it locked for 0.3 seconds");
     };
     if (held == "settings") {
         fileEdit first(ini);

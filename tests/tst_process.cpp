@@ -52,7 +52,8 @@ void tst_process::init()
 
 // Never a display a person could see: the offscreen platform (minimal with
 // "minimal"), or with "nodisplay" no DISPLAY, no WAYLAND_DISPLAY and no
-// platform chosen, as in a plain SSH session on a server. "noroot" leaves
+// platform chosen, as in a plain SSH session on a server; with "xcb" that
+// platform named, but still no display. "noroot" leaves
 // CC_ROOT out; "stdout-full" writes stdout to /dev/full.
 tst_process::run tst_process::start(const QStringList& args, int waitMs, const QStringList& setup)
 {
@@ -67,6 +68,8 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
     env.remove("WAYLAND_DISPLAY");
     if (setup.contains("nodisplay"))
         env.remove("QT_QPA_PLATFORM");
+    else if (setup.contains("xcb"))
+        env.insert("QT_QPA_PLATFORM", "xcb");
     else
         env.insert("QT_QPA_PLATFORM", setup.contains("minimal") ? "minimal" : "offscreen");
     p.setProcessEnvironment(env);
@@ -93,7 +96,7 @@ void tst_process::unattended_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>(
-        "setup");                    // words: nodisplay noroot noini staleini readonly-ini readonly-ospl ospl-elsewhere
+        "setup"); // words: nodisplay xcb noroot noini staleini readonly-ini readonly-ospl ospl-elsewhere
     QTest::addColumn<int>("status"); // -1: still open, waiting for a person
     QTest::addColumn<QByteArray>("stdoutText");
     QTest::addColumn<QByteArray>("iniAfter"); // null: as before
@@ -121,15 +124,20 @@ void tst_process::unattended_data()
     QTest::newRow("/silent /ospl, nothing stored, minimal platform")
         << QStringList{"/silent", "/ospl"} << "noini minimal" << 5 << QByteArray() << same << ""
         << "NOT valid\nnicChooser: the stored choice names no row here";
+    QTest::newRow("/silent /ospl, stored address moved, xcb named but no display")
+        << QStringList{"/silent", "/ospl"} << "staleini xcb" << 5 << QByteArray() << same << ""
+        << "NOT valid\nnicChooser: the stored choice names no row here";
     QTest::newRow("/silent, settings file unreadable, no display")
         << QStringList{"/silent"} << "unreadable-ini nodisplay" << 5 << QByteArray() << same << ""
         << "nicChooser: the settings file cannot be read (it is UTF-16 with an odd number of bytes";
     QTest::newRow("no switches, offscreen platform") << QStringList{} << "" << 5 << QByteArray() << same << ""
                                                      << "nicChooser: there is no display";
-    QTest::newRow("no switches, no display, CC_ROOT missing") << QStringList{} << "nodisplay noroot" << 2 << QByteArray()
-                                                              << same << "" << "nicChooser: Can't set the adaptor";
-    QTest::newRow("/list into a full device") << QStringList{"/list"} << "nodisplay stdout-full" << 9 << QByteArray()
-                                              << same << "" << "nicChooser: could not write the list: No space left";
+    QTest::newRow("no switches, no display, CC_ROOT missing")
+        << QStringList{} << "nodisplay noroot" << 2 << QByteArray() << same << ""
+        << "nicChooser: Can't set the adaptor";
+    QTest::newRow("/list into a full device")
+        << QStringList{"/list"} << "nodisplay stdout-full" << 9 << QByteArray() << same << ""
+        << "nicChooser: could not write the list: No space left";
     QTest::newRow("/silent, nothing stored, no display")
         << QStringList{"/silent"} << "noini nodisplay" << 5 << QByteArray() << same << ""
         << "nicChooser: the stored choice";
@@ -161,9 +169,10 @@ void tst_process::unattended_data()
         << QStringList{"/silent", "/select=nc1"} << "nodisplay" << 0 << QByteArray() << nc1 << ""
         << "";
     // Stored as the system spells it, and so still the stored pair afterwards.
-    QTest::newRow("/select adaptor whose name is no UTF-8") << QStringList{"/silent", "/select=10.77.6.1"} << "nodisplay" << 0
-                                                           << QByteArray() << QByteArray("[xDS]\r\nbindAddress=10.77.6.1\r\nAdaptor=x\xFFy\r\n")
-                                                           << "" << "";
+    QTest::newRow("/select adaptor whose name is no UTF-8")
+        << QStringList{"/silent", "/select=10.77.6.1"} << "nodisplay" << 0 << QByteArray()
+        << QByteArray("[xDS]\r\nbindAddress=10.77.6.1\r\nAdaptor=x\xFFy\r\n") << ""
+        << "";
     QTest::newRow("/select address, with a display")
         << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0 << QByteArray() << nc1 << ""
         << "";
@@ -239,12 +248,15 @@ void tst_process::pluginFolder_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("said"); // empty: the folder is used
-    QTest::newRow("plug-in folder missing: defaults kept, no abort") << "" << "does not exist";
-    QTest::newRow("plug-in folder present and used") << "platforms" << "";
+    QTest::newRow("plug-in folder missing: defaults kept, no abort") << ""
+                                                                     << "does not exist";
+    QTest::newRow("plug-in folder present and used") << "platforms"
+                                                     << "";
     QTest::newRow("Windows plug-ins only: defaults kept, no abort") << "windows"
                                                                     << "holds no platform plug-in for this system";
     // A co-user who can write the installation must not get code run as root.
-    QTest::newRow("plug-in folder of another user: not used") << "platforms nobody" << "belongs to another user";
+    QTest::newRow("plug-in folder of another user: not used") << "platforms nobody"
+                                                              << "belongs to another user";
 }
 
 void tst_process::pluginFolder()

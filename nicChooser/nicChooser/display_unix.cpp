@@ -11,9 +11,15 @@ bool prepareDisplay(bool unattended)
 {
     prepared = true;
     // A platform named by the caller is theirs to choose; whether its windows
-    // reach anybody is known once it runs (personPresent).
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    // reach anybody is known once it runs (personPresent). Unattended, one
+    // that cannot start (xcb named where no display is) must not abort the
+    // run: the toolkit then tries offscreen.
+    const QByteArray named = qgetenv("QT_QPA_PLATFORM");
+    if (!named.isEmpty()) {
+        if (unattended && !named.split(';').contains("offscreen"))
+            qputenv("QT_QPA_PLATFORM", named + ";offscreen");
         return true;
+    }
     const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     if (!wayland && qEnvironmentVariableIsEmpty("DISPLAY")) {
         if (unattended)

@@ -662,7 +662,9 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
     QElapsedTimer clock;
     clock.start();
     auto timedOut = [&] {
-        *why = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000.0);
+        *why = QStringLiteral(
+                   "someone who may change it kept it locked for %1 seconds (another copy of nicChooser, perhaps)")
+                   .arg(timeoutMs / 1000.0);
         qDebug() << "Another writer holds" << lockPath << "; gave up after" << timeoutMs << "ms";
         return false;
     };
@@ -696,7 +698,9 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
             continue; // another writer made it first
         }
         if (S_ISDIR(found.st_mode)) {
-            *why = QStringLiteral("a folder named %1 stands where the writers' lock file belongs").arg(lockPath);
+            *why =
+                QStringLiteral("a folder named %1 stands where the writers' lock file belongs; remove it and try again")
+                    .arg(lockPath);
             return false;
         }
         descriptor fd;
@@ -785,8 +789,7 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     return readAll(fd.get(), st.st_size, data, &why) || fail(why);
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
-    : path_(path), state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.path = path;

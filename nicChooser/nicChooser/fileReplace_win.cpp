@@ -88,7 +88,8 @@ HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
     }
     const DWORD r = WaitForSingleObject(mutex, DWORD(timeoutMs));
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        *why = QStringLiteral("another copy of nicChooser kept it locked for %1 seconds").arg(timeoutMs / 1000.0);
+        *why = QStringLiteral("another program held its lock for %1 seconds (another copy of nicChooser, perhaps)")
+                   .arg(timeoutMs / 1000.0);
         qDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
         CloseHandle(mutex);
         return nullptr;
@@ -134,8 +135,7 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     return true;
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs)
-    : path_(path), state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.path = path;

@@ -330,6 +330,13 @@ QString unsafeEntry(const QByteArray& key, const QByteArray& value)
 decodedFile decode(const QByteArray& file)
 {
     decodedFile d;
+    // UTF-32's little-endian mark begins with UTF-16's: read as UTF-16, every
+    // other character would be a NUL and the keys would never be found.
+    if (file.startsWith(QByteArray("\xFF\xFE\0\0", 4)) || file.startsWith(QByteArray("\0\0\xFE\xFF", 4))) {
+        d.problem = QStringLiteral("it is UTF-32 (its byte-order mark says so), which is neither read nor written: "
+                                   "save it as UTF-8 or UTF-16");
+        return d;
+    }
     if (file.startsWith("\xFF\xFE"))
         d.kind = encoding::utf16le;
     else if (file.startsWith("\xFE\xFF"))

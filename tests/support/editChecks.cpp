@@ -162,6 +162,9 @@ QString settingsEditProblem(const QByteArray& before, const QByteArray& after, c
 
 QString settingsUnwritable(const QByteArray& file, const QByteArray& key, const QByteArray& value)
 {
+    // UTF-32 by its mark (the little-endian one begins as UTF-16's does).
+    if (file.startsWith(QByteArray("\xFF\xFE\0\0", 4)) || file.startsWith(QByteArray("\0\0\xFE\xFF", 4)))
+        return QStringLiteral("UTF-32");
     if (!isUtf16(file)) {
         // Its first characters, read as UTF-16 of either order, all ASCII:
         // UTF-16 that lost its mark.
