@@ -184,9 +184,10 @@ void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile()
     QTest::mouseClick(dialog.findChild<QPushButton*>("helpButton"), Qt::LeftButton);
     QCOMPARE(triggered.count(), 1);
     QTRY_COMPARE(box.titles(), QStringList{"Ooops"});
-    QCOMPARE(box.texts().value(0), "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
-                       ".chm extention\n\nI tried to open:\n"
-                           + modulePath() + ".chm");
+    QCOMPARE(box.texts().value(0),
+             "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
+             ".chm extention\n\nI tried to open:\n"
+                 + modulePath() + ".chm");
     QVERIFY(dialog.isVisible());
 }
 
@@ -354,7 +355,8 @@ void tst_dialog::fatalWithoutVariable()
         qputenv("CC_ROOT", savedRoot);
         qputenv("CC_SYSTEM", savedSystem);
         QCOMPARE(box.titles(), QStringList{"nicChooser: Fatal error"});
-        QCOMPARE(box.texts().value(0), "Can't set the adaptor - there's nowhere to write the value to because " + because);
+        QCOMPARE(box.texts().value(0),
+                 "Can't set the adaptor - there's nowhere to write the value to because " + because);
         QCOMPARE(dialog.findChild<QTreeWidget*>("treeAdapters")->topLevelItemCount(), 0);
         QCOMPARE(dialog.exitCode(), int(exitNoVariable));
         QSignalSpy finished(&dialog, &QDialog::finished);
@@ -402,8 +404,8 @@ void tst_dialog::pluginFolder_data()
     QTest::newRow("only CC_ROOT set") << "plugin no-system" << false << "";
     QTest::newRow("Windows plug-ins only") << "windows-only" << false << "holds no platform plug-in for this system";
     QTest::newRow("plug-in others may write") << "plugin plugin-writable" << false << "may be written by others";
-    QTest::newRow("installation folder others may write") << "plugin root-writable" << false
-                                                           << "may be written by others";
+    QTest::newRow("installation folder others may write")
+        << "plugin root-writable" << false << "may be written by others";
     QTest::newRow("plug-in folder of another user") << "plugin folder-nobody" << false << "belongs to another user";
 }
 

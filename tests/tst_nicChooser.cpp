@@ -74,8 +74,8 @@ void tst_nicChooser::storedRowPreselected_data()
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<int>("selected");
     QTest::addColumn<QString>("status"); // the line under the table
-    QTest::newRow("second address of nc0") << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << 1
-                                           << "Stored: 10.77.1.2 on nc0.";
+    QTest::newRow("second address of nc0")
+        << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << 1 << "Stored: 10.77.1.2 on nc0.";
     QTest::newRow("names in other case") << QByteArray("[XDS]\nBINDADDRESS=10.77.4.1\nadaptor=nc1\n") << 2
                                          << "Stored: 10.77.4.1 on nc1.";
     QTest::newRow("address moved to another interface") << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n")
@@ -144,7 +144,7 @@ void tst_nicChooser::okStoresHighlightedRow_data()
     QTest::addColumn<QString>("action");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<QByteArray>("after");
-    QTest::addColumn<QString>("box");  // the title of the box that must appear, if any
+    QTest::addColumn<QString>("box"); // the title of the box that must appear, if any
     QTest::addColumn<int>("status");
 
     // Blanks around '=' show which lines were written.
@@ -153,22 +153,22 @@ void tst_nicChooser::okStoresHighlightedRow_data()
     const QByteArray row2("; site file\r\n[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n[Other]\r\nk=v\r\n");
     const QString none;
     // The stored row holds what the file says: stored again, it is not rewritten.
-    QTest::newRow("pre-selected row, Ok after the table took focus") << stored << "focus ok" << true << stored << none
-                                                                     << 0;
+    QTest::newRow("pre-selected row, Ok after the table took focus")
+        << stored << "focus ok" << true << stored << none << 0;
     QTest::newRow("another row clicked") << stored << "click 2, ok" << true << row2 << none << 0;
     QTest::newRow("Enter on a chosen row") << stored << "up, enter" << true << row0 << none << 0;
     QTest::newRow("double-click on a row") << stored << "double-click 2" << true << row2 << none << 0;
     QTest::newRow("highlight cleared with Ctrl-click") << stored << "ctrl-click 1, ok" << false << stored << none << 0;
-    QTest::newRow("highlight cleared by a Ctrl-double-click") << stored << "ctrl-double-click 1" << false << stored
-                                                              << none << 0;
+    QTest::newRow("highlight cleared by a Ctrl-double-click")
+        << stored << "ctrl-double-click 1" << false << stored << none << 0;
     QTest::newRow("nothing stored, nothing chosen")
         << QByteArray("[xDS]\r\n") << "focus ok" << false << QByteArray("[xDS]\r\n") << none << 0;
     QTest::newRow("read-only settings file: told, the dialog stays")
         << stored << "read-only, up, enter" << false << stored << "nicChooser: Not stored" << 3;
     // No help file lies beside this test program, so help explains that.
     QTest::newRow("F1 asks for help wherever the focus is") << stored << "f1" << false << stored << "Ooops" << 0;
-    QTest::newRow("Enter on the focused Help button asks for help") << stored << "tab, enter" << false << stored
-                                                                    << "Ooops" << 0;
+    QTest::newRow("Enter on the focused Help button asks for help")
+        << stored << "tab, enter" << false << stored << "Ooops" << 0;
 }
 
 void tst_nicChooser::okStoresHighlightedRow()

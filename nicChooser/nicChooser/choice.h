@@ -69,8 +69,8 @@ QString missingVariables(const QString& root, const QString& system);
 /// The fatal message for the variables missing.
 QString fatalText(const QString& missing);
 
-/// What the status line says: the stored pair and whether a row carries it (or why the settings file cannot be read), the /select outcome (when a rule was
-/// given), and an empty table.
+/// What the status line says: the stored pair and whether a row carries it (or why the settings file cannot be read),
+/// the /select outcome (when a rule was given), and an empty table.
 QString statusLine(const QString& storedAddress, const QString& storedAdaptor, bool storedListed, int rowCount,
                    const selectRule* rule, int matches, const QString& unreadable = QString());
 

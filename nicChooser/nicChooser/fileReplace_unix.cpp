@@ -744,7 +744,6 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
 } // namespace
 
 struct fileEditState {
-    QString path;    // as given, for messages
     QString refusal; // why it may not be replaced; empty when it may
     place where;
     descriptor lock;
@@ -792,7 +791,6 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
 fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
-    s.path = path;
     QString why;
     const bool done = [&] {
         auto unread = [&](const QString& reason) {
@@ -847,7 +845,7 @@ bool fileEdit::replace(const QByteArray& data)
     const QByteArray& name = s.where.name;
     const QByteArray temp = '.' + name + ".nicChooser-new";
     auto refuse = [&](const QString& why) {
-        qDebug() << "Can't write" << s.path << ":" << why << "; the old file is untouched";
+        qDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
         reason_ = why;
         return false;
     };

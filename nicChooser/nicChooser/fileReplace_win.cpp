@@ -100,7 +100,6 @@ HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
 } // namespace
 
 struct fileEditState {
-    QString path;    // as given, for messages
     QString target;  // the file really written
     QString refusal; // why it may not be replaced; empty when it may
     HANDLE mutex = nullptr;
@@ -138,7 +137,6 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
 fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
-    s.path = path;
     s.target = writeTarget(path);
     QString why;
     for (int look = 0; look < 2; ++look) {
@@ -187,7 +185,7 @@ bool fileEdit::replace(const QByteArray& data)
         return false;
     const QString& target = state_->target;
     auto refuse = [&](const QString& why) {
-        qDebug() << "Can't write" << state_->path << ":" << why << "; the old file is untouched";
+        qDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
         reason_ = why;
         return false;
     };

@@ -212,7 +212,6 @@ bool isUtf8(const QByteArray& bytes)
     return fromUtf8(bytes, &ignored);
 }
 
-// Refused, never cut, where the platform's file functions have a limit.
 // Whether file starts as UTF-16 text without a mark would: ASCII characters
 // each beside a zero byte. Edited as bytes, such a file would get lines of
 // single bytes among its characters, which no reader takes.
@@ -233,6 +232,7 @@ bool unmarkedUtf16(const QByteArray& file)
     return false;
 }
 
+// Refused, never cut, where the platform's file functions have a limit.
 bool pathTooLong(const QString& path)
 {
     const int limit = maxPathBytes();

@@ -7,7 +7,9 @@
 // byte-order mark not being part of the text. A UTF-16 file is worked on as
 // UTF-8 and written back in its own encoding with its mark; one that would
 // not encode back to exactly its own bytes (an odd byte count, an unpaired
-// surrogate) is neither read nor written.
+// surrogate) is neither read nor written, and neither is UTF-16 without a
+// mark (ASCII beside zero bytes) or UTF-32 (whose little-endian mark starts
+// as UTF-16's does).
 //
 // Lines end in LF, CRLF or a lone CR; a run of CRs before an LF is one line
 // ending (text mode turns its CRLF into LF, and the CRs left are blanks).
@@ -25,16 +27,15 @@
 // spelling, blanks or quotes), so a file that holds the choice is not
 // rewritten at all; otherwise it changes the key's line and nothing else:
 // every other byte, line ending, the byte-order mark, a missing final
-// newline and everything from
-// an end-of-file byte on stay as they were. A line added (a key, or a header
-// and a key) goes after the section's last non-blank line, or at the end of
-// the text before any end-of-file byte, and ends as the line it follows
-// does; after a last line without an ending it takes the nearest earlier
-// line's ending, or CRLF. A value that reading would change (blanks at
-// either end, a matching pair of quotes around it) is written in double
-// quotes, so it reads back exactly as given. A key or value holding a line
-// break, NUL or end-of-file byte, and a key no reader would find again, are
-// refused.
+// newline and everything from an end-of-file byte on stay as they were. A
+// line added (a key, or a header and a key) goes after the section's last
+// non-blank line, or at the end of the text before any end-of-file byte, and
+// ends as the line it follows does; after a last line without an ending it
+// takes the nearest earlier line's ending, or CRLF. A value that reading
+// would change (blanks at either end, a matching pair of quotes around it)
+// is written in double quotes, so it reads back exactly as given. A key or
+// value holding a line break, NUL or end-of-file byte, and a key no reader
+// would find again, are refused.
 
 #include <QByteArray>
 #include <QList>
@@ -52,7 +53,8 @@ constexpr int maxSettingsValueBytes = 255;
 /// cannot be decoded or the path is longer than the platform takes (maxPathBytes).
 QString readSetting(const QString& path, const QString& key);
 
-/// The values of keys in section xDS of the file at path, in order, read at once; all empty, with *reason, when the file exists but cannot be read or decoded.
+/// The values of keys in section xDS of the file at path, in order, read at once; all empty, with *reason, when the
+/// file exists but cannot be read or decoded.
 QStringList readSettings(const QString& path, const QStringList& keys, QString* reason = nullptr);
 
 /// A key of section xDS and the value to give it.
@@ -71,10 +73,12 @@ settingsResult writeSettings(const QString& path, const QList<settingsEntry>& en
 
 class fileEdit;
 
-/// Why entries cannot go into the file at path whatever it holds (a path too long, an entry that would break lines); empty when they may.
+/// Why entries cannot go into the file at path whatever it holds (a path too long, an entry that would break lines);
+/// empty when they may.
 QString settingsRefusal(const QString& path, const QList<settingsEntry>& entries);
 
-/// writeSettings within an edit already under way (its lock held by the caller, who may go on to edit another file under it).
+/// writeSettings within an edit already under way (its lock held by the caller, who may go on to edit another file
+/// under it).
 settingsResult writeSettings(fileEdit& file, const QList<settingsEntry>& entries, QString* reason = nullptr);
 
 /// writeSettings with the one entry key=value; true when the file holds it.
@@ -113,8 +117,8 @@ struct decodedFile {
     QString problem; ///< why the file cannot be worked on, in plain words; empty when it can
 };
 
-/// The text of a settings file's bytes; a UTF-16 file whose text would not encode back to exactly these bytes has a
-/// problem.
+/// The text of a settings file's bytes; a UTF-16 file whose text would not encode back to exactly these bytes, UTF-16
+/// without a mark and UTF-32 have a problem.
 decodedFile decode(const QByteArray& file);
 
 /// text (from decode, perhaps edited) as the bytes of a file of the given kind.

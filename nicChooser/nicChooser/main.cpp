@@ -33,15 +33,17 @@ int listRows(int argc, char** argv)
         tell(QStringLiteral("CC_ROOT is not set, so no row is marked as stored"));
     } else {
         QString unreadable;
-        const QStringList stored =
-            readSettings(localSettingsPath(root), {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &unreadable);
+        const QStringList stored = readSettings(
+            localSettingsPath(root), {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &unreadable);
         if (!unreadable.isEmpty())
-            tell(QStringLiteral("the settings file cannot be read (%1), so no row is marked as stored").arg(unreadable));
+            tell(
+                QStringLiteral("the settings file cannot be read (%1), so no row is marked as stored").arg(unreadable));
         address = stored.value(0);
         adaptor = stored.value(1);
     }
     const QByteArray text = systemBytes(listing(adaptorRows(systemInterfaces(), address, adaptor)));
-    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size()) || std::fflush(stdout) != 0) {
+    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size())
+        || std::fflush(stdout) != 0) {
         tell(QStringLiteral("could not write the list: ") + QString::fromLocal8Bit(std::strerror(errno)));
         return exitOutputFailed;
     }

@@ -119,7 +119,8 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
                 else if (matches.empty())
                     why = QStringLiteral("%1 matches none of these rows; nothing was written").arg(rule.shown());
                 else
-                    why = QStringLiteral("%1 matches %2 rows; nothing was written").arg(rule.shown()).arg(matches.size());
+                    why =
+                        QStringLiteral("%1 matches %2 rows; nothing was written").arg(rule.shown()).arg(matches.size());
             }
             tell(why);
             int index = 0;
@@ -148,8 +149,9 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
         const QString stored = unreadable.isEmpty()
                                    ? QStringLiteral("the stored choice names no row here")
                                    : QStringLiteral("the settings file cannot be read (%1)").arg(unreadable);
-        tell(stored + QStringLiteral(" and no /select was given, and there is no display to ask on; nothing was "
-                                     "written"));
+        tell(stored
+             + QStringLiteral(" and no /select was given, and there is no display to ask on; nothing was "
+                              "written"));
         startCloseTimer();
     }
 }
@@ -238,8 +240,7 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
                       reason),
              personAsked);
         return false;
-    case storeResult::stored:
-        break;
+    case storeResult::stored: break;
     }
     status = exitDone;
     return true;

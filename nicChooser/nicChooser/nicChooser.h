@@ -71,7 +71,9 @@ enum class storeResult {
     ddsFailed,      ///< the settings file holds the choice, the DDS configuration was not updated
 };
 
-/// Stores address and adaptor in the settings file (both keys in one replacement) and, when osplPath is not empty, the address in the DDS configuration, holding the settings file's lock until both are done, so that copies storing at once leave the two files agreeing; *reason says why not.
+/// Stores address and adaptor in the settings file (both keys in one replacement) and, when osplPath is not empty, the
+/// address in the DDS configuration, holding the settings file's lock until both are done, so that copies storing at
+/// once leave the two files agreeing; *reason says why not.
 storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
                         const QString& adaptor, QString* reason);
 

@@ -710,7 +710,8 @@ void setElementText(QDomElement& element, const QString& value)
     // The element's text is all its text nodes together: "10.1<!--x-->.0.5"
     // reads as 10.1.0.5, so the value takes the place of every piece.
     if (!pieces.empty())
-        qDebug() << element.nodeName() << "held its text in" << pieces.size() + 1 << "pieces; the value replaces them all";
+        qDebug() << element.nodeName() << "held its text in" << pieces.size() + 1
+                 << "pieces; the value replaces them all";
     for (QDomNode& piece : pieces)
         element.removeChild(piece);
     const charset chars(declaredCodec(element.ownerDocument()));

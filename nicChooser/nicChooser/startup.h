@@ -14,8 +14,11 @@
 
 #include <QString>
 
-/// When CC_ROOT and CC_SYSTEM are both set and not empty, and their plug-in folder exists, can serve and is trusted, makes it the toolkit's only library path and returns it; otherwise leaves the defaults (a debug line says why) and returns empty. Call before the application object exists.
+/// When CC_ROOT and CC_SYSTEM are both set and not empty, and their plug-in folder exists, can serve and is trusted,
+/// makes it the toolkit's only library path and returns it; otherwise leaves the defaults (a debug line says why) and
+/// returns empty. Call before the application object exists.
 QString useInstallationPlugins();
 
-/// Why code in folder could have been put there by someone other than root or the user running the tool; empty when it could not (platform file).
+/// Why code in folder could have been put there by someone other than root or the user running the tool; empty when it
+/// could not (platform file).
 QString untrustedCodeFolder(const QString& folder);

@@ -30,18 +30,8 @@ QString untrustedEntry(const QString& path, const struct stat& st)
     return QString();
 }
 
-QString untrustedBelow(const QString& folder, QStringList* seen);
-
-} // namespace
-
-QString untrustedCodeFolder(const QString& folder)
-{
-    QStringList seen;
-    return untrustedBelow(folder, &seen);
-}
-
-namespace {
-
+// untrustedCodeFolder, seen holding the folders already examined (links may
+// lead back to them).
 QString untrustedBelow(const QString& folder, QStringList* seen)
 {
     // The folders on the way, as the system resolves them: whoever may
@@ -94,3 +84,9 @@ QString untrustedBelow(const QString& folder, QStringList* seen)
 }
 
 } // namespace
+
+QString untrustedCodeFolder(const QString& folder)
+{
+    QStringList seen;
+    return untrustedBelow(folder, &seen);
+}

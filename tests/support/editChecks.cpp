@@ -171,8 +171,9 @@ QString settingsUnwritable(const QByteArray& file, const QByteArray& key, const 
         const QByteArray head = file.left(qMin(int(file.size()) & ~1, 64));
         for (const char* order : {"UTF-16LE", "UTF-16BE"}) {
             const QString text = QTextCodec::codecForName(order)->toUnicode(head);
-            if (head.size() >= 4
-                && std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 1 && c.unicode() < 0x80; }))
+            if (head.size() >= 4 && std::all_of(text.begin(), text.end(), [](QChar c) {
+                    return c.unicode() >= 1 && c.unicode() < 0x80;
+                }))
                 return QStringLiteral("UTF-16 without a byte-order mark");
         }
         return QString();

@@ -58,7 +58,8 @@ int run(const QStringList& args)
     }
     if (args.size() == 6 && args[1] == QLatin1String("choice"))
         return storeChoice(args[2], args[3], args[4], args[5], nullptr) == storeResult::stored ? 0 : 1;
-    fprintf(stderr, "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE [KEY VALUE...] | choice INI XML ADDRESS ADAPTOR\n");
+    fprintf(stderr,
+            "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE [KEY VALUE...] | choice INI XML ADDRESS ADAPTOR\n");
     return 2;
 }
 
