@@ -1,5 +1,5 @@
 #include "adaptorRows.h"
-#include "fileReplace.h"
+#include "systemText.h"
 
 // The toolkit takes the kernel's interface names as Latin-1, which keeps
 // every byte; the system means them as UTF-8, as its other names are, and

@@ -38,6 +38,8 @@
 // Text: paths are text that converts back to the exact bytes the system gave
 // (see textFromSystem); folder names that are not valid UTF-8 work.
 
+#include "systemText.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -53,14 +55,6 @@ QString tooLarge(qint64 size);
 
 /// Longest path in bytes the platform's file functions take; 0 when there is no such limit.
 int maxPathBytes();
-
-/// Text for bytes from the system (environment, paths): UTF-8, with each byte outside valid UTF-8 kept as the lone
-/// surrogate U+DC80..U+DCFF, so that systemBytes() gives exactly these bytes back.
-QString textFromSystem(const QByteArray& bytes);
-
-/// The bytes of text for the system: UTF-8, each lone surrogate U+DC80..U+DCFF as its byte again (the inverse of
-/// textFromSystem).
-QByteArray systemBytes(const QString& text);
 
 /// Value of environment variable name as text that turns back into its exact bytes where it meets the system; null when
 /// not set.

@@ -1,5 +1,6 @@
 #include "localSettings.h"
 #include "fileReplace.h"
+#include "systemText.h"
 
 #include <QDebug>
 #include <QFile>

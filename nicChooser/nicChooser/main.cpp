@@ -5,6 +5,7 @@
 #include "localSettings.h"
 #include "nicChooser.h"
 #include "startup.h"
+#include "systemText.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -6,6 +6,7 @@
 #include "localSettings.h"
 #include "modulePath.h"
 #include "osplConfig.h"
+#include "systemText.h"
 
 #include <QCoreApplication>
 #include <QDebug>

@@ -1,0 +1,18 @@
+#pragma once
+// Text for the bytes the system hands out (paths, environment values,
+// interface names, link texts) and back, on every platform by this one code.
+//
+// The system's names are bytes, usually UTF-8 but not always: a byte that is
+// not part of valid UTF-8 is kept as the lone surrogate U+DC80..U+DCFF, so
+// that the text turns back into exactly the bytes it came from.
+
+#include <QByteArray>
+#include <QString>
+
+/// Text for bytes from the system (environment, paths): UTF-8, with each byte outside valid UTF-8 kept as the lone
+/// surrogate U+DC80..U+DCFF, so that systemBytes() gives exactly these bytes back.
+QString textFromSystem(const QByteArray& bytes);
+
+/// The bytes of text for the system: UTF-8, each lone surrogate U+DC80..U+DCFF as its byte again (the inverse of
+/// textFromSystem).
+QByteArray systemBytes(const QString& text);
