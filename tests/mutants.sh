@@ -11,6 +11,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 only=${1:-}
 list=$top/tests/mutants.txt
 work=$(mktemp -d)
+# Tests run the built tools as other users too.
+chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 src=$work/src build=$work/build
 

@@ -93,6 +93,8 @@ private slots:
     void noRights();
     void hostileInput_data();
     void hostileInput();
+    void otherMountNamespace_data();
+    void otherMountNamespace();
 };
 
 void tst_reliability::killedMidWrite_data()
@@ -560,6 +562,78 @@ void tst_reliability::hostileInput()
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
     QCOMPARE(leftovers(dir.path()), QString());
+}
+
+void tst_reliability::otherMountNamespace_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("through"); // the path from /proc/PID on to the file
+    QTest::addColumn<QString>("says");    // empty: the namespace's file is written
+    for (const QString kind : {"ini", "ospl"}) {
+        const QString k = kind == "ini" ? "settings: " : "DDS: ";
+        QTest::newRow(qPrintable(k + "the root of a process in a private mount namespace")) << kind << "root%1/file"
+                                                                                            << "";
+        QTest::newRow(qPrintable(k + "the current folder of a process there")) << kind << "cwd/file"
+                                                                               << "";
+    }
+    QTest::newRow("settings: an open file of a process there, which has no folder") << "ini"
+                                                                                    << "fd/3"
+                                                                                    << "whose folder cannot be known";
+}
+
+// The system's links in /proc lead where the kernel leads: through another
+// mount namespace's root to its own file, never to the file of the same
+// name here.
+void tst_reliability::otherMountNamespace()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, through);
+    QFETCH(QString, says);
+    NC_REQUIRE(isRoot(), "mounting in a private mount namespace needs root");
+    NC_REQUIRE(!QStandardPaths::findExecutable("unshare").isEmpty(), "needs unshare (util-linux)");
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("shared");
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray here = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") : configFixture(0);
+    const QByteArray there = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.2\r\n")
+                                           : QByteArray(configFixture(0)).replace("<Domain>", "<Domain><!--there-->");
+    writeBytes(folder + "/file", here);
+    writeBytes(dir.filePath("there"), there);
+    // Holds a tmpfs over the folder, its file open and the folder current,
+    // until told to go.
+    QProcess holder;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("F", folder);
+    env.insert("T", dir.filePath("there"));
+    holder.setProcessEnvironment(env);
+    holder.start("unshare", {"-m", "--propagation", "private", "sh", "-c",
+                             "mount -t tmpfs ncns \"$F\" && cp \"$T\" \"$F/file\" && cd \"$F\" && exec 3<file && echo "
+                             "ready && read x"});
+    const auto stop = qScopeGuard([&] {
+        holder.closeWriteChannel();
+        holder.waitForFinished(5000);
+    });
+    QVERIFY(holder.waitForStarted());
+    NC_REQUIRE(holder.waitForReadyRead(5000) && holder.readAllStandardOutput().startsWith("ready"),
+               "could not mount a tmpfs in a private mount namespace: "
+                   + QString::fromLocal8Bit(holder.readAllStandardError()));
+    const QString proc = QStringLiteral("/proc/%1/").arg(holder.processId());
+    const QString path = proc + QString(through).replace("%1", folder);
+
+    const runResult r = runProcess(tool, updateArgs(kind, path, "10.99.99.99"));
+    QCOMPARE(r.signal, 0);
+    QCOMPARE(readBytes(folder + "/file"), here);
+    const QByteArray thereNow = readBytes(proc + "root" + folder + "/file");
+    if (says.isEmpty()) {
+        QVERIFY2(r.exitCode == 0, r.errors.right(400).constData());
+        QCOMPARE(thereNow, expected(kind, there, "10.99.99.99"));
+        QCOMPARE(leftovers(proc + "root" + folder), QString());
+    } else {
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(thereNow, there);
+        QVERIFY2(r.errors.contains(says.toUtf8()), r.errors.right(400).constData());
+    }
+    QCOMPARE(filesIn(folder), QStringList{"file"});
 }
 
 QTEST_GUILESS_MAIN(tst_reliability)

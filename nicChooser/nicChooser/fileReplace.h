@@ -7,7 +7,8 @@
 // A symbolic link, of a folder or of the file, is followed only when the
 // user running the tool owns it, root owns it, or its owner also owns what
 // it points to; any other link is refused with a reason and nothing is read
-// through it. Every later step works on the folder that was found, not on
+// through it. The system's links in /proc lead where the kernel leads (see
+// pathWalk.h). Every later step works on the folder that was found, not on
 // the path again, so a name swapped meanwhile cannot redirect the write.
 //
 // Replacing: the new bytes go to a temporary file beside the old one that is

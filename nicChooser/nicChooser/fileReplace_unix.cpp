@@ -1,4 +1,5 @@
 #include "fileReplace.h"
+#include "pathWalk.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -18,238 +19,7 @@
 
 namespace {
 
-// An open file descriptor, closed when it goes.
-class descriptor
-{
-public:
-    descriptor() = default;
-    explicit descriptor(int fd) : fd_(fd) {}
-    ~descriptor() { reset(); }
-    descriptor(descriptor&& other) noexcept : fd_(other.release()) {}
-    descriptor& operator=(descriptor&& other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 const char* const aclName = "system.posix_acl_access";
-
-QString errorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-QString userName(uid_t uid)
-{
-    const passwd* pw = ::getpwuid(uid);
-    return pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(uid);
-}
-
-QString groupName(gid_t gid)
-{
-    const group* gr = ::getgrgid(gid);
-    return gr ? QString::fromLocal8Bit(gr->gr_name) : QString::number(gid);
-}
-
-QByteArray joined(const QByteArray& folder, const QByteArray& name)
-{
-    return folder.endsWith('/') ? folder + name : folder + '/' + name;
-}
-
-QByteArray parentOf(const QByteArray& folder)
-{
-    const int slash = folder.lastIndexOf('/');
-    return slash <= 0 ? QByteArray("/") : folder.left(slash);
-}
-
-QString shown(const QByteArray& path)
-{
-    return textFromSystem(path);
-}
-
-bool sameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Where a path leads: the folder holding the file, kept open, and the file's
-// name in it.
-struct place {
-    descriptor folder;
-    QByteArray folderPath;       // for messages
-    QByteArray name;             // empty when the path leads to a folder itself
-    uid_t linkOwner = uid_t(-1); // the owner a link followed to the file vouched for
-};
-
-// Follows a path as the system does, checking every symbolic link on the way.
-class pathWalker
-{
-public:
-    bool walk(const QByteArray& path, place* out)
-    {
-        if (path.isEmpty())
-            return fail(QStringLiteral("no path was given"));
-        QByteArray cwd(4096, '\0');
-        const bool relative = !path.startsWith('/');
-        descriptor start(::open(relative ? "." : "/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!start.valid())
-            return fail(errorText(errno));
-        QByteArray startPath("/");
-        if (relative)
-            startPath = ::getcwd(cwd.data(), size_t(cwd.size())) ? QByteArray(cwd.constData()) : QByteArray(".");
-        return walkFrom(std::move(start), startPath, path, out);
-    }
-
-    QString reason;
-
-private:
-    bool fail(const QString& why)
-    {
-        reason = why;
-        return false;
-    }
-
-    bool walkFrom(descriptor dir, QByteArray dirPath, const QByteArray& path, place* out)
-    {
-        if (path.startsWith('/')) {
-            dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            dirPath = "/";
-            if (!dir.valid())
-                return fail(errorText(errno));
-        }
-        QList<QByteArray> parts = path.split('/');
-        parts.removeAll(QByteArray());
-        if (path.endsWith('/') || parts.isEmpty())
-            parts.append("."); // names a folder
-        for (int i = 0; i < parts.size(); ++i) {
-            const QByteArray& part = parts[i];
-            const bool last = i + 1 == parts.size();
-            if (part == "." || part == "..") {
-                if (part == "..") {
-                    dir.reset(::openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                    if (!dir.valid())
-                        return fail(
-                            QStringLiteral("%1 cannot be reached: %2").arg(shown(parentOf(dirPath)), errorText(errno)));
-                    dirPath = parentOf(dirPath);
-                }
-                if (last) {
-                    *out = place{std::move(dir), dirPath, QByteArray()};
-                    return true;
-                }
-                continue;
-            }
-            const QByteArray here = joined(dirPath, part);
-            struct stat st;
-            if (::fstatat(dir.get(), part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT && last) {
-                    *out = place{std::move(dir), dirPath, part};
-                    return true;
-                }
-                if (errno == ENOENT)
-                    return fail(QStringLiteral("the folder %1 does not exist").arg(shown(here)));
-                return fail(QStringLiteral("%1 cannot be reached: %2").arg(shown(here), errorText(errno)));
-            }
-            if (S_ISLNK(st.st_mode)) {
-                place target;
-                if (!followLink(std::move(dir), dirPath, part, st, &target))
-                    return false;
-                if (last) {
-                    *out = std::move(target);
-                    return true;
-                }
-                if (target.name.isEmpty()) {
-                    dir = std::move(target.folder);
-                    dirPath = target.folderPath;
-                    continue;
-                }
-                dir.reset(::openat(target.folder.get(), target.name.constData(),
-                                   O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                dirPath = joined(target.folderPath, target.name);
-                struct stat opened;
-                if (!dir.valid())
-                    return fail(QStringLiteral("%1 is not a folder").arg(shown(dirPath)));
-                // What was checked must be what was opened.
-                if (target.linkOwner != uid_t(-1)
-                    && (::fstat(dir.get(), &opened) != 0 || opened.st_uid != target.linkOwner))
-                    return fail(QStringLiteral("%1 changed while the link to it was followed").arg(shown(dirPath)));
-                continue;
-            }
-            if (last) {
-                *out = place{std::move(dir), dirPath, part};
-                return true;
-            }
-            if (!S_ISDIR(st.st_mode))
-                return fail(QStringLiteral("%1 is not a folder").arg(shown(here)));
-            dir.reset(::openat(dir.get(), part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!dir.valid())
-                return fail(QStringLiteral("%1 cannot be reached: %2").arg(shown(here), errorText(errno)));
-            dirPath = here;
-        }
-        return fail(QStringLiteral("no path was given"));
-    }
-
-    // The owner-match rule: a link made by the user, by root or by whoever
-    // owns what it points to cannot lead the user anywhere its maker could
-    // not go; any other link could be a trap laid for root.
-    bool followLink(descriptor dir, const QByteArray& dirPath, const QByteArray& name, const struct stat& link,
-                    place* out)
-    {
-        const QByteArray here = joined(dirPath, name);
-        if (++links > 40)
-            return fail(QStringLiteral("%1: too many symbolic links in a row (a loop?)").arg(shown(here)));
-        QByteArray text(256, '\0');
-        for (;;) {
-            const ssize_t n = ::readlinkat(dir.get(), name.constData(), text.data(), size_t(text.size()));
-            if (n < 0)
-                return fail(QStringLiteral("the link %1 cannot be read: %2").arg(shown(here), errorText(errno)));
-            if (n < text.size()) {
-                text.truncate(int(n));
-                break;
-            }
-            text.resize(text.size() * 2);
-        }
-        if (!walkFrom(std::move(dir), dirPath, text, out))
-            return false;
-        if (link.st_uid == user || link.st_uid == 0)
-            return true;
-        struct stat target;
-        const int r = out->name.isEmpty()
-                          ? ::fstat(out->folder.get(), &target)
-                          : ::fstatat(out->folder.get(), out->name.constData(), &target, AT_SYMLINK_NOFOLLOW);
-        if (r != 0)
-            return fail(QStringLiteral(
-                            "the link %1 is owned by %2 and points to %3, which does not exist, so it is not followed")
-                            .arg(shown(here), userName(link.st_uid), shown(text)));
-        if (target.st_uid != link.st_uid)
-            return fail(QStringLiteral(
-                            "the link %1 is owned by %2, but what it points to is owned by %3, so it is not followed")
-                            .arg(shown(here), userName(link.st_uid), userName(target.st_uid)));
-        out->linkOwner = link.st_uid;
-        return true;
-    }
-
-    int links = 0;
-    const uid_t user = ::geteuid();
-};
 
 enum class opening { opened, missing, failed };
 
@@ -658,7 +428,7 @@ bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descrip
 {
     const int folder = where.folder.get();
     const QByteArray lockName = '.' + where.name + ".nicChooser-lock";
-    const QString lockPath = shown(joined(where.folderPath, lockName));
+    const QString lockPath = shownPath(joined(where.folderPath, lockName));
     QElapsedTimer clock;
     clock.start();
     auto timedOut = [&] {
@@ -773,13 +543,12 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
             *reason = why;
         return false;
     };
-    pathWalker walker;
     place where;
-    if (!walker.walk(systemBytes(path), &where))
-        return fail(walker.reason);
+    QString why;
+    if (!walkPath(systemBytes(path), &where, &why))
+        return fail(why);
     descriptor fd;
     struct stat st;
-    QString why;
     switch (openFound(where, &fd, &st, &why)) {
     case opening::missing: *missing = true; return true;
     case opening::failed: return fail(why);
@@ -804,9 +573,8 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : pat
             reason_ = reason;
             return false;
         };
-        pathWalker walker;
-        if (!walker.walk(systemBytes(path), &s.where))
-            return unread(walker.reason);
+        if (!walkPath(systemBytes(path), &s.where, &why))
+            return unread(why);
         for (int look = 0; look < 2; ++look) {
             // First to refuse what could never be written before anyone is
             // made to wait, then, locked, to read what is there now.
@@ -868,7 +636,8 @@ bool fileEdit::replace(const QByteArray& data)
     // Only a writer killed between naming its file and renaming it leaves
     // one; with the lock held nobody else is using the name.
     if (::unlinkat(folder, temp.constData(), 0) == 0)
-        qDebug() << "Removed" << shown(joined(s.where.folderPath, temp)) << ", left by a writer that did not finish";
+        qDebug() << "Removed" << shownPath(joined(s.where.folderPath, temp))
+                 << ", left by a writer that did not finish";
 
     bool named = false;
     // A new file gets what the folder gives; a replacement is made private
