@@ -20,6 +20,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -55,12 +56,12 @@ QByteArray expected(const QString& kind, const QByteArray& old, const QString& v
     return kind == "ini" ? expectedSettings(old, "bindAddress", value) : expectedConfig(old, value);
 }
 
-// What is beside the file but the writers' lock file, which stays by design.
+// What is beside the file: nothing, as writers make no lock file and leave
+// no temporary one.
 QString leftovers(const QString& folder)
 {
     QStringList files = filesIn(folder);
     files.removeAll(fileName);
-    files.removeAll(QFileInfo(lockFileName(fileName)).fileName());
     return files.join(QLatin1Char(' '));
 }
 
@@ -101,16 +102,25 @@ void tst_reliability::killedMidWrite_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("old");
-    QTest::newRow("settings file, 2 MB") << "ini" << settingsFixture(100000);
-    QTest::newRow("DDS configuration, 400 KB") << "ospl" << configFixture(400 << 10);
+    QTest::addColumn<bool>("unnamed"); // the system makes unnamed files
+    QTest::newRow("settings file, 2 MB") << "ini" << settingsFixture(100000) << true;
+    QTest::newRow("DDS configuration, 400 KB") << "ospl" << configFixture(400 << 10) << true;
+    // Then every new file has a name from the start, and a killed writer
+    // leaves it behind for the next one to remove.
+    QTest::newRow("settings file, 2 MB, on a system without unnamed files")
+        << "ini" << settingsFixture(100000) << false;
 }
 
 void tst_reliability::killedMidWrite()
 {
     QFETCH(QString, kind);
     QFETCH(QByteArray, old);
+    QFETCH(bool, unnamed);
+    NC_REQUIRE(unnamed || canRefuseUnnamedFiles(), "needs a seccomp filter to refuse unnamed files (x86-64)");
     const int trials = envInt("NC_KILL_TRIALS", 200);
     QTemporaryDir dir;
+    runOptions plain;
+    plain.noUnnamedFiles = !unnamed;
     const QString path = dir.filePath(fileName);
     writeBytes(path, old);
 
@@ -123,14 +133,14 @@ void tst_reliability::killedMidWrite()
     for (int i = 0; i < 5; ++i) {
         const QString value = trialAddress(100000 + i);
         const QByteArray want = expected(kind, current, value);
-        const runResult r = runProcess(tool, updateArgs(kind, path, value));
+        const runResult r = runProcess(tool, updateArgs(kind, path, value), plain);
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(readBytes(path), want);
         current = want;
         durations.push_back(r.elapsedUs);
         const QStringList giveUp =
             kind == "ini" ? QStringList{"ini", path, "", "x"} : QStringList{"ospl", dir.filePath("missing"), "x"};
-        const runResult s = runProcess(tool, giveUp);
+        const runResult s = runProcess(tool, giveUp, plain);
         QCOMPARE(s.exitCode, 1);
         startups.push_back(s.elapsedUs);
     }
@@ -145,7 +155,7 @@ void tst_reliability::killedMidWrite()
         const QString value = trialAddress(trial);
         const QByteArray want = expected(kind, current, value);
         QVERIFY(want != current);
-        runOptions options;
+        runOptions options = plain;
         options.killAfterUs = from + qint64(random.bounded(quint32(span)));
         const runResult r = runProcess(tool, updateArgs(kind, path, value), options);
         QVERIFY(r.started);
@@ -168,13 +178,14 @@ void tst_reliability::killedMidWrite()
         }
         const QString left = leftovers(dir.path());
         if (!left.isEmpty()) {
-            // Only the one name the writer cleans up may ever be left, and
-            // the next writer must clean it.
-            QCOMPARE(left, QFileInfo(leftoverName(path)).fileName());
+            // Only a temporary file may ever be left, and the next writer
+            // must remove it.
+            QVERIFY2(left.startsWith(QFileInfo(leftoverName(path)).fileName()) && !left.contains(' '),
+                     qPrintable(left));
             ++leftoverSeen;
             const QString again = trialAddress(200000 + trial);
             const QByteArray wantAgain = expected(kind, current, again);
-            QCOMPARE(runProcess(tool, updateArgs(kind, path, again)).exitCode, 0);
+            QCOMPARE(runProcess(tool, updateArgs(kind, path, again), plain).exitCode, 0);
             QCOMPARE(readBytes(path), wantAgain);
             QCOMPARE(leftovers(dir.path()), QString());
             current = wantAgain;
@@ -187,24 +198,64 @@ void tst_reliability::killedMidWrite()
     // Most trials must really be kills, or the test proves nothing.
     QVERIFY2(trials - finished >= trials / 2, "too few trials were killed before the writer finished");
     QVERIFY(keptOld > 0);
-    QVERIFY2(QFileInfo::exists(lockFileName(path)), "the writers' lock file stays in place");
+    if (!unnamed)
+        QVERIFY2(leftoverSeen > 0, "no kill left a named temporary file: the system's unnamed files were used");
 }
 
 void tst_reliability::concurrentWriters_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("old");
+    QTest::addColumn<QByteArray>("old");    // null: no file yet
     QTest::addColumn<QStringList>("first"); // key value pairs, or an address
     QTest::addColumn<QStringList>("second");
+    QTest::addColumn<bool>("unnamed"); // the system makes unnamed files
     QTest::newRow("settings, both write both keys")
         << "ini" << settingsFixture(100000) << QStringList{"bindAddress", "10.1.1.1", "Adaptor", "one"}
-        << QStringList{"bindAddress", "10.2.2.2", "Adaptor", "two"};
+        << QStringList{"bindAddress", "10.2.2.2", "Adaptor", "two"} << true;
     // Without serialised read-modify-write, one of these edits gets lost.
     QTest::newRow("settings, different keys")
-        << "ini" << settingsFixture(100000) << QStringList{"bindAddress", "10.1.1.1"} << QStringList{"Adaptor", "two"};
+        << "ini" << settingsFixture(100000) << QStringList{"bindAddress", "10.1.1.1"} << QStringList{"Adaptor", "two"}
+        << true;
     QTest::newRow("DDS configuration") << "ospl" << configFixture(400 << 10) << QStringList{"10.1.1.1"}
-                                       << QStringList{"10.2.2.2"};
+                                       << QStringList{"10.2.2.2"} << true;
+    // Nothing to lock yet: one creates it, the other edits what it made.
+    QTest::newRow("settings, no file yet, different keys")
+        << "ini" << QByteArray() << QStringList{"bindAddress", "10.1.1.1"} << QStringList{"Adaptor", "two"} << true;
+    QTest::newRow("settings, different keys, on a system without unnamed files")
+        << "ini" << settingsFixture(100000) << QStringList{"bindAddress", "10.1.1.1"} << QStringList{"Adaptor", "two"}
+        << false;
+    QTest::newRow("settings, no file yet, on a system without unnamed files")
+        << "ini" << QByteArray() << QStringList{"bindAddress", "10.1.1.1"} << QStringList{"Adaptor", "two"} << false;
 }
+
+namespace {
+
+// A writer racing another, started at once.
+class racer : public QProcess
+{
+public:
+    explicit racer(bool unnamed) : unnamed(unnamed) {}
+
+protected:
+    void setupChildProcess() override
+    {
+        if (!unnamed && !refuseUnnamedFiles())
+            ::_exit(125);
+    }
+
+private:
+    bool unnamed;
+};
+
+// The settings text with the key value pairs set in one write.
+QByteArray withPairs(QByteArray text, const QStringList& pairs)
+{
+    for (int i = 0; i < pairs.size(); i += 2)
+        text = expectedSettings(text, pairs[i], pairs[i + 1]);
+    return text;
+}
+
+} // namespace
 
 void tst_reliability::concurrentWriters()
 {
@@ -212,44 +263,32 @@ void tst_reliability::concurrentWriters()
     QFETCH(QByteArray, old);
     QFETCH(QStringList, first);
     QFETCH(QStringList, second);
+    QFETCH(bool, unnamed);
+    NC_REQUIRE(unnamed || canRefuseUnnamedFiles(), "needs a seccomp filter to refuse unnamed files (x86-64)");
     const int rounds = envInt("NC_RACE_ROUNDS", 30);
 
-    // Every file either outcome may leave: each key holds one of the values
-    // written, every other byte as it was.
-    std::vector<QByteArray> allowed;
-    if (kind == "ospl") {
-        allowed = {expectedConfig(old, first[0]), expectedConfig(old, second[0])};
-    } else {
-        QMap<QString, QStringList> values;
-        for (const QStringList& pairs : {first, second})
-            for (int i = 0; i < pairs.size(); i += 2)
-                values[pairs[i]] << pairs[i + 1];
-        std::vector<QByteArray> files{old};
-        for (auto it = values.cbegin(); it != values.cend(); ++it) {
-            std::vector<QByteArray> next;
-            for (const QByteArray& f : files)
-                for (const QString& v : it.value())
-                    next.push_back(expectedSettings(f, it.key(), v));
-            files = next;
-        }
-        allowed = files;
-    }
+    // Every file either order of the two writes leaves, and nothing else.
+    const std::vector<QByteArray> allowed =
+        kind == "ospl" ? std::vector<QByteArray>{expectedConfig(old, first[0]), expectedConfig(old, second[0])}
+                       : std::vector<QByteArray>{withPairs(withPairs(old, first), second),
+                                                 withPairs(withPairs(old, second), first)};
 
     QTemporaryDir dir;
     const QString path = dir.filePath(fileName);
     QMap<int, int> outcomes;
     for (int round = 0; round < rounds; ++round) {
-        writeBytes(path, old);
-        // Both race to make the lock file, too.
-        QFile::remove(lockFileName(path));
-        QProcess a, b;
+        if (old.isNull())
+            QFile::remove(path);
+        else
+            writeBytes(path, old);
+        racer a(unnamed), b(unnamed);
         const QStringList head = kind == "ini" ? QStringList{"ini", path} : QStringList{"ospl", path};
         a.start(tool, head + first);
         b.start(tool, head + second);
         QVERIFY(a.waitForFinished(60000));
         QVERIFY(b.waitForFinished(60000));
-        QCOMPARE(a.exitCode(), 0);
-        QCOMPARE(b.exitCode(), 0);
+        QVERIFY2(a.exitCode() == 0, a.readAllStandardError().right(400).constData());
+        QVERIFY2(b.exitCode() == 0, b.readAllStandardError().right(400).constData());
         const QByteArray now = readBytes(path);
         const auto match = std::find(allowed.begin(), allowed.end(), now);
         QVERIFY2(match != allowed.end(),
@@ -303,7 +342,7 @@ void tst_reliability::diskFull()
     const QString errors = QString::fromLocal8Bit(readBytes(stage.filePath("stderr")));
     QCOMPARE(readBytes(stage.filePath("rc")).trimmed(), QByteArray("1"));
     QCOMPARE(readBytes(stage.filePath("after")), old);
-    QCOMPARE(readBytes(stage.filePath("listing")).trimmed(), QByteArray(".file.nicChooser-lock\nfile"));
+    QCOMPARE(readBytes(stage.filePath("listing")).trimmed(), QByteArray("file"));
     QVERIFY2(errors.contains("No space left on device"), qPrintable(errors.right(500)));
 }
 
@@ -331,39 +370,99 @@ void tst_reliability::noRights_data()
         // Only someone who may change the file may make a writer wait.
         QTest::newRow(qPrintable(k + "a reader holds every exclusive lock it can take")) << kind << "reader-exclusive"
                                                                                          << "";
+        // Names beside the file are no one's to take in a folder like /tmp.
+        QTest::newRow(qPrintable(k + "a co-user plants the old lock and temporary names in a sticky folder"))
+            << kind << "sticky"
+            << "";
+        // The access list is kept whatever its size, and lets nobody who may
+        // only read the file make a writer wait.
+        QTest::newRow(qPrintable(k + "an access list of 130 users; a group member who may only read holds locks"))
+            << kind << "big-acl"
+            << "";
     }
     QTest::newRow("settings: a reader holds every shared lock it can take") << "ini"
                                                                             << "reader-shared"
                                                                             << "";
+    // Lock files of earlier versions are ignored: neither waited on nor replaced.
     QTest::newRow("settings: a lock file planted and held by someone who may write the folder") << "ini"
                                                                                                 << "planted-lock"
                                                                                                 << "";
+    QTest::newRow("settings: a planted lock file with exactly the right mode, but another owner") << "ini"
+                                                                                                  << "planted-lock-0600"
+                                                                                                  << "";
 }
 
-void tst_reliability::noRights()
+namespace {
+
+// The file's owner, group, permissions and every extended attribute (the
+// access control list among them), as root sees them.
+QByteArray fileShape(const QByteArray& path)
 {
-    QFETCH(QString, kind);
-    QFETCH(QString, problem);
-    QFETCH(QString, says);
-    NC_REQUIRE(isRoot(), "running as another user needs root");
-    QTemporaryDir dir;
-    QString path = dir.filePath(fileName);
-    QByteArray old = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") : configFixture(0);
-    writeBytes(path, old);
-    const QByteArray folder = QFile::encodeName(dir.path());
-    const QByteArray file = QFile::encodeName(path);
-    const QByteArray lock = QFile::encodeName(lockFileName(path));
-    runOptions options;
-    options.timeoutMs = 15000;
-    options.asNobody = true;
-    std::vector<int> held; // what the reader keeps open, and locked
-    const auto release = qScopeGuard([&] {
-        for (const int fd : held)
-            ::close(fd);
-    });
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        return "missing";
+    QByteArray shape = QByteArray::number(st.st_uid) + ':' + QByteArray::number(st.st_gid) + ' '
+                       + QByteArray::number(st.st_mode & 07777, 8);
+    QByteArray names(1 << 16, '\0');
+    const ssize_t n = ::llistxattr(path.constData(), names.data(), size_t(names.size()));
+    QList<QByteArray> sorted = names.left(int(qMax<ssize_t>(n, 0))).split('\0');
+    std::sort(sorted.begin(), sorted.end());
+    for (const QByteArray& name : sorted) {
+        const ssize_t size = name.isEmpty() ? -1 : ::lgetxattr(path.constData(), name.constData(), nullptr, 0);
+        QByteArray value(int(qMax<ssize_t>(size, 0)), '\0');
+        if (size >= 0 && ::lgetxattr(path.constData(), name.constData(), value.data(), size_t(value.size())) == size)
+            shape += '\n' + name + '=' + value.toHex();
+    }
+    return shape;
+}
+
+// Locks of the kind given (LOCK_SH or LOCK_EX) on what fd (read-only) is
+// open on, every kind such a descriptor can hold: whole-file flock, and a
+// shared record lock over all of it when the kind is shared.
+void holdLocks(int fd, int how)
+{
+    QCOMPARE(::flock(fd, how | LOCK_NB), 0);
+    struct flock all = {};
+    all.l_type = how == LOCK_SH ? F_RDLCK : F_WRLCK;
+    all.l_whence = SEEK_SET; // from 0, as far as files go
+    const int r = ::fcntl(fd, F_OFD_SETLK, &all);
+    if (how == LOCK_SH)
+        QCOMPARE(r, 0);
+    else
+        QCOMPARE(errno, EBADF); // an exclusive one needs the right to write
+}
+
+// A file planted beside the file by whoever runs this, with mode, held locked
+// when hold; kept open in *held.
+void plant(const QByteArray& name, mode_t mode, bool hold, std::vector<int>* held)
+{
+    held->push_back(::open(name.constData(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode));
+    QVERIFY(held->back() >= 0);
+    QCOMPARE(::fchmod(held->back(), mode), 0);
+    if (hold)
+        QCOMPARE(::flock(held->back(), LOCK_EX | LOCK_NB), 0);
+}
+
+// 130 named users who may write the file, the group only read.
+bool setBigAcl(const QByteArray& file)
+{
+    QStringList entries{"g::r"};
+    for (int i = 0; i < 130; ++i)
+        entries << QStringLiteral("u:%1:rw").arg(200000 + i);
+    return runProcess("setfacl", {"-m", entries.join(','), QString::fromLocal8Bit(file)}).exitCode == 0;
+}
+
+// Gives the file and its folder what problem needs, and says who writes.
+void setUpRights(const QString& problem, const QByteArray& folder, const QByteArray& file, runOptions* options)
+{
+    const throwawayUsers& users = testUsers();
+    const bool needsUsers = problem == "group-member" || problem == "sticky" || problem == "big-acl";
+    const group* shared = ::getgrnam(users.group.toLocal8Bit().constData());
+    const passwd* owner = ::getpwnam(users.owner.toLocal8Bit().constData());
+    QVERIFY(!needsUsers || (shared && owner));
     if (problem == "readonly-file") {
         ::chmod(file.constData(), 0444);
-        options.asNobody = false; // even root leaves it alone
+        options->asNobody = false; // even root leaves it alone
     } else if (problem == "readonly-folder") {
         QCOMPARE(::chown(file.constData(), 65534, 65534), 0);
         ::chmod(file.constData(), 0666);
@@ -375,48 +474,92 @@ void tst_reliability::noRights()
         QCOMPARE(::chown(file.constData(), 65534, 65534), 0);
         ::chmod(folder.constData(), 0333);
     } else if (problem == "folder") {
-        path = dir.path();
-        options.asNobody = false;
+        options->asNobody = false;
     } else if (problem == "group-member") {
-        const throwawayUsers& users = testUsers();
-        NC_REQUIRE(users.ready, "needs useradd and groupadd (package passwd) for throw-away users");
-        const group* shared = ::getgrnam(users.group.toLocal8Bit().constData());
-        const passwd* owner = ::getpwnam(users.owner.toLocal8Bit().constData());
-        QVERIFY(shared && owner);
         QCOMPARE(::chown(folder.constData(), owner->pw_uid, shared->gr_gid), 0);
         QCOMPARE(::chown(file.constData(), owner->pw_uid, shared->gr_gid), 0);
         ::chmod(folder.constData(), 02775);
         ::chmod(file.constData(), 0664);
-        options.user = users.member;
-    } else if (problem.startsWith("reader")) {
-        // Root writes; the first write leaves the lock file in place.
-        options.asNobody = false;
-        QCOMPARE(runProcess(tool, updateArgs(kind, path, "10.88.88.88")).exitCode, 0);
-        old = readBytes(path);
+        options->user = users.member;
+    } else if (problem == "sticky") {
+        ::chmod(folder.constData(), 01777);
+        QCOMPARE(::chown(file.constData(), owner->pw_uid, shared->gr_gid), 0);
+        ::chmod(file.constData(), 0644);
+        options->user = users.owner;
+    } else if (problem == "big-acl") {
         ::chmod(folder.constData(), 0755);
-        const int how = problem == "reader-shared" ? LOCK_SH : LOCK_EX;
-        asNobody reader;
-        QVERIFY(reader.active());
-        for (const QByteArray& name : {folder, file}) {
-            held.push_back(::open(name.constData(), O_RDONLY | O_CLOEXEC));
-            QVERIFY(held.back() >= 0);
-            QCOMPARE(::flock(held.back(), how | LOCK_NB), 0);
-        }
-        const int lockFd = ::open(lock.constData(), O_RDONLY | O_CLOEXEC);
-        if (lockFd >= 0) {
-            held.push_back(lockFd);
-            ::flock(lockFd, how | LOCK_NB);
-        }
-    } else if (problem == "planted-lock") {
-        options.asNobody = false;
+        QCOMPARE(::chown(file.constData(), 0, shared->gr_gid), 0);
+        QVERIFY(setBigAcl(file));
+        options->asNobody = false;
+    } else if (problem.startsWith("reader")) {
+        ::chmod(folder.constData(), 0755);
+        options->asNobody = false; // root writes
+    } else if (problem.startsWith("planted-lock")) {
         ::chmod(folder.constData(), 0777);
+        options->asNobody = false;
+    }
+}
+
+} // namespace
+
+void tst_reliability::noRights()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, problem);
+    QFETCH(QString, says);
+    NC_REQUIRE(isRoot(), "running as another user needs root");
+    const bool needsUsers = problem == "group-member" || problem == "sticky" || problem == "big-acl";
+    NC_REQUIRE(!needsUsers || testUsers().ready, "needs useradd and groupadd (package passwd) for throw-away users");
+    NC_REQUIRE(problem != "big-acl" || !QStandardPaths::findExecutable("setfacl").isEmpty(),
+               "needs setfacl (package acl)");
+    QTemporaryDir dir;
+    QString path = dir.filePath(fileName);
+    QByteArray old = kind == "ini" ? QByteArray("[xDS]\r\nbindAddress=10.0.0.1\r\n") : configFixture(0);
+    writeBytes(path, old);
+    const QByteArray folder = QFile::encodeName(dir.path());
+    const QByteArray file = QFile::encodeName(path);
+    const QByteArray lock = QFile::encodeName(lockFileName(path));
+    const QByteArray oldTemp = QFile::encodeName(leftoverName(path)).chopped(1); // the fixed name of old
+    runOptions options;
+    options.timeoutMs = 15000;
+    options.asNobody = true;
+    std::vector<int> held; // what others keep open, and locked
+    QStringList planted;   // names others put beside the file
+    const auto release = qScopeGuard([&] {
+        for (const int fd : held)
+            ::close(fd);
+    });
+    setUpRights(problem, folder, file, &options);
+    if (QTest::currentTestFailed())
+        return;
+    if (problem.startsWith("reader") || problem == "sticky" || problem == "big-acl") {
+        const throwawayUsers& users = testUsers();
+        asUser reader(problem.startsWith("reader") ? QStringLiteral("nobody") : users.member);
+        QVERIFY(reader.active());
+        if (problem == "sticky") {
+            for (const QByteArray& name : {lock, oldTemp})
+                plant(name, 0600, name == lock, &held);
+            planted << QFileInfo(lockFileName(path)).fileName() << QFile::decodeName(oldTemp).section('/', -1);
+        }
+        held.push_back(::open(file.constData(), O_RDONLY | O_CLOEXEC));
+        QVERIFY(held.back() >= 0);
+        holdLocks(held.back(), problem == "reader-exclusive" ? LOCK_EX : LOCK_SH);
+        if (problem == "reader-exclusive") {
+            held.push_back(::open(folder.constData(), O_RDONLY | O_CLOEXEC));
+            QCOMPARE(::flock(held.back(), LOCK_EX | LOCK_NB), 0);
+        }
+    } else if (problem.startsWith("planted-lock")) {
         asNobody planter;
         QVERIFY(planter.active());
-        held.push_back(::open(lock.constData(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
-        QVERIFY(held.back() >= 0);
-        QCOMPARE(::fchmod(held.back(), 0666), 0);
-        QCOMPARE(::flock(held.back(), LOCK_EX | LOCK_NB), 0);
+        plant(lock, problem == "planted-lock" ? 0666 : 0600, true, &held);
+        planted << QFileInfo(lockFileName(path)).fileName();
     }
+    if (problem == "folder")
+        path = dir.path();
+    const QByteArray shapeBefore = fileShape(file);
+    QByteArray plantedBefore;
+    for (const QString& name : planted)
+        plantedBefore += fileShape(QFile::encodeName(dir.filePath(name))) + '\n';
 
     const runResult r = runProcess(tool, updateArgs(kind, path, "10.99.99.99"), options);
     ::chmod(folder.constData(), 0700);
@@ -428,21 +571,24 @@ void tst_reliability::noRights()
         QCOMPARE(readBytes(path), expected(kind, old, "10.99.99.99"));
         // A writer waits up to 10 s for another writer, and for no one else.
         QVERIFY2(r.elapsedUs < 3000000, qPrintable(QStringLiteral("the writer took %1 ms").arg(r.elapsedUs / 1000)));
-        struct stat target, locked, planted;
-        QCOMPARE(::stat(file.constData(), &target), 0);
-        QCOMPARE(::lstat(lock.constData(), &locked), 0);
-        QCOMPARE(locked.st_uid, target.st_uid);
-        QCOMPARE(locked.st_mode & 07777, mode_t(0600)); // the owner alone may write the file
-        if (problem == "planted-lock") {
-            QCOMPARE(::fstat(held.back(), &planted), 0);
-            QVERIFY2(planted.st_ino != locked.st_ino, "the planted lock file is still in place");
-        }
+        QCOMPARE(fileShape(file), shapeBefore);
+        if (problem == "reader-shared")
+            QVERIFY2(r.errors.contains("not waiting for them"), r.errors.right(400).constData());
     } else {
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(readBytes(dir.filePath(fileName)), old);
         QVERIFY2(QString::fromLocal8Bit(r.errors).contains(says), r.errors.right(400).constData());
     }
-    QCOMPARE(leftovers(dir.path()), QString());
+    // Whatever others planted stays as it was; nothing else is beside the file.
+    QByteArray plantedAfter;
+    for (const QString& name : planted)
+        plantedAfter += fileShape(QFile::encodeName(dir.filePath(name))) + '\n';
+    QCOMPARE(plantedAfter, plantedBefore);
+    QStringList besides = filesIn(dir.path());
+    besides.removeAll(fileName);
+    for (const QString& name : planted)
+        besides.removeAll(name);
+    QCOMPARE(besides, QStringList());
 }
 
 void tst_reliability::hostileInput_data()

@@ -22,7 +22,7 @@ QString tooLarge(qint64 size)
 
 QString leftoverName(const QString& target)
 {
-    return besideWithSuffix(target, ".nicChooser-new");
+    return besideWithSuffix(target, ".nicChooser-new.");
 }
 
 QString lockFileName(const QString& target)

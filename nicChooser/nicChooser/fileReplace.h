@@ -11,27 +11,39 @@
 // pathWalk.h). Every later step works on the folder that was found, not on
 // the path again, so a name swapped meanwhile cannot redirect the write.
 //
-// Replacing: the new bytes go to a temporary file beside the old one that is
-// renamed over it only when complete and flushed, so the file always holds
-// the old bytes or the new ones. The new file gets the old one's owner,
-// group, permissions, access control list and extended attributes, checked
-// before the rename; anything it would not keep (a file of another user that
-// this user may only write through its group, a group this user is not in,
-// an attribute this user may not set) is refused with a reason, the file
-// untouched. A file without any write permission is left alone, even for
-// root, and so is a file whose folder this user may not write.
+// Replacing: the new bytes go to an unnamed temporary file in the file's
+// folder (where the system cannot make one, a file under an unpredictable
+// name, retried until it is new), which gets a name only when complete and
+// flushed and is renamed over the old file at once, so the file always
+// holds the old bytes or the new ones; a writer killed in between leaves at
+// most a file whose name starts with leftoverName(), which the next writer
+// removes. The temporary file stays the writer's own until just before the
+// rename, when it gets the old file's owner, group, permissions, access
+// control list and extended attributes, all checked; anything it would not
+// keep (a file of another user that this user may only write through its
+// group, a group this user is not in, an attribute this user may not set) is
+// refused with a reason, the file untouched. Attributes this user cannot see
+// (trusted.*, for anyone but root) cannot be kept. A file without any write
+// permission is left alone, even for root, and so is a file whose folder
+// this user may not write. Nothing is written that would not be read back:
+// new content larger than maxFileBytes is refused.
 //
-// Two copies running at once: a writer holds an exclusive flock on the
-// lock file ".<name>.nicChooser-lock" beside the file while it reads, edits
-// and replaces it. The lock file holds no data and stays in place; it has
-// the file's owner and group, and read and write permission exactly for
-// those the file grants write to (its access control list mapped the same
-// way; while the file does not exist yet, its first writer's alone), so only
-// someone who may change the file can make a writer wait. A
-// lock file with another owner or wider permissions (or one that is not a
-// plain file) is replaced before it is waited on, and a writer checks after
-// locking that the name still holds the file it locked. The system releases
-// the lock when its holder dies.
+// A missing file is created by linking the new file in under its name only
+// if that name is still free; if another writer created it meanwhile,
+// replace() fails and startOver() turns the edit into one of that file.
+//
+// Two copies running at once: a writer holds an exclusive lock on the file
+// itself (on a range far beyond its end) while it reads, edits and replaces
+// it, and the new file is locked before it takes the name, so the lock
+// passes from the old file to the new one without a gap; a writer that got
+// the lock checks that the name still holds the file it locked, and starts
+// over on what it holds now if not. Only someone who may write the file can
+// take that lock; a shared lock (a reader's) is not waited for, the check
+// before the rename that the name still holds exactly what was read guarding
+// instead. No lock file is made; ".<name>.nicChooser-lock" files of earlier
+// versions are ignored and left in place. The system releases the lock when
+// its holder dies. A writer waits for another up to lockTimeoutMs, or as
+// long as its lockWaitHook says.
 //
 // On Windows the lock is a named mutex per folder, links are followed by the
 // toolkit, and a replaced file takes its folder's inherited security.
@@ -44,6 +56,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 /// Largest file read, in bytes: far more than any settings file or DDS
@@ -67,10 +80,11 @@ QString environmentText(const char* name);
 /// that simply is not there (data then empty).
 bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason = nullptr);
 
-/// The name of the temporary file a replacement may leave beside target if killed at the wrong moment.
+/// How the names begin of the temporary files a replacement may leave beside target if killed at the wrong moment
+/// (".<name>.nicChooser-new."; an unpredictable part follows); the next writer removes them.
 QString leftoverName(const QString& target);
 
-/// The writers' lock file beside target; it stays there by design.
+/// The lock file that earlier versions kept beside target; it is ignored, and left in place.
 QString lockFileName(const QString& target);
 
 /// What a writer knows about the file it is about to replace, and about itself.
@@ -88,6 +102,11 @@ QString replaceRefusal(const replaceFacts& facts);
 
 struct fileEditState;
 
+/// Called about every 50 ms while another writer holds the file's lock, with who holds it in plain words (as far as
+/// the system tells); return false to stop waiting (the edit is then not ready, reason() "stopped waiting for ...").
+/// Without a hook the edit waits up to lockTimeoutMs, then gives up.
+using lockWaitHook = std::function<bool(const QString& holder)>;
+
 /// One read-modify-replace of a file, as both writers do it: finds the file,
 /// takes the writers' lock, reads the file, and keeps the lock until
 /// destroyed, so that replace() swaps in bytes computed from exactly what was
@@ -97,7 +116,8 @@ class fileEdit
 {
 public:
     /// A missing file is created by replace() when mayCreate, otherwise the edit is not ready.
-    explicit fileEdit(const QString& path, bool mayCreate = true, int lockTimeoutMs = 10000);
+    explicit fileEdit(const QString& path, bool mayCreate = true, int lockTimeoutMs = 10000,
+                      lockWaitHook waitHook = lockWaitHook());
     ~fileEdit();
     fileEdit(const fileEdit&) = delete;
     fileEdit& operator=(const fileEdit&) = delete;
@@ -111,6 +131,10 @@ public:
     const QByteArray& bytes() const { return bytes_; }
     /// Replaces the file with data, keeping what it is (see above); false, the file untouched, with reason().
     bool replace(const QByteArray& data);
+    /// After replace() failed because the file it was to create appeared meanwhile (another writer made it), starts
+    /// the edit over on that file: finds, locks and reads it as the constructor does, so that the caller can compute
+    /// its replacement anew from bytes(); true when ready again. False, changing nothing, after any other failure.
+    bool startOver();
     /// Why the last step failed, in plain words for the operator.
     const QString& reason() const { return reason_; }
     /// The path as given.

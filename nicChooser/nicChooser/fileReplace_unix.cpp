@@ -1,37 +1,38 @@
+#include "fileAttributes.h"
 #include "fileReplace.h"
 #include "pathWalk.h"
+#include "writerLock.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QThread>
+#include <QList>
+#include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <map>
-#include <pwd.h>
-#include <sys/file.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
-const char* const aclName = "system.posix_acl_access";
+const char tempMark[] = ".nicChooser-new.";
+constexpr int randomChars = 12;
+constexpr int maxNameTries = 100;
+constexpr int maxStarts = 10;
 
 enum class opening { opened, missing, failed };
 
-// Opens the file a walk found, for reading, as it is now.
-opening openFound(const place& where, descriptor* fd, struct stat* st, QString* why)
+// Opens the file a walk found as it is now, with access (O_RDONLY or O_RDWR).
+opening openFound(const place& where, int access, descriptor* fd, struct stat* st, QString* why)
 {
     if (where.name.isEmpty()) {
         *why = QStringLiteral("it is a folder");
         return opening::failed;
     }
     const int opened =
-        ::openat(where.folder.get(), where.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        ::openat(where.folder.get(), where.name.constData(), access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     const int error = errno;
     fd->reset(opened);
     if (!fd->valid()) {
@@ -118,130 +119,113 @@ bool linkUnnamed(int fd, int folder, const QByteArray& name)
     return ::linkat(AT_FDCWD, proc.constData(), folder, name.constData(), AT_SYMLINK_FOLLOW) == 0;
 }
 
-// A file in folder that has no name yet, so that nothing is left behind if
-// the process dies before it is named; with fallback, a file named fallback
-// where the system cannot make unnamed files.
-descriptor newFileIn(int folder, int access, mode_t mode, const QByteArray& fallback, bool* named)
+// ".<name>.nicChooser-new.": how the temporary files of name begin.
+QByteArray tempPrefix(const QByteArray& name)
 {
-    *named = false;
-    descriptor fd(::openat(folder, ".", O_TMPFILE | access | O_CLOEXEC, mode));
-    if (!fd.valid() && errno != EACCES && errno != EROFS && errno != ENOSPC && errno != EDQUOT) {
-        fd.reset(::openat(folder, fallback.constData(), O_CREAT | O_EXCL | access | O_CLOEXEC, mode));
-        *named = fd.valid();
+    return '.' + name + tempMark;
+}
+
+// A temporary name for name that nobody can guess.
+QByteArray randomName(const QByteArray& name)
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray out = tempPrefix(name);
+    for (int i = 0; i < randomChars; ++i)
+        out += letters[QRandomGenerator::system()->bounded(int(sizeof letters - 1))];
+    return out;
+}
+
+bool isTempName(const QByteArray& entry, const QByteArray& name)
+{
+    const QByteArray prefix = tempPrefix(name);
+    return entry.size() == prefix.size() + randomChars && entry.startsWith(prefix);
+}
+
+// A new file in folder that nobody else knows: unnamed, so that nothing is
+// left behind if the process dies before it is named; where the system
+// cannot make unnamed files, one under an unpredictable name (in *temp)
+// that was free, tried again while names are taken.
+descriptor newFileIn(int folder, mode_t mode, const QByteArray& name, QByteArray* temp)
+{
+    temp->clear();
+    descriptor fd(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (fd.valid() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    for (int i = 0; i < maxNameTries; ++i) {
+        const QByteArray candidate = randomName(name);
+        fd.reset(::openat(folder, candidate.constData(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd.valid())
+            *temp = candidate;
+        if (fd.valid() || errno != EEXIST)
+            return fd;
     }
     return fd;
 }
 
-using attributeMap = std::map<QByteArray, QByteArray>;
-
-// Every extended attribute of fd this user can see, with its value.
-bool attributesOf(int fd, attributeMap* out, QString* why)
+// Gives the unnamed file fd an unpredictable name in folder that was free.
+bool nameNewFile(int fd, int folder, const QByteArray& name, QByteArray* temp)
 {
-    out->clear();
-    QByteArray names;
-    for (;;) {
-        const ssize_t size = ::flistxattr(fd, nullptr, 0);
-        if (size < 0) {
-            if (errno == ENOTSUP)
-                return true;
-            *why = errorText(errno);
+    for (int i = 0; i < maxNameTries; ++i) {
+        const QByteArray candidate = randomName(name);
+        if (linkUnnamed(fd, folder, candidate)) {
+            *temp = candidate;
+            return true;
+        }
+        if (errno != EEXIST)
             return false;
-        }
-        names.resize(int(size));
-        const ssize_t n = ::flistxattr(fd, names.data(), size_t(names.size()));
-        if (n >= 0) {
-            names.truncate(int(n));
-            break;
-        }
-        if (errno != ERANGE) {
-            *why = errorText(errno);
-            return false;
-        }
     }
-    for (const QByteArray& name : names.split('\0')) {
-        if (name.isEmpty())
-            continue;
-        QByteArray value;
-        for (;;) {
-            const ssize_t size = ::fgetxattr(fd, name.constData(), nullptr, 0);
-            if (size < 0) {
-                *why = QStringLiteral("%1: %2").arg(QString::fromLatin1(name), errorText(errno));
-                return false;
-            }
-            value.resize(int(size));
-            const ssize_t n = ::fgetxattr(fd, name.constData(), value.data(), size_t(value.size()));
-            if (n >= 0) {
-                value.truncate(int(n));
-                break;
-            }
-            if (errno != ERANGE) {
-                *why = QStringLiteral("%1: %2").arg(QString::fromLatin1(name), errorText(errno));
-                return false;
-            }
-        }
-        (*out)[name] = value;
-    }
-    return true;
+    return false;
 }
 
-QString attributeProblem(const QByteArray& name, int error)
+bool stillNamed(int folder, const QByteArray& name, const struct stat& held)
 {
-    if (name == aclName)
-        return QStringLiteral("its access control list cannot be given to the new file (%1)").arg(errorText(error));
-    return QStringLiteral(
-               "it carries the extended attribute %1, which you may not set; replacing it would drop it (%2)")
-        .arg(QString::fromLatin1(name), errorText(error));
+    struct stat named;
+    return ::fstatat(folder, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(named, held);
 }
 
-// Makes the new file what the old one was: owner, group, extended attributes
-// (the access control list among them) and permissions, and checks it.
-// Empty when it is, otherwise why not.
-QString keepAttributes(int oldFd, int newFd, const struct stat& old)
+// Removes the temporary file entry of a writer that did not finish: a plain
+// file of this user's or the file's owner's that no writer holds.
+void removeLeftover(const place& where, const QByteArray& entry, uid_t fileOwner)
 {
-    QString why;
-    struct stat now;
-    if (::fstat(newFd, &now) != 0)
-        return errorText(errno);
-    // Owner first: giving a file away clears its set-ID bits and
-    // capabilities, which are put back below.
-    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && ::fchown(newFd, old.st_uid, old.st_gid) != 0) {
-        if (now.st_uid != old.st_uid)
-            return QStringLiteral("the file belongs to %1 and the new file cannot be given to them (%2)")
-                .arg(userName(old.st_uid), errorText(errno));
-        return QStringLiteral(
-                   "the file's group is %1, which you are not a member of; replacing it would change its group")
-            .arg(groupName(old.st_gid));
-    }
-    attributeMap want, have;
-    if (!attributesOf(oldFd, &want, &why))
-        return QStringLiteral("its extended attributes cannot be read: %1").arg(why);
-    if (!attributesOf(newFd, &have, &why))
-        return QStringLiteral("the new file's extended attributes cannot be read: %1").arg(why);
-    // Such as an access control list the folder hands to every new file.
-    for (const auto& a : have)
-        if (!want.count(a.first) && ::fremovexattr(newFd, a.first.constData()) != 0)
-            return QStringLiteral("the new file cannot be rid of the attribute %1 it got from its folder (%2)")
-                .arg(QString::fromLatin1(a.first), errorText(errno));
-    for (const auto& a : want) {
-        const auto h = have.find(a.first);
-        if ((h == have.end() || h->second != a.second)
-            && ::fsetxattr(newFd, a.first.constData(), a.second.constData(), size_t(a.second.size()), 0) != 0)
-            return attributeProblem(a.first, errno);
-    }
-    // After the access control list, whose mask the group bits mirror.
-    if (::fchmod(newFd, old.st_mode & 07777) != 0)
-        return QStringLiteral("the permissions cannot be kept (%1)").arg(errorText(errno));
+    const int folder = where.folder.get();
+    struct stat st, opened;
+    if (::fstatat(folder, entry.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)
+        || (st.st_uid != ::geteuid() && st.st_uid != fileOwner))
+        return;
+    descriptor fd(::openat(folder, entry.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !sameFile(opened, st) || !tryWriterLock(fd.get()))
+        return;
+    if (stillNamed(folder, entry, opened) && ::unlinkat(folder, entry.constData(), 0) == 0)
+        qDebug() << "Removed" << shownPath(joined(where.folderPath, entry)) << ", left by a writer that did not finish";
+}
 
-    if (::fstat(newFd, &now) != 0 || !attributesOf(newFd, &have, &why))
-        return QStringLiteral("the new file cannot be checked (%1)").arg(why.isEmpty() ? errorText(errno) : why);
-    if (now.st_uid != old.st_uid || now.st_gid != old.st_gid || (now.st_mode & 07777) != (old.st_mode & 07777))
-        return QStringLiteral(
-                   "the new file did not keep the owner, group and permissions (%1:%2 %3 instead of %4:%5 %6)")
-            .arg(userName(now.st_uid), groupName(now.st_gid), QString::number(now.st_mode & 07777, 8),
-                 userName(old.st_uid), groupName(old.st_gid), QString::number(old.st_mode & 07777, 8));
-    if (have != want)
-        return QStringLiteral("the new file did not keep the extended attributes");
-    return QString();
+// Removes what writers of the file killed between naming their new file and
+// renaming it left; only a writer holding the lock may, as only it knows
+// that no other is at that step (and a writer there holds its new file's
+// lock besides).
+void removeLeftovers(const place& where, uid_t fileOwner)
+{
+    descriptor list(::openat(where.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* dir = list.valid() ? ::fdopendir(list.get()) : nullptr;
+    if (!dir)
+        return; // a folder this user may not list holds nothing this user could find
+    list.release();
+    QList<QByteArray> found;
+    while (const dirent* e = ::readdir(dir))
+        if (isTempName(e->d_name, where.name))
+            found << QByteArray(e->d_name);
+    ::closedir(dir);
+    for (const QByteArray& entry : found)
+        removeLeftover(where, entry, fileOwner);
+}
+
+// Whether the folder takes new files only (chattr +a): nothing in it can be
+// renamed over, and a temporary file could not even be removed again.
+bool appendOnly(const place& where)
+{
+    descriptor dir(::openat(where.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int flags = 0;
+    return dir.valid() && ::ioctl(dir.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL);
 }
 
 replaceFacts factsAbout(const place& where, const struct stat* st)
@@ -260,266 +244,167 @@ replaceFacts factsAbout(const place& where, const struct stat* st)
     return facts;
 }
 
-// What the writers' lock file must be like: given to owner and group, and
-// open to no one beyond mode and the access control list acl.
-struct lockShape {
-    uid_t owner;
-    gid_t group;
-    mode_t mode;
-    QByteArray acl; // empty: none
-};
-
-// Read and write for each class the file grants write to, nothing for the rest.
-mode_t writersOnly(mode_t mode)
-{
-    return ((mode & S_IWUSR) ? 0600 : 0) | ((mode & S_IWGRP) ? 0060 : 0) | ((mode & S_IWOTH) ? 0006 : 0);
-}
-
-// The same for every entry of an access control list as the system stores it
-// (a 4-byte version, then 8-byte entries: tag, permissions, ID); empty when
-// it is not in that form.
-QByteArray writersOnlyAcl(const QByteArray& acl)
-{
-    if (acl.size() < 4 || (acl.size() - 4) % 8 != 0)
-        return QByteArray();
-    QByteArray out = acl;
-    for (int at = 4; at < out.size(); at += 8) {
-        quint16 perm;
-        std::memcpy(&perm, out.constData() + at + 2, 2);
-        perm = (perm & 2) ? 6 : 0;
-        std::memcpy(out.data() + at + 2, &perm, 2);
-    }
-    return out;
-}
-
-QByteArray aclOf(int fd)
-{
-    QByteArray acl(1024, '\0');
-    const ssize_t n = ::fgetxattr(fd, aclName, acl.data(), size_t(acl.size()));
-    return n > 0 ? acl.left(int(n)) : QByteArray();
-}
-
-lockShape shapeFor(const struct stat* target, int targetFd)
-{
-    // The first writer of a new file makes it; only that writer (and root)
-    // can be sure to be allowed in, and the file will be theirs.
-    if (!target)
-        return lockShape{::geteuid(), ::getegid(), 0600, QByteArray()};
-    const QByteArray acl = aclOf(targetFd);
-    return lockShape{target->st_uid, target->st_gid, writersOnly(target->st_mode),
-                     acl.isEmpty() ? acl : writersOnlyAcl(acl)};
-}
-
-// Opens the lock to no one the shape does not: right owner, nothing beyond
-// its permissions, and its group only if that group is the shape's.
-bool lockFits(const struct stat& st, const QByteArray& acl, const lockShape& shape)
-{
-    const mode_t mode = st.st_mode & 07777;
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != shape.owner || (mode & ~shape.mode) != 0)
-        return false;
-    if ((mode & 0070) && st.st_gid != shape.group)
-        return false;
-    return acl.isEmpty() || acl == shape.acl;
-}
-
-// Where the system cannot make unnamed files, a lock file is made under a
-// name of this process's own, so that one left by a writer killed at that
-// moment never stands in another's way.
-QByteArray ownLockName(const QByteArray& lockName)
-{
-    return lockName + "-new." + QByteArray::number(::getpid());
-}
-
-// A lock file of the given shape that no one else knows yet, locked; if
-// *named, it is called ownLockName(lockName).
-descriptor freshLock(int folder, const QByteArray& lockName, lockShape shape, bool* named, QString* why)
-{
-    descriptor fd = newFileIn(folder, O_RDWR, 0600, ownLockName(lockName), named);
-    if (!fd.valid()) {
-        *why = QStringLiteral("its lock file cannot be made: %1").arg(errorText(errno));
-        return fd;
-    }
-    auto giveUp = [&](const QString& reason) {
-        *why = reason;
-        fd.reset();
-        if (*named)
-            ::unlinkat(folder, ownLockName(lockName).constData(), 0);
-        return std::move(fd);
-    };
-    auto ownerOnly = [&] {
-        shape.mode &= 0700;
-        shape.acl.clear();
-    };
-    struct stat st;
-    ::fstat(fd.get(), &st);
-    if ((st.st_uid != shape.owner || st.st_gid != shape.group) && ::fchown(fd.get(), shape.owner, shape.group) != 0) {
-        // Not a member of the file's group: then the lock is the owner's alone.
-        if (st.st_uid != shape.owner)
-            return giveUp(
-                QStringLiteral("its lock file cannot be given to %1: %2").arg(userName(shape.owner), errorText(errno)));
-        ownerOnly();
-    }
-    if (!shape.acl.isEmpty() && ::fsetxattr(fd.get(), aclName, shape.acl.constData(), size_t(shape.acl.size()), 0) != 0)
-        ownerOnly();
-    if (shape.acl.isEmpty() && ::fremovexattr(fd.get(), aclName) != 0 && errno != ENODATA && errno != ENOTSUP)
-        return giveUp(QStringLiteral("its lock file cannot be rid of the access control list of its folder: %1")
-                          .arg(errorText(errno)));
-    if (::fchmod(fd.get(), shape.mode) != 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return giveUp(QStringLiteral("its lock file cannot be prepared: %1").arg(errorText(errno)));
-    return fd;
-}
-
-bool stillNamed(int folder, const QByteArray& name, int fd)
-{
-    struct stat named, held;
-    return ::fstatat(folder, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &held) == 0
-           && sameFile(named, held);
-}
-
-enum class lockStep { held, again, failed };
-
-// Puts a fresh, already locked lock file in the place of one nobody may
-// trust, without a moment in which two writers could both think they hold
-// the lock: the two are swapped, and if what came out is not the one found
-// wanting, another writer got there first and it is swapped back.
-lockStep replaceLock(int folder, const QByteArray& lockName, const struct stat& found, const lockShape& shape,
-                     descriptor* held, QString* why)
-{
-    bool named = false;
-    descriptor fresh = freshLock(folder, lockName, shape, &named, why);
-    if (!fresh.valid())
-        return lockStep::failed;
-    const QByteArray temp = named ? ownLockName(lockName) : lockName + "-new";
-    if (!named) {
-        ::unlinkat(folder, temp.constData(), 0); // a leftover, or a racing writer's (which then tries again)
-        if (!linkUnnamed(fresh.get(), folder, temp)) {
-            if (errno == EEXIST)
-                return lockStep::again;
-            *why = QStringLiteral("its lock file cannot be replaced: %1").arg(errorText(errno));
-            return lockStep::failed;
-        }
-    }
-    if (::renameat2(folder, temp.constData(), folder, lockName.constData(), RENAME_EXCHANGE) != 0) {
-        if (errno == ENOENT) {
-            ::unlinkat(folder, temp.constData(), 0);
-            return lockStep::again;
-        }
-        // A file system that cannot swap: replace outright.
-        if (::renameat(folder, temp.constData(), folder, lockName.constData()) != 0) {
-            *why = QStringLiteral("its lock file cannot be replaced: %1").arg(errorText(errno));
-            ::unlinkat(folder, temp.constData(), 0);
-            return lockStep::failed;
-        }
-    } else {
-        struct stat out;
-        if (::fstatat(folder, temp.constData(), &out, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(out, found)) {
-            ::renameat2(folder, temp.constData(), folder, lockName.constData(), RENAME_EXCHANGE);
-            ::unlinkat(folder, temp.constData(), 0);
-            return lockStep::again;
-        }
-        ::unlinkat(folder, temp.constData(), 0);
-    }
-    *held = std::move(fresh);
-    return lockStep::held;
-}
-
-// Takes the writers' lock beside the file where found; see the header.
-bool takeLock(const place& where, const lockShape& shape, int timeoutMs, descriptor* held, QString* why)
-{
-    const int folder = where.folder.get();
-    const QByteArray lockName = '.' + where.name + ".nicChooser-lock";
-    const QString lockPath = shownPath(joined(where.folderPath, lockName));
-    QElapsedTimer clock;
-    clock.start();
-    auto timedOut = [&] {
-        *why = QStringLiteral(
-                   "someone who may change it kept it locked for %1 seconds (another copy of nicChooser, perhaps)")
-                   .arg(timeoutMs / 1000.0);
-        qDebug() << "Another writer holds" << lockPath << "; gave up after" << timeoutMs << "ms";
-        return false;
-    };
-    for (;;) {
-        if (clock.elapsed() > timeoutMs)
-            return timedOut();
-        struct stat found;
-        if (::fstatat(folder, lockName.constData(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) {
-                *why = QStringLiteral("its lock file cannot be checked: %1").arg(errorText(errno));
-                return false;
-            }
-            bool named = false;
-            descriptor fresh = freshLock(folder, lockName, shape, &named, why);
-            const QByteArray temp = ownLockName(lockName);
-            if (!fresh.valid())
-                return false;
-            const bool linked = named ? ::linkat(folder, temp.constData(), folder, lockName.constData(), 0) == 0
-                                      : linkUnnamed(fresh.get(), folder, lockName);
-            const int error = errno;
-            if (named)
-                ::unlinkat(folder, temp.constData(), 0);
-            if (linked) {
-                *held = std::move(fresh);
-                return true;
-            }
-            if (error != EEXIST) {
-                *why = QStringLiteral("its lock file cannot be made: %1").arg(errorText(error));
-                return false;
-            }
-            continue; // another writer made it first
-        }
-        if (S_ISDIR(found.st_mode)) {
-            *why =
-                QStringLiteral("a folder named %1 stands where the writers' lock file belongs; remove it and try again")
-                    .arg(lockPath);
-            return false;
-        }
-        descriptor fd;
-        bool fits = lockFits(found, QByteArray(), shape);
-        if (fits) {
-            fd.reset(::openat(folder, lockName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-            struct stat opened;
-            if (!fd.valid() && errno == ENOENT)
-                continue;
-            if (fd.valid() && (::fstat(fd.get(), &opened) != 0 || !sameFile(opened, found)))
-                continue;
-            fits = fd.valid() && lockFits(opened, aclOf(fd.get()), shape);
-        }
-        if (!fits) {
-            qDebug() << "Replacing" << lockPath << ": it is not a lock file only this file's writers can hold (owner"
-                     << userName(found.st_uid) << ", permissions" << QString::number(found.st_mode & 07777, 8) << ")";
-            fd.reset();
-            switch (replaceLock(folder, lockName, found, shape, held, why)) {
-            case lockStep::held: return true;
-            case lockStep::failed: return false;
-            case lockStep::again: continue;
-            }
-        }
-        while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                *why = QStringLiteral("its lock file cannot be locked: %1").arg(errorText(errno));
-                return false;
-            }
-            if (clock.elapsed() > timeoutMs)
-                return timedOut();
-            QThread::msleep(5);
-        }
-        // The lock file may have been replaced while this writer waited.
-        if (stillNamed(folder, lockName, fd.get())) {
-            *held = std::move(fd);
-            return true;
-        }
-    }
-}
-
 } // namespace
 
 struct fileEditState {
     QString refusal; // why it may not be replaced; empty when it may
     place where;
-    descriptor lock;
-    descriptor file;  // the file as read; invalid when it was missing
-    struct stat read; // and what it was then
+    descriptor file;       // the file as read (open for writing when it may be replaced); invalid when missing
+    struct stat read = {}; // and what it was then
+    bool locked = false;   // file holds the writers' lock
+    bool appeared = false; // the file replace() was to create was made meanwhile
+    bool mayCreate = true;
+    int timeoutMs = 0;
+    lockWaitHook hook;
 };
+
+namespace {
+
+enum class step { done, again, failed };
+
+// Takes the writers' lock on the file open as s.file, through a descriptor
+// open for writing on that very file, which then stands in for it.
+step lockFound(fileEditState& s, QString* why)
+{
+    descriptor fd;
+    struct stat opened;
+    switch (openFound(s.where, O_RDWR, &fd, &opened, why)) {
+    case opening::missing: return step::again;
+    case opening::failed: return step::failed;
+    case opening::opened: break;
+    }
+    if (!sameFile(opened, s.read))
+        return step::again;
+    const QString shown = shownPath(joined(s.where.folderPath, s.where.name));
+    switch (lockForWriting(fd.get(), s.timeoutMs, s.hook, shown, why)) {
+    case lockResult::failed: return step::failed;
+    case lockResult::readersOnly: break;
+    case lockResult::held:
+        // Another writer may have replaced it while this one waited.
+        if (!stillNamed(s.where.folder.get(), s.where.name, opened))
+            return step::again;
+        s.locked = true;
+        break;
+    }
+    s.file = std::move(fd);
+    ::fstat(s.file.get(), &s.read);
+    return step::done;
+}
+
+enum class begun { ready, absent, unreadable, refused };
+
+// Finds, locks and reads what the name found holds now; see fileEdit.
+begun beginEdit(fileEditState& s, QByteArray* bytes, bool* missing, QString* why)
+{
+    for (int start = 0; start < maxStarts; ++start) {
+        bytes->clear();
+        s.locked = false;
+        switch (openFound(s.where, O_RDONLY, &s.file, &s.read, why)) {
+        case opening::failed: return begun::unreadable;
+        case opening::missing:
+            *missing = true;
+            *why = QStringLiteral("it does not exist");
+            if (!s.mayCreate)
+                return begun::absent;
+            s.refusal = replaceRefusal(factsAbout(s.where, nullptr));
+            return begun::ready;
+        case opening::opened: *missing = false; break;
+        }
+        // A copy that may not write makes no one wait; it still reads, to
+        // tell whether anything needed writing at all.
+        s.refusal = replaceRefusal(factsAbout(s.where, &s.read));
+        if (s.refusal.isEmpty() && appendOnly(s.where))
+            s.refusal = QStringLiteral("its folder takes new files only (it is append-only), so it cannot be replaced");
+        const step locking = s.refusal.isEmpty() ? lockFound(s, why) : step::done;
+        if (locking == step::again)
+            continue;
+        if (locking == step::failed)
+            return begun::refused;
+        return readAll(s.file.get(), s.read.st_size, bytes, why) ? begun::ready : begun::unreadable;
+    }
+    *why = QStringLiteral("it kept being replaced while it was being opened");
+    return begun::refused;
+}
+
+// Tells how beginning an edit of path went; true when it is ready.
+bool settle(begun result, const QString& path, const QString& why, QString* reason, bool* unreadable)
+{
+    *unreadable = result == begun::unreadable;
+    if (result == begun::ready)
+        return true;
+    if (result == begun::unreadable)
+        qDebug() << "Can't read" << path << ":" << why;
+    else if (result == begun::refused)
+        qDebug() << "Not writing" << path << ":" << why;
+    *reason = why;
+    return false;
+}
+
+// Names the new file, gives it what the old one has and renames it over the
+// old one, which must still be what was read.
+bool swapIn(fileEditState& s, int out, QByteArray* temp, QString* why)
+{
+    const int folder = s.where.folder.get();
+    const QByteArray& name = s.where.name;
+    auto stepFailed = [why](const char* what) {
+        *why = QLatin1String(what) + QLatin1String(" failed: ") + errorText(errno);
+        return false;
+    };
+    if (temp->isEmpty() && !nameNewFile(out, folder, name, temp))
+        return stepFailed("naming the new file");
+    struct stat old;
+    if (::fstat(s.file.get(), &old) != 0)
+        return stepFailed("examining the file");
+    // Only now, named under a name nobody knows, does it become the owner's.
+    *why = keepAttributes(s.file.get(), out, old);
+    if (!why->isEmpty())
+        return false;
+    if (::fsync(out) != 0)
+        return stepFailed("flushing");
+    // Other programs do not take the lock.
+    if (!stillNamed(folder, name, s.read)) {
+        *why = QStringLiteral("it was changed by another program while it was being edited");
+        return false;
+    }
+    if (::renameat(folder, temp->constData(), folder, name.constData()) != 0)
+        return stepFailed("renaming");
+    temp->clear();
+    return true;
+}
+
+// Links the new file in under the name, which must still be free: if another
+// writer made the file meanwhile, the edit must start over on that one.
+bool linkIn(fileEditState& s, int out, QByteArray* temp, QString* why)
+{
+    const int folder = s.where.folder.get();
+    const QByteArray& name = s.where.name;
+    const bool linked = temp->isEmpty() ? linkUnnamed(out, folder, name)
+                                        : ::linkat(folder, temp->constData(), folder, name.constData(), 0) == 0;
+    const int error = errno;
+    if (!temp->isEmpty())
+        ::unlinkat(folder, temp->constData(), 0);
+    temp->clear();
+    if (linked)
+        return true;
+    s.appeared = error == EEXIST;
+    *why = s.appeared ? QStringLiteral("it was created by another writer meanwhile")
+                      : QStringLiteral("naming the new file failed: ") + errorText(error);
+    return false;
+}
+
+// Why the name no longer holds what the edit read; empty when it does.
+QString changedSinceRead(fileEditState& s)
+{
+    struct stat now;
+    const bool exists = ::fstatat(s.where.folder.get(), s.where.name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists == s.file.valid() && (!exists || sameFile(now, s.read)))
+        return QString();
+    s.appeared = exists && !s.file.valid();
+    return s.appeared ? QStringLiteral("it was created by another writer meanwhile")
+                      : QStringLiteral("it was changed by another program while it was being edited");
+}
+
+} // namespace
 
 int maxPathBytes()
 {
@@ -549,7 +434,7 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
         return fail(why);
     descriptor fd;
     struct stat st;
-    switch (openFound(where, &fd, &st, &why)) {
+    switch (openFound(where, O_RDONLY, &fd, &st, &why)) {
     case opening::missing: *missing = true; return true;
     case opening::failed: return fail(why);
     case opening::opened: break;
@@ -557,52 +442,33 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     return readAll(fd.get(), st.st_size, data, &why) || fail(why);
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : path_(path), state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook waitHook)
+    : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
+    s.mayCreate = mayCreate;
+    s.timeoutMs = lockTimeoutMs;
+    s.hook = std::move(waitHook);
     QString why;
-    const bool done = [&] {
-        auto unread = [&](const QString& reason) {
-            qDebug() << "Can't read" << path << ":" << reason;
-            reason_ = reason;
-            unreadable_ = true;
-            return false;
-        };
-        auto refuse = [&](const QString& reason) {
-            qDebug() << "Not writing" << path << ":" << reason;
-            reason_ = reason;
-            return false;
-        };
-        if (!walkPath(systemBytes(path), &s.where, &why))
-            return unread(why);
-        for (int look = 0; look < 2; ++look) {
-            // First to refuse what could never be written before anyone is
-            // made to wait, then, locked, to read what is there now.
-            switch (openFound(s.where, &s.file, &s.read, &why)) {
-            case opening::failed: return unread(why);
-            case opening::missing:
-                missing_ = true;
-                if (!mayCreate) {
-                    reason_ = QStringLiteral("it does not exist");
-                    return false;
-                }
-                break;
-            case opening::opened: missing_ = false; break;
-            }
-            // A copy that may not write makes no one wait; it still reads, to
-            // tell whether anything needed writing at all.
-            s.refusal = replaceRefusal(factsAbout(s.where, missing_ ? nullptr : &s.read));
-            if (!s.refusal.isEmpty() || s.lock.valid())
-                break;
-            if (!takeLock(s.where, shapeFor(missing_ ? nullptr : &s.read, s.file.get()), lockTimeoutMs, &s.lock, &why))
-                return refuse(why);
-        }
-        return missing_ || readAll(s.file.get(), s.read.st_size, &bytes_, &why) || unread(why);
-    }();
-    ready_ = done;
+    if (!walkPath(systemBytes(path), &s.where, &why)) {
+        settle(begun::unreadable, path, why, &reason_, &unreadable_);
+        return;
+    }
+    ready_ = settle(beginEdit(s, &bytes_, &missing_, &why), path, why, &reason_, &unreadable_);
 }
 
 fileEdit::~fileEdit() = default;
+
+bool fileEdit::startOver()
+{
+    fileEditState& s = *state_;
+    if (!s.appeared)
+        return false;
+    s.appeared = false;
+    QString why;
+    ready_ = settle(beginEdit(s, &bytes_, &missing_, &why), path_, why, &reason_, &unreadable_);
+    return ready_;
+}
 
 bool fileEdit::replace(const QByteArray& data)
 {
@@ -610,74 +476,61 @@ bool fileEdit::replace(const QByteArray& data)
         return false;
     fileEditState& s = *state_;
     const int folder = s.where.folder.get();
-    const QByteArray& name = s.where.name;
-    const QByteArray temp = '.' + name + ".nicChooser-new";
     auto refuse = [&](const QString& why) {
         qDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
         reason_ = why;
         return false;
     };
-
     if (!s.refusal.isEmpty())
         return refuse(s.refusal);
-    // Other programs do not take the lock: make sure the name still holds
-    // exactly what was read.
-    struct stat now;
-    const bool exists = ::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists != s.file.valid() || (exists && !sameFile(now, s.read)))
-        return refuse(QStringLiteral("it was changed by another program while it was being edited"));
-    struct stat old;
-    if (exists && ::fstat(s.file.get(), &old) != 0)
-        return refuse(errorText(errno));
-    const QString refusal = replaceRefusal(factsAbout(s.where, exists ? &old : nullptr));
+    if (!tooLarge(data.size()).isEmpty())
+        return refuse(QStringLiteral("its new content would be larger than %1 MiB, more than is ever read back")
+                          .arg(maxFileBytes >> 20));
+    QString why = changedSinceRead(s);
+    if (!why.isEmpty())
+        return refuse(why);
+    const bool exists = s.file.valid();
+    const QString refusal = replaceRefusal(factsAbout(s.where, exists ? &s.read : nullptr));
     if (!refusal.isEmpty())
         return refuse(refusal);
+    if (s.locked)
+        removeLeftovers(s.where, s.read.st_uid);
 
-    // Only a writer killed between naming its file and renaming it leaves
-    // one; with the lock held nobody else is using the name.
-    if (::unlinkat(folder, temp.constData(), 0) == 0)
-        qDebug() << "Removed" << shownPath(joined(s.where.folderPath, temp))
-                 << ", left by a writer that did not finish";
-
-    bool named = false;
-    // A new file gets what the folder gives; a replacement is made private
+    QByteArray temp;
+    // A new file gets what the folder gives; a replacement stays private
     // until it has the old file's attributes.
-    descriptor out = newFileIn(folder, O_WRONLY, exists ? 0600 : 0666, temp, &named);
+    descriptor out = newFileIn(folder, exists ? 0600 : 0666, s.where.name, &temp);
     if (!out.valid())
         return refuse(errorText(errno));
     auto failed = [&](const QString& why) {
         out.reset();
-        if (named)
+        if (!temp.isEmpty())
             ::unlinkat(folder, temp.constData(), 0);
         return refuse(why);
     };
     auto stepFailed = [&](const char* step) {
         return failed(QLatin1String(step) + QLatin1String(" failed: ") + errorText(errno));
     };
-
+    // Locked before it takes the name, so that the lock passes from the old
+    // file to the new one without a gap.
+    if (!tryWriterLock(out.get()))
+        return stepFailed("locking the new file");
     if (!writeAll(out.get(), data))
         return stepFailed("writing");
-    if (exists) {
-        const QString lost = keepAttributes(s.file.get(), out.get(), old);
-        if (!lost.isEmpty())
-            return failed(lost);
-    }
     if (::fdatasync(out.get()) != 0)
         return stepFailed("flushing");
-    if (!named) {
-        if (!linkUnnamed(out.get(), folder, temp))
-            return stepFailed("naming the new file");
-        named = true;
-    }
-    if (::renameat(folder, temp.constData(), folder, name.constData()) != 0)
-        return stepFailed("renaming");
+    if (!(exists ? swapIn(s, out.get(), &temp, &why) : linkIn(s, out.get(), &temp, &why)))
+        return failed(why);
 
     // Make the rename itself survive a power cut.
     descriptor dir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.valid())
         ::fsync(dir.get());
-    // A further replace() through this edit starts from the new file.
+    // A further replace() through this edit starts from the new file, which
+    // holds the lock from now on.
     ::fstat(out.get(), &s.read);
     s.file = std::move(out);
+    s.locked = true;
+    missing_ = false;
     return true;
 }

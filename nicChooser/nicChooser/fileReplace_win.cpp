@@ -134,7 +134,8 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     return true;
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs) : path_(path), state_(new fileEditState)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook)
+    : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.target = writeTarget(path);
@@ -175,6 +176,13 @@ fileEdit::~fileEdit()
         ReleaseMutex(state_->mutex);
         CloseHandle(state_->mutex);
     }
+}
+
+// The folder's mutex is held from the start, so no other writer of ours can
+// have made the file meanwhile.
+bool fileEdit::startOver()
+{
+    return false;
 }
 
 // QSaveFile writes a temporary file and moves it over the old one with

@@ -507,15 +507,20 @@ settingsResult writeSettings(fileEdit& file, const QList<settingsEntry>& entries
 {
     if (!file.ready())
         return failed(file.path(), file.reason(), reason);
-    QByteArray out;
-    QString problem;
-    if (!ini::fileWithValues(file.bytes(), settingsSection, entryBytes(entries), &out, &problem))
-        return failed(file.path(), problem, reason);
-    if (out == file.bytes() && !file.missing())
-        return settingsResult::unchanged;
-    if (!file.replace(out))
-        return failed(file.path(), file.reason(), reason);
-    return settingsResult::written;
+    // A file another writer created meanwhile is edited as it now is (a
+    // few times at most: it cannot keep appearing while this edit holds it).
+    for (int start = 0;; ++start) {
+        QByteArray out;
+        QString problem;
+        if (!ini::fileWithValues(file.bytes(), settingsSection, entryBytes(entries), &out, &problem))
+            return failed(file.path(), problem, reason);
+        if (out == file.bytes() && !file.missing())
+            return settingsResult::unchanged;
+        if (file.replace(out))
+            return settingsResult::written;
+        if (start == 3 || !file.startOver())
+            return failed(file.path(), file.reason(), reason);
+    }
 }
 
 bool writeSetting(const QString& path, const QString& key, const QString& value)

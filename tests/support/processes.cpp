@@ -5,11 +5,16 @@
 #include <QFile>
 
 #include <csignal>
+#include <cstddef>
 #include <ctime>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -37,6 +42,42 @@ void drain(int* fd, QByteArray* into)
 }
 
 } // namespace
+
+#if defined(__x86_64__)
+// Makes every later openat() that asks for an unnamed file fail as on a file
+// system without them; false when the filter cannot be set.
+bool refuseUnnamedFiles()
+{
+    constexpr unsigned tmpfile = O_TMPFILE & ~O_DIRECTORY;
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])), // the flags (low half)
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, tmpfile, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EOPNOTSUPP & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+#else
+bool refuseUnnamedFiles()
+{
+    return false;
+}
+#endif
+
+bool canRefuseUnnamedFiles()
+{
+#if defined(__x86_64__)
+    return true;
+#else
+    return false;
+#endif
+}
 
 runResult runProcess(const QString& program, const QStringList& args, const runOptions& options)
 {
@@ -82,6 +123,8 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
                 || ::setresgid(user->pw_gid, user->pw_gid, user->pw_gid) != 0
                 || ::setresuid(user->pw_uid, user->pw_uid, user->pw_uid) != 0))
             ::_exit(126);
+        if (options.noUnnamedFiles && !refuseUnnamedFiles())
+            ::_exit(125);
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }

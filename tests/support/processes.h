@@ -24,13 +24,21 @@ struct runResult {
 
 /// Options for runProcess.
 struct runOptions {
-    int timeoutMs = 30000;      ///< killed (SIGKILL) after this, timedOut set
-    qint64 killAfterUs = -1;    ///< SIGKILL after this many microseconds; -1 never
-    bool asNobody = false;      ///< run as user nobody (root only)
-    QString user;               ///< run as this user with its groups (root only); wins over asNobody
-    QStringList environment;    ///< NAME=value to set, NAME= to unset, over this process's environment
-    bool captureOutput = false; ///< keep stdout in output instead of passing it on
+    int timeoutMs = 30000;       ///< killed (SIGKILL) after this, timedOut set
+    qint64 killAfterUs = -1;     ///< SIGKILL after this many microseconds; -1 never
+    bool asNobody = false;       ///< run as user nobody (root only)
+    QString user;                ///< run as this user with its groups (root only); wins over asNobody
+    QStringList environment;     ///< NAME=value to set, NAME= to unset, over this process's environment
+    bool captureOutput = false;  ///< keep stdout in output instead of passing it on
+    bool noUnnamedFiles = false; ///< the system refuses it unnamed files (O_TMPFILE), as some file systems do
 };
+
+/// Whether noUnnamedFiles can be had here (a seccomp filter, on x86-64).
+bool canRefuseUnnamedFiles();
+
+/// In a child process about to start its program: from now on every openat() asking for an unnamed file fails as on a
+/// file system without them (EOPNOTSUPP); false when that cannot be arranged.
+bool refuseUnnamedFiles();
 
 /// Runs program (looked up in PATH when it has no '/') with args to its end.
 runResult runProcess(const QString& program, const QStringList& args, const runOptions& options = {});
