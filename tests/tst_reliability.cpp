@@ -596,6 +596,7 @@ void tst_reliability::hostileInput_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<bool>("written");
+    QTest::addColumn<QString>("says"); // in the writer's debug lines; empty: nothing asked
 
     QRandomGenerator random(42);
     QByteArray garbage(1 << 20, Qt::Uninitialized);
@@ -610,16 +611,17 @@ void tst_reliability::hostileInput_data()
 
     // Settings files hold lines of bytes: any of these is understood, and
     // only the key's line may be added.
-    QTest::newRow("settings: 1 MB of binary garbage") << "ini" << garbage << true;
-    QTest::newRow("settings: NUL bytes") << "ini" << nuls << true;
-    QTest::newRow("settings: one 8 MB line") << "ini" << QByteArray(8 << 20, 'a') << true;
+    QTest::newRow("settings: 1 MB of binary garbage") << "ini" << garbage << true << QString();
+    QTest::newRow("settings: NUL bytes") << "ini" << nuls << true << QString();
+    QTest::newRow("settings: one 8 MB line") << "ini" << QByteArray(8 << 20, 'a') << true << QString();
     QTest::newRow("settings: Latin-1, not UTF-8")
-        << "ini" << QByteArray("[G\xE9n\xE9ral]\r\nNom=Caf\xE9\r\n[xDS]\r\nbindAddress=\xFF\xFE\r\n") << true;
+        << "ini" << QByteArray("[G\xE9n\xE9ral]\r\nNom=Caf\xE9\r\n[xDS]\r\nbindAddress=\xFF\xFE\r\n") << true
+        << QString();
     // UTF-16 is edited as text and stays UTF-16; one that is no valid
     // UTF-16 would not come back as it was, so it is left alone.
-    QTest::newRow("settings: UTF-16") << "ini" << utf16Ini << true;
+    QTest::newRow("settings: UTF-16") << "ini" << utf16Ini << true << QString();
     QTest::newRow("settings: UTF-16 with an unpaired surrogate")
-        << "ini" << utf16Ini + QByteArray("\x00\xD8", 2) << false;
+        << "ini" << utf16Ini + QByteArray("\x00\xD8", 2) << false << QString();
 
     // A configuration is written only when it was read in full.
     QByteArray deep;
@@ -636,24 +638,49 @@ void tst_reliability::hostileInput_data()
     for (const QChar c : QString::fromUtf8(real))
         utf16Config += char(c.unicode() & 0xFF) + QByteArray(1, char(c.unicode() >> 8));
 
-    QTest::newRow("DDS: stray ampersand") << "ospl" << testData("xml/stray-ampersand.xml") << false;
-    QTest::newRow("DDS: truncated") << "ospl" << testData("xml/truncated.xml") << false;
-    QTest::newRow("DDS: entity-expansion bomb") << "ospl" << testData("xml/entity-bomb.xml") << false;
-    QTest::newRow("DDS: quadratic entity blow-up") << "ospl" << quadratic << false;
+    QTest::newRow("DDS: stray ampersand") << "ospl" << testData("xml/stray-ampersand.xml") << false << QString();
+    QTest::newRow("DDS: truncated") << "ospl" << testData("xml/truncated.xml") << false << QString();
+    QTest::newRow("DDS: entity-expansion bomb") << "ospl" << testData("xml/entity-bomb.xml") << false << QString();
+    QTest::newRow("DDS: quadratic entity blow-up") << "ospl" << quadratic << false << QString();
     QTest::newRow("DDS: external entity")
         << "ospl"
         << QByteArray("<!DOCTYPE OpenSplice [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><OpenSplice>&x;</OpenSplice>")
-        << false;
-    QTest::newRow("DDS: 100k levels deep") << "ospl" << deep << false;
-    QTest::newRow("DDS: binary garbage") << "ospl" << garbage << false;
-    QTest::newRow("DDS: settings file instead") << "ospl" << QByteArray("[xDS]\r\nbindAddress=1\r\n") << false;
-    QTest::newRow("DDS: empty file") << "ospl" << QByteArray() << false;
-    QTest::newRow("DDS: 20 MB") << "ospl" << configFixture(20 << 20) << true;
-    QTest::newRow("DDS: UTF-16") << "ospl" << utf16Config << true;
+        << false << QString();
+    QTest::newRow("DDS: 100k levels deep") << "ospl" << deep << false << QString();
+    QTest::newRow("DDS: binary garbage") << "ospl" << garbage << false << QString();
+    QTest::newRow("DDS: settings file instead")
+        << "ospl" << QByteArray("[xDS]\r\nbindAddress=1\r\n") << false << QString();
+    QTest::newRow("DDS: empty file") << "ospl" << QByteArray() << false << QString();
+    // The size limits keep an edit of any input under 1 GiB and a second: at
+    // them, the shapes that cost most, and past them.
+    QTest::newRow("DDS: just under the size limit")
+        << "ospl" << configFixture(maxOsplBytes - 4096) << true << QString();
+    QByteArray over = configFixture(maxOsplBytes - 4096);
+    over.insert(over.indexOf("</Domain>"), QByteArray(maxOsplBytes + 1 - over.size(), ' '));
+    QTest::newRow("DDS: one byte over the size limit")
+        << "ospl" << over << false << QStringLiteral("QoS file is %1 bytes").arg(maxOsplBytes + 1);
+    const QByteArray real2 = testData("ospl/adlink-demos-ishapes.xml");
+    auto inDomain = [&real2](const QByteArray& unit, int bytes) {
+        QByteArray xml = real2;
+        return xml.insert(xml.indexOf("</Domain>"), unit.repeated((bytes - real2.size()) / unit.size()));
+    };
+    QTest::newRow("DDS: 8 MiB of text runs between empty elements, past the node limit")
+        << "ospl" << inDomain("x<b/>", maxOsplBytes - 64) << false << QStringLiteral("elements, attributes and texts");
+    QTest::newRow("DDS: just under the node limit")
+        << "ospl" << inDomain("x<b/>", (maxOsplNodes - 10000) / 2 * 5) << true << QString();
+    QTest::newRow("DDS: nesting whose indentation alone would pass the size limit")
+        << "ospl" << inDomain(QByteArray("<a>").repeated(500) + QByteArray("</a>").repeated(500), 2 << 20) << false
+        << QStringLiteral("bytes of indentation alone");
+    QTest::newRow("DDS: comments whose rewrite would pass the size limit")
+        << "ospl" << inDomain("<!---->", 5 << 20) << false << QStringLiteral("its rewrite would be");
+    QTest::newRow("DDS: UTF-16") << "ospl" << utf16Config << true << QString();
     // Files a co-user could grow to crash a run as root: read only up to a
     // size no real file comes near.
-    QTest::newRow("settings: 4 GiB") << "ini" << sparseMarker() << false;
-    QTest::newRow("DDS: 4 GiB") << "ospl" << sparseMarker() << false;
+    QTest::newRow("settings: 4 GiB") << "ini" << sparseMarker() << false << QString();
+    // Nothing is written that would not be read back.
+    QTest::newRow("settings: a line added would pass the size limit")
+        << "ini" << QByteArray(int(maxFileBytes) - 8, ';') << false << QStringLiteral("more than is ever read back");
+    QTest::newRow("DDS: 4 GiB") << "ospl" << sparseMarker() << false << QString();
 }
 
 void tst_reliability::hostileInput()
@@ -661,6 +688,7 @@ void tst_reliability::hostileInput()
     QFETCH(QString, kind);
     QFETCH(QByteArray, input);
     QFETCH(bool, written);
+    QFETCH(QString, says);
     QTemporaryDir dir;
     const QString path = dir.filePath(fileName);
     writeBytes(path, input);
@@ -681,7 +709,11 @@ void tst_reliability::hostileInput()
     // of the input. A bare QDomDocument parse and save of the 20 MB file
     // alone peaks at about 27 times its size (measured); the edit keeps the
     // input and output beside the tree.
-    const long boundKb = 80 * 1024 + long(input.size()) * 40 / 1024;
+    // A settings edit keeps a few copies of the file. A DOM takes some 500
+    // bytes a node, and the node limit bounds them whatever the input: an
+    // edit of a DDS configuration stays under 1 GiB.
+    const long boundKb = 80 * 1024 + (kind == "ini" ? long(input.size()) * 40 / 1024 : long(maxOsplNodes) * 600 / 1024);
+    QVERIFY(kind == "ini" || boundKb < 1 << 20);
     if (!underSanitizer())
         QVERIFY2(r.peakKb <= boundKb,
                  qPrintable(QStringLiteral("peak memory %1 KB, bound %2 KB").arg(r.peakKb).arg(boundKb)));
@@ -700,6 +732,7 @@ void tst_reliability::hostileInput()
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(after, input);
         QVERIFY2(!r.errors.isEmpty(), "a refusal must leave a debug line");
+        QVERIFY2(r.errors.contains(says.toUtf8()), r.errors.right(400).constData());
     } else {
         QCOMPARE(r.exitCode, 0);
         const QString problem = kind == "ini"

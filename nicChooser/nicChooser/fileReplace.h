@@ -61,7 +61,8 @@
 
 /// Largest file read, in bytes: far more than any settings file or DDS
 /// configuration holds, and little enough that editing it cannot exhaust
-/// memory (a DDS rewrite needs some thirty times its size).
+/// memory (the DDS configuration has tighter limits of its own, see
+/// osplConfig.h).
 constexpr qint64 maxFileBytes = 64 << 20;
 
 /// Why a file of size bytes is not read; empty when it is small enough.

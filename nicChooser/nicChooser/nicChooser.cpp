@@ -330,6 +330,10 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
         qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
         return osplResult::unsupported;
     }
+    if (input.size() > maxOsplBytes) {
+        qDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
+        return osplResult::tooLarge;
+    }
     osplDocument doc(input);
     if (doc.isNull())
         return doc.verdict();
@@ -346,9 +350,10 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
                      << "; not changed";
         return osplResult::notFound;
     }
-    *output = doc.serialised();
+    osplResult refused = osplResult::unsupported;
+    *output = doc.serialised(&refused);
     if (output->isNull())
-        return osplResult::unsupported;
+        return refused;
     return *output == input ? osplResult::unchanged : osplResult::written;
 }
 
@@ -376,6 +381,12 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
     case osplResult::unchanged: qDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
     case osplResult::malformed: say(QStringLiteral("it is not well-formed XML")); return r;
     case osplResult::unsupported: say(QStringLiteral("rewriting it would lose or change part of it")); return r;
+    case osplResult::tooLarge:
+        say(QStringLiteral("it is larger than %1 MiB or holds more than %2 elements, attributes and texts (or its "
+                           "rewrite would), far more than any DDS configuration holds")
+                .arg(maxOsplBytes >> 20)
+                .arg(maxOsplNodes));
+        return r;
     default: return r;
     }
     if (!file.replace(output)) {

@@ -313,7 +313,10 @@ public:
     {
         while (!xml.atEnd()) {
             bool ok = true;
-            switch (xml.readNext()) {
+            const QXmlStreamReader::TokenType token = xml.readNext();
+            if (!counted(token))
+                return false;
+            switch (token) {
             case QXmlStreamReader::StartDocument: ok = startDocument(); break;
             case QXmlStreamReader::DTD: ok = doctype(); break;
             case QXmlStreamReader::StartElement: ok = startElement(); break;
@@ -361,6 +364,24 @@ private:
         qDebug().noquote() << "QoS file is not well-formed XML:" << why << "at line" << xml.lineNumber() << "column"
                            << xml.columnNumber() << "; not changed";
         verdict = osplResult::malformed;
+        return false;
+    }
+
+    // Counts the nodes a token makes (an element with attributes two); false
+    // once there are more than maxOsplNodes.
+    bool counted(QXmlStreamReader::TokenType token)
+    {
+        switch (token) {
+        case QXmlStreamReader::StartElement: nodes += xml.attributes().isEmpty() ? 1 : 2; break;
+        case QXmlStreamReader::Characters:
+        case QXmlStreamReader::Comment:
+        case QXmlStreamReader::ProcessingInstruction: ++nodes; break;
+        default: return true;
+        }
+        if (nodes <= maxOsplNodes)
+            return true;
+        qDebug() << "QoS file holds more than" << maxOsplNodes << "elements, attributes and texts; not changed";
+        verdict = osplResult::tooLarge;
         return false;
     }
 
@@ -611,6 +632,7 @@ private:
     bool beforeDoctype = false; // a comment or instruction seen at the top level
     std::vector<frame> stack;
     QSet<QString> names;
+    qint64 nodes = 0;
 };
 
 // The DOM lays out what it writes: a line break after a start tag whose
@@ -632,6 +654,29 @@ std::vector<QDomNode> keepSpace(const std::vector<QDomElement>& elements)
             added.push_back(e.appendChild(e.ownerDocument().createTextNode(QString())));
     }
     return added;
+}
+
+// The spaces the DOM's serialiser puts before elements (three a level, on
+// the lines of their start and end tags unless text runs up to them): a
+// lower bound of a rewrite's size, known before any text is made.
+qint64 savedIndentation(const QDomDocument& doc)
+{
+    qint64 spaces = 0;
+    std::vector<std::pair<QDomNode, int>> pending{{doc.documentElement(), 0}};
+    while (!pending.empty()) {
+        const QDomNode node = pending.back().first;
+        const int depth = pending.back().second;
+        pending.pop_back();
+        if (!node.isElement())
+            continue;
+        if (!node.previousSibling().isText())
+            spaces += 3 * depth;
+        if (node.hasChildNodes() && !node.lastChild().isText())
+            spaces += 3 * depth;
+        for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling())
+            pending.emplace_back(child, depth + 1);
+    }
+    return spaces;
 }
 
 // The serialised text in the file's encoding, with the markers resolved;
@@ -787,16 +832,39 @@ osplDocument::osplDocument(const QByteArray& input)
 
 osplDocument::~osplDocument() = default;
 
-QByteArray osplDocument::serialised() const
+QByteArray osplDocument::serialised(osplResult* verdict) const
 {
+    auto refused = [verdict](osplResult why) {
+        if (verdict)
+            *verdict = why;
+        return QByteArray();
+    };
     // The spacing nodes go again once written: the document is left as it was.
     const std::vector<QDomNode> spacers = keepSpace(spaceKept);
+    const auto removeSpacers = [&spacers] {
+        for (QDomNode spacer : spacers)
+            spacer.parentNode().removeChild(spacer);
+    };
+    const qint64 indentation = savedIndentation(doc);
+    if (indentation > maxOsplBytes) {
+        removeSpacers();
+        qDebug() << "QoS file: its rewrite would hold" << indentation << "bytes of indentation alone, more than"
+                 << maxOsplBytes << "; not changed";
+        return refused(osplResult::tooLarge);
+    }
     QString text;
     {
         QTextStream stream(&text);
         doc.save(stream, 3, QDomNode::EncodingFromDocument);
     }
-    for (QDomNode spacer : spacers)
-        spacer.parentNode().removeChild(spacer);
-    return encodeUnmarked(text, rendered, codec, byteOrderMark);
+    removeSpacers();
+    const QByteArray out = encodeUnmarked(text, rendered, codec, byteOrderMark);
+    if (out.isNull())
+        return refused(osplResult::unsupported);
+    if (out.size() > maxOsplBytes) {
+        qDebug() << "QoS file: its rewrite would be" << out.size() << "bytes, more than" << maxOsplBytes
+                 << "; not changed";
+        return refused(osplResult::tooLarge);
+    }
+    return out;
 }

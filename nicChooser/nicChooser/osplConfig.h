@@ -8,7 +8,9 @@
 // character the encoding cannot hold is written as a character reference
 // where XML allows one; white space that is content (xml:space="preserve",
 // mixed content) is written back as it was read. Anything the rewrite could
-// lose or corrupt is refused and the file left as it was.
+// lose or corrupt is refused and the file left as it was, and so is a
+// document beyond the size limits below, or whose rewrite would be: nothing
+// is written that would not be read back.
 
 #include <QByteArray>
 #include <QDomDocument>
@@ -16,6 +18,15 @@
 #include <QStringList>
 
 #include <vector>
+
+/// Largest DDS configuration edited, and largest rewrite written, in bytes: real ones hold tens of kilobytes. Nothing
+/// is written that would not be read back.
+constexpr int maxOsplBytes = 8 << 20;
+
+/// Most nodes (elements, attributes, texts, comments, instructions) a DDS configuration edited may hold: real ones
+/// hold a few thousand. The DOM takes some 500 bytes a node, so with maxOsplBytes this keeps an edit of any input
+/// under 1 GiB of memory (measured by the reliability suite).
+constexpr int maxOsplNodes = 1000000;
 
 /// What became of an update.
 enum class osplResult {
@@ -25,6 +36,7 @@ enum class osplResult {
     unreadable,  ///< missing or could not be read
     malformed,   ///< not well-formed XML; not touched
     unsupported, ///< well-formed, but a rewrite would lose something; not touched
+    tooLarge,    ///< it, or its rewrite, is larger than maxOsplBytes, or it holds more than maxOsplNodes; not touched
     writeFailed, ///< the replacement could not be written; old file whole
 };
 
@@ -63,8 +75,11 @@ public:
     /// The root element, where a walk starts.
     QDomNode documentElement() const { return doc.documentElement(); }
     /// The document as it now stands, as the bytes of a file; a null array
-    /// (and a debug line) when the encoding cannot hold all of it.
-    QByteArray serialised() const;
+    /// (and a debug line) when the encoding cannot hold all of it
+    /// (*verdict unsupported) or it would be larger than maxOsplBytes
+    /// (tooLarge; found before the text is made when its indentation
+    /// alone would be, so that no huge text is ever held).
+    QByteArray serialised(osplResult* verdict = nullptr) const;
 
 private:
     QDomDocument doc;
