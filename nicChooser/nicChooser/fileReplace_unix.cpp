@@ -359,8 +359,6 @@ bool swapIn(fileEditState& s, int out, QByteArray* temp, QString* why)
     *why = keepAttributes(s.file.get(), out, old);
     if (!why->isEmpty())
         return false;
-    if (::fsync(out) != 0)
-        return stepFailed("flushing");
     // Other programs do not take the lock.
     if (!stillNamed(folder, name, s.read)) {
         *why = QStringLiteral("it was changed by another program while it was being edited");
