@@ -234,6 +234,10 @@ void tst_adaptorRows::statusLines_data()
                                     << stored
                                            + " /select=1.2.3.256 is not usable: an address is written as four numbers "
                                              "from 0 to 255, such as 10.20.0.7.";
+    // The rule comes from the command line: it is shown on one line.
+    QTest::newRow("rule holding control characters")
+        << "a\x1b[2J\nb" << 3 << 0
+        << stored + " /select=a\\x1b[2J\\nb is not usable: an adaptor ID holds no blanks or control characters.";
     QTest::newRow("empty table") << QString() << 0 << 0
                                  << "Stored: 192.0.2.1 on eth0, not on this machine. No interface is up, running and "
                                     "able to multicast; Help explains why.";

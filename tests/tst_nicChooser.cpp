@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTreeWidget>
 
+#include <unistd.h>
+
 class tst_nicChooser : public QObject
 {
     Q_OBJECT
@@ -165,6 +167,10 @@ void tst_nicChooser::okStoresHighlightedRow_data()
         << QByteArray("[xDS]\r\n") << "focus ok" << false << QByteArray("[xDS]\r\n") << none << 0;
     QTest::newRow("read-only settings file: told, the dialog stays")
         << stored << "read-only, up, enter" << false << stored << "nicChooser: Not stored" << 3;
+    // A co-user's link whose text holds a line break and a line of its own:
+    // shown on one line, in the box and on the status line alike.
+    QTest::newRow("a link text forging a line: told on one line, the dialog stays")
+        << stored << "forged-link, click 2, ok" << false << QByteArray() << "nicChooser: Not stored" << 3;
     // No help file lies beside this test program, so help explains that.
     QTest::newRow("F1 asks for help wherever the focus is") << stored << "f1" << false << stored << "Ooops" << 0;
     QTest::newRow("Enter on the focused Help button asks for help")
@@ -182,6 +188,14 @@ void tst_nicChooser::okStoresHighlightedRow()
     writeBytes(iniPath(), before);
     if (action.startsWith("read-only"))
         QVERIFY(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QByteArray forged = "missing\nnicChooser: stored 10.99.1.1 on v0. All good.";
+    if (action.startsWith("forged-link")) {
+        NC_REQUIRE(isRoot(), QStringLiteral("giving a link to another user needs root"));
+        const QByteArray link = QFile::encodeName(iniPath());
+        QVERIFY(QFile::remove(iniPath()));
+        QCOMPARE(::symlink(forged.constData(), link.constData()), 0);
+        QCOMPARE(::lchown(link.constData(), 65534, 65534), 0);
+    }
     nicChooser dialog;
     dialog.show();
     dialog.activateWindow();
@@ -193,7 +207,7 @@ void tst_nicChooser::okStoresHighlightedRow()
     if (action == "focus ok") {
         t->setFocus();
         QTest::mouseClick(ok(dialog), Qt::LeftButton);
-    } else if (action == "click 2, ok") {
+    } else if (action.endsWith(", click 2, ok") || action == "click 2, ok") {
         QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, rowCenter(2));
         QTest::mouseClick(ok(dialog), Qt::LeftButton);
     } else if (action.endsWith("up, enter")) {
@@ -220,6 +234,14 @@ void tst_nicChooser::okStoresHighlightedRow()
         QTest::keyClick(ok(dialog), Qt::Key_F1);
     }
     QTRY_COMPARE_WITH_TIMEOUT(boxes.titles(), box.isEmpty() ? QStringList() : QStringList{box}, 1000);
+    if (action.startsWith("forged-link")) {
+        const QString escaped = QString::fromUtf8(forged).replace('\n', "\\n");
+        const QString line = dialog.findChild<QLabel*>("statusLabel")->text();
+        for (const QString& shown : {boxes.texts().value(0), line}) {
+            QVERIFY2(shown.contains(escaped), qPrintable(shown));
+            QVERIFY2(!shown.contains(QString::fromUtf8(forged)), qPrintable(shown));
+        }
+    }
     QCOMPARE(done.count(), accepted ? 1 : 0);
     QCOMPARE(dialog.isVisible(), !accepted);
     QCOMPARE(readBytes(iniPath()), after);

@@ -188,6 +188,12 @@ void tst_process::unattended_data()
     QTest::newRow("/select matching none")
         << QStringList{"/silent", "/select=10.99.0.0/16"} << "" << 6 << QByteArray() << same << ""
         << "nicChooser: /select=10.99.0.0/16 matches none of these rows";
+    // A co-user's link whose text holds a line break and a line of its own.
+    QTest::newRow("/select, the settings file a link whose text forges a line")
+        << QStringList{"/silent", "/select=10.77.4.1"} << "forged-link nodisplay" << 3 << QByteArray() << same << ""
+        << "nicChooser: could not store 10.77.4.1 on nc1 in the settings file %1/local_settings.ini: the link "
+           "%1/local_settings.ini is owned by nobody and points to missing\\nnicChooser: stored 10.99.1.1 on v0. "
+           "All good., which does not exist, so it is not followed. Nothing was changed.";
     QTest::newRow("/select malformed") << QStringList{"/silent", "/select=10.77.1.300", "/ospl"} << "nodisplay" << 8
                                        << QByteArray() << same << ""
                                        << "nicChooser: /select=10.77.1.300 is not usable";
@@ -203,7 +209,11 @@ void tst_process::unattended()
     QFETCH(QString, osplAddress);
     QFETCH(QString, stderrText);
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
-    if (words.contains("unreadable-ini"))
+    if (words.contains("forged-link")) {
+        const QByteArray link = QFile::encodeName(iniPath());
+        QCOMPARE(::symlink("missing\nnicChooser: stored 10.99.1.1 on v0. All good.", link.constData()), 0);
+        QCOMPARE(::lchown(link.constData(), 65534, 65534), 0);
+    } else if (words.contains("unreadable-ini"))
         writeBytes(iniPath(), QByteArray("\xFF\xFE[\0x\0]", 7));
     else if (words.contains("staleini"))
         writeBytes(iniPath(), "[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n");
@@ -239,9 +249,11 @@ void tst_process::unattended()
     }
     QVERIFY2(r.debug.contains(QString(stderrText).replace("%1", root->path())), qPrintable(r.debug.right(800)));
     // A line meant for an installer's log is one plain line each.
-    for (const QString& line : r.debug.split('\n'))
+    for (const QString& line : r.debug.split('\n')) {
         if (line.startsWith("nicChooser: "))
             QVERIFY2(!line.contains('\r'), qPrintable(line));
+        QVERIFY2(!line.startsWith("nicChooser: stored"), qPrintable(r.debug.right(800))); // no line forged
+    }
 }
 
 void tst_process::pluginFolder_data()

@@ -1,4 +1,5 @@
 #include "choice.h"
+#include "systemText.h"
 
 namespace {
 
@@ -176,21 +177,23 @@ QString fatalText(const QString& missing)
 QString statusLine(const QString& storedAddress, const QString& storedAdaptor, bool storedListed, int rowCount,
                    const selectRule* rule, int matches, const QString& unreadable)
 {
+    // What the settings file and the command line hold, as one line each.
+    const QString address = oneLine(storedAddress), adaptor = oneLine(storedAdaptor);
     QStringList parts;
     if (!unreadable.isEmpty()) {
-        parts << QStringLiteral("The settings file cannot be read: %1.").arg(unreadable);
+        parts << QStringLiteral("The settings file cannot be read: %1.").arg(oneLine(unreadable));
     } else if (storedAddress.isEmpty() && storedAdaptor.isEmpty()) {
         parts << QStringLiteral("Nothing stored yet.");
     } else {
         const QString pair = QStringLiteral("Stored: %1 on %2")
-                                 .arg(storedAddress.isEmpty() ? QStringLiteral("(no address)") : storedAddress,
-                                      storedAdaptor.isEmpty() ? QStringLiteral("(no adaptor)") : storedAdaptor);
+                                 .arg(address.isEmpty() ? QStringLiteral("(no address)") : address,
+                                      adaptor.isEmpty() ? QStringLiteral("(no adaptor)") : adaptor);
         parts << pair + (storedListed ? QStringLiteral(".") : QStringLiteral(", not on this machine."));
     }
     if (rule) {
-        const QString name = rule->shown();
+        const QString name = oneLine(rule->shown());
         if (rule->type == selectRule::malformed)
-            parts << QStringLiteral("%1 is not usable: %2.").arg(name, rule->problem);
+            parts << QStringLiteral("%1 is not usable: %2.").arg(name, oneLine(rule->problem));
         else if (matches == 0)
             parts << QStringLiteral("%1 matches no row.").arg(name);
         else if (matches > 1)

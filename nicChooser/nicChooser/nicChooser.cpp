@@ -22,9 +22,9 @@
 
 void tell(const QString& text)
 {
-    // The system's own bytes, so that a folder name that is not UTF-8 shows
-    // as the terminal shows it elsewhere.
-    std::fprintf(stderr, "nicChooser: %s\n", systemBytes(text).constData());
+    // One line whatever names it holds, in the system's own bytes, so that a
+    // folder name that is not UTF-8 shows as the terminal shows it elsewhere.
+    std::fprintf(stderr, "nicChooser: %s\n", systemBytes(oneLine(text, true)).constData());
     std::fflush(stderr);
 }
 
@@ -139,7 +139,7 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
         if (osplMode && osplFailed(writeToOspl(storedAddress, &reason))) {
             fail(exitDdsFailed, QString(),
                  QStringLiteral("could not update the DDS configuration %1: %2")
-                     .arg(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem)), reason),
+                     .arg(oneLine(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem))), oneLine(reason)),
                  false);
         }
         startCloseTimer();
@@ -224,11 +224,15 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
     const QString settings = localSettingsPath(ccRoot);
     const QString ospl = osplMode ? osplConfigPath(ccRoot, ccSystem) : QString();
     QString reason;
-    switch (storeChoice(settings, ospl, row.address, row.adaptorId, &reason)) {
+    const storeResult result = storeChoice(settings, ospl, row.address, row.adaptorId, &reason);
+    // Names and reasons from the file system, shown as one line each.
+    const QString address = oneLine(row.address), adaptor = oneLine(row.adaptorId);
+    const QString settingsShown = oneLine(QDir::toNativeSeparators(settings)), why = oneLine(reason);
+    switch (result) {
     case storeResult::settingsFailed:
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
              QStringLiteral("could not store %1 on %2 in the settings file %3: %4.\n\nNothing was changed.")
-                 .arg(row.address, row.adaptorId, QDir::toNativeSeparators(settings), reason),
+                 .arg(address, adaptor, settingsShown, why),
              personAsked);
         return false;
     case storeResult::ddsFailed:
@@ -237,8 +241,7 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
         fail(exitDdsFailed, QStringLiteral("nicChooser: DDS configuration not updated"),
              QStringLiteral("stored %1 on %2 in the settings file %3, but could not update the DDS configuration "
                             "%4: %5.")
-                 .arg(row.address, row.adaptorId, QDir::toNativeSeparators(settings), QDir::toNativeSeparators(ospl),
-                      reason),
+                 .arg(address, adaptor, settingsShown, oneLine(QDir::toNativeSeparators(ospl)), why),
              personAsked);
         return false;
     case storeResult::stored: break;
@@ -277,7 +280,7 @@ void nicChooser::doHelp()
     QMessageBox::critical(this, QStringLiteral("Ooops"),
                           QStringLiteral("Can't open help file\n\nThis needs to be alongside the executable with "
                                          "the same name but .chm extention\n\nI tried to open:\n")
-                              + path,
+                              + oneLine(path),
                           QMessageBox::Ok, QMessageBox::NoButton);
 }
 

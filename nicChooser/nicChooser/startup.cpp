@@ -1,5 +1,6 @@
 #include "startup.h"
 #include "installPaths.h"
+#include "systemText.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -31,7 +32,7 @@ QString useInstallationPlugins()
         return QString(); // the dialog tells the operator
     const QString folder = pluginFolderPath(root, system);
     auto keepDefaults = [&folder](const QString& why) {
-        qDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + folder + QLatin1Char('"') << why
+        qDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + oneLine(folder) + QLatin1Char('"') << oneLine(why)
                            << "; keeping the toolkit's default library paths";
         return QString();
     };

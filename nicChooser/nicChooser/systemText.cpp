@@ -55,6 +55,28 @@ void appendUtf8(QByteArray* out, uint cp)
     }
 }
 
+// The escape for character u, or nothing when it stands for itself.
+QString escaped(ushort u, bool keepTabs)
+{
+    switch (u) {
+    case '\n': return QStringLiteral("\\n");
+    case '\r': return QStringLiteral("\\r");
+    case '\t': return keepTabs ? QString() : QStringLiteral("\\t");
+    default: break;
+    }
+    if (u < 0x20 || u == 0x7F)
+        return QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    if (u >= 0xDC80 && u <= 0xDC9F) // a lone byte that would be a C1 control
+        return QStringLiteral("\\x%1").arg(u - 0xDC00, 2, 16, QLatin1Char('0'));
+    const bool c1 = u >= 0x80 && u <= 0x9F;
+    const bool separator = u == 0x2028 || u == 0x2029;
+    const bool bidi =
+        (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0x200E || u == 0x200F || u == 0x061C;
+    if (c1 || separator || bidi)
+        return QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+    return QString();
+}
+
 } // namespace
 
 QString textFromSystem(const QByteArray& bytes)
@@ -99,6 +121,20 @@ QByteArray systemBytes(const QString& text)
         } else {
             appendUtf8(&out, u);
         }
+    }
+    return out;
+}
+
+QString oneLine(const QString& text, bool keepTabs)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const QString escape = escaped(c.unicode(), keepTabs);
+        if (escape.isEmpty())
+            out += c;
+        else
+            out += escape;
     }
     return out;
 }

@@ -16,3 +16,9 @@ QString textFromSystem(const QByteArray& bytes);
 /// The bytes of text for the system: UTF-8, each lone surrogate U+DC80..U+DCFF as its byte again (the inverse of
 /// textFromSystem).
 QByteArray systemBytes(const QString& text);
+
+/// text as one line for a log, the status line or a message: every control character (C0, DEL, C1), line or
+/// paragraph separator and bidirectional control as an escape (\n, \r, \t, \xHH, \uHHHH), and so every byte in the
+/// C1 range that was not UTF-8 (see textFromSystem) as \xHH; tabs stay tabs when keepTabs. What comes from the file
+/// system or the environment can then neither break a line nor forge one.
+QString oneLine(const QString& text, bool keepTabs = false);
