@@ -13,6 +13,8 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -392,7 +394,7 @@ void tst_dialog::helpFileLocation()
 
 // The plug-ins are code the tool runs, often as root: the installation's
 // folder serves only when it can, and only when nobody else could have put
-// code into it.
+// code into it; the toolkit gets exactly the folder that was checked.
 void tst_dialog::pluginFolder_data()
 {
     QTest::addColumn<QString>("setup");
@@ -402,12 +404,81 @@ void tst_dialog::pluginFolder_data()
     QTest::newRow("link to the system's plug-ins") << "system-link" << true << "";
     QTest::newRow("folder absent") << "" << false << "does not exist";
     QTest::newRow("only CC_ROOT set") << "plugin no-system" << false << "";
-    QTest::newRow("Windows plug-ins only") << "windows-only" << false << "holds no platform plug-in for this system";
+    QTest::newRow("Windows plug-ins only") << "windows-only" << false << "holds no platform plug-in for offscreen";
+    // Without offscreen, a run with nobody to see it would have nothing to start.
+    QTest::newRow("only the X11 plug-in") << "xcb-only" << false << "holds no platform plug-in for offscreen";
     QTest::newRow("plug-in others may write") << "plugin plugin-writable" << false << "may be written by others";
     QTest::newRow("installation folder others may write")
         << "plugin root-writable" << false << "may be written by others";
+    QTest::newRow("the plug-in folder itself others may write")
+        << "plugin folder-writable" << false << "may be written by others";
     QTest::newRow("plug-in folder of another user") << "plugin folder-nobody" << false << "belongs to another user";
+    QTest::newRow("a trusted installation reached through a co-user's link")
+        << "plugin through-link" << false << "so it is not followed";
+    QTest::newRow("a link in the folder that leads through a co-user's folder")
+        << "link-via-user" << false << "belongs to another user";
 }
+
+namespace {
+
+// A platform plug-in of the system's, copied (name: its file name).
+void copyPlatform(const QString& name, const QString& to)
+{
+    const QString from = QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms/" + name;
+    QVERIFY2(QFile::copy(from, to + "/" + name), qPrintable(from));
+}
+
+// The installation for a row of pluginFolder, in install; false when it
+// cannot be had here.
+bool makeInstallation(const QStringList& words, const QString& install, const QString& home)
+{
+    const QString folder = install + "/SYS/windows/lib";
+    const QString platforms = folder + "/platforms";
+    if (words.contains("plugin") || words.contains("xcb-only") || words.contains("windows-only"))
+        QDir().mkpath(platforms);
+    if (words.contains("plugin"))
+        copyPlatform("libqoffscreen.so", platforms);
+    if (words.contains("xcb-only"))
+        copyPlatform("libqxcb.so", platforms);
+    if (words.contains("windows-only"))
+        writeBytes(platforms + "/qwindows.dll", "MZ");
+    if (words.contains("system-link")) {
+        QDir().mkpath(folder);
+        QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms", platforms);
+    }
+    if (words.contains("plugin-writable"))
+        QFile::setPermissions(platforms + "/libqoffscreen.so", QFileDevice::Permissions(0x6666));
+    if (words.contains("root-writable"))
+        QFile::setPermissions(install, QFileDevice::Permissions(0x7777));
+    if (words.contains("folder-writable"))
+        QFile::setPermissions(folder, QFileDevice::Permissions(0x7777));
+    const bool users =
+        words.contains("folder-nobody") || words.contains("through-link") || words.contains("link-via-user");
+    if (!users)
+        return true;
+    if (!isRoot() || !testUsers().ready)
+        return false;
+    const passwd* owner = ::getpwnam(testUsers().owner.toLocal8Bit().constData());
+    if (words.contains("folder-nobody"))
+        return ::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0;
+    const QByteArray h = QFile::encodeName(home);
+    if (::chown(h.constData(), owner->pw_uid, owner->pw_gid) != 0)
+        return false;
+    if (words.contains("through-link")) {
+        const QByteArray link = h + "/cc";
+        return ::symlink(QFile::encodeName(install).constData(), link.constData()) == 0
+               && ::lchown(link.constData(), owner->pw_uid, owner->pw_gid) == 0;
+    }
+    // The link in the folder is root's, the folder it lies in the co-user's.
+    const QByteArray via = h + "/platforms";
+    QDir().mkpath(folder);
+    return ::symlink(QFile::encodeName(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms").constData(),
+                     via.constData())
+               == 0
+           && QFile::link(home + "/platforms", platforms);
+}
+
+} // namespace
 
 void tst_dialog::pluginFolder()
 {
@@ -416,27 +487,14 @@ void tst_dialog::pluginFolder()
     QFETCH(QString, said);
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
     const QStringList defaults = QCoreApplication::libraryPaths();
-    QTemporaryDir install;
+    QTemporaryDir install, home;
+    ::chmod(QFile::encodeName(home.path()).constData(), 0755);
     const QString folder = install.path() + "/SYS/windows/lib";
-    const QString platforms = folder + "/platforms";
-    if (words.contains("plugin") || words.contains("windows-only")) {
-        QVERIFY(QDir().mkpath(platforms));
-        writeBytes(platforms + (words.contains("plugin") ? "/libqfake.so" : "/qwindows.dll"), "not loaded here");
-    } else if (words.contains("system-link")) {
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms", platforms));
-    }
-    if (words.contains("plugin-writable"))
-        QVERIFY(QFile::setPermissions(platforms + "/libqfake.so", QFileDevice::Permissions(0x6666)));
-    if (words.contains("root-writable"))
-        QVERIFY(QFile::setPermissions(install.path(), QFileDevice::Permissions(0x7777)));
-    if (words.contains("folder-nobody")) {
-        NC_REQUIRE(isRoot(), QStringLiteral("giving a folder to another user needs root"));
-        QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
-    }
+    NC_REQUIRE(makeInstallation(words, install.path(), home.path()),
+               QStringLiteral("needs root and throw-away users (package passwd)"));
     const QByteArray savedRoot = qgetenv("CC_ROOT");
     const QByteArray savedSystem = qgetenv("CC_SYSTEM");
-    qputenv("CC_ROOT", QFile::encodeName(install.path()));
+    qputenv("CC_ROOT", QFile::encodeName(words.contains("through-link") ? home.path() + "/cc" : install.path()));
     if (words.contains("no-system"))
         qunsetenv("CC_SYSTEM");
     else
@@ -449,14 +507,16 @@ void tst_dialog::pluginFolder()
     qputenv("CC_SYSTEM", savedSystem);
 
     if (used) {
-        QCOMPARE(result, folder);
-        QCOMPARE(paths, QStringList{folder});
+        // As the system names it, with no link on the way.
+        const QString resolved = QFileInfo(folder).canonicalFilePath();
+        QCOMPARE(result, resolved);
+        QCOMPARE(paths, QStringList{resolved});
     } else {
         QVERIFY(result.isEmpty());
         QCOMPARE(paths, defaults);
         const QString debug = capture.texts().join('\n');
         QVERIFY2(debug.contains(said), qPrintable(debug));
-        if (!words.contains("no-system"))
+        if (!words.contains("no-system") && !words.contains("through-link"))
             QVERIFY2(debug.contains(folder), qPrintable(debug));
     }
 }

@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class tst_process : public QObject
@@ -21,6 +23,8 @@ private slots:
     void unattended();
     void pluginFolder_data();
     void pluginFolder();
+    void pluginRaces_data();
+    void pluginRaces();
 
 private:
     struct run {
@@ -31,7 +35,10 @@ private:
         QByteArray out;
     };
     run start(const QStringList& args, int waitMs, const QStringList& setup = {});
+    int pluginRace(bool rootLink, int runs);
     std::unique_ptr<QTemporaryDir> root;
+    QString rootPath;             // CC_ROOT when not root's path
+    QStringList extraEnvironment; // NAME=value for the tool
     QString iniPath() const { return root->filePath("local_settings.ini"); }
     QString osplPath() const { return root->filePath("SYS/config/dds/ospl.xml"); }
     const QByteArray ospl = testData("ospl/adlink-etc-ospl_ddsi2.xml");
@@ -62,13 +69,18 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
     if (setup.contains("noroot"))
         env.remove("CC_ROOT");
     else
-        env.insert("CC_ROOT", root->path());
+        env.insert("CC_ROOT", rootPath.isEmpty() ? root->path() : rootPath);
+    for (const QString& e : extraEnvironment)
+        env.insert(e.section('=', 0, 0), e.section('=', 1));
     env.insert("CC_SYSTEM", "SYS");
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
-    if (setup.contains("nodisplay"))
+    if (setup.contains("nodisplay")) {
         env.remove("QT_QPA_PLATFORM");
-    else if (setup.contains("xcb"))
+    } else if (setup.contains("stale-display")) {
+        env.remove("QT_QPA_PLATFORM");
+        env.insert("DISPLAY", ":97"); // no X server answers there
+    } else if (setup.contains("xcb"))
         env.insert("QT_QPA_PLATFORM", "xcb");
     else
         env.insert("QT_QPA_PLATFORM", setup.contains("minimal") ? "minimal" : "offscreen");
@@ -259,43 +271,127 @@ void tst_process::unattended()
 void tst_process::pluginFolder_data()
 {
     QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
     QTest::addColumn<QString>("said"); // empty: the folder is used
-    QTest::newRow("plug-in folder missing: defaults kept, no abort") << ""
-                                                                     << "does not exist";
-    QTest::newRow("plug-in folder present and used") << "platforms"
-                                                     << "";
-    QTest::newRow("Windows plug-ins only: defaults kept, no abort") << "windows"
-                                                                    << "holds no platform plug-in for this system";
+    const QStringList silent{"/silent"};
+    QTest::newRow("plug-in folder missing: defaults kept, no abort") << "" << silent << 0 << "does not exist";
+    QTest::newRow("plug-in folder present and used") << "platforms" << silent << 0 << "";
+    QTest::newRow("Windows plug-ins only: defaults kept, no abort")
+        << "windows" << silent << 0 << "holds no platform plug-in for offscreen";
     // A co-user who can write the installation must not get code run as root.
-    QTest::newRow("plug-in folder of another user: not used") << "platforms nobody"
-                                                              << "belongs to another user";
+    QTest::newRow("plug-in folder of another user: not used")
+        << "platforms nobody" << silent << 0 << "belongs to another user";
+    // Whatever the folder holds and whatever the display, never an abort.
+    QTest::newRow("only the X11 plug-in, no display, /silent /select")
+        << "xcb-only nodisplay" << QStringList{"/silent", "/select=10.77.4.1"} << 0
+        << "holds no platform plug-in for offscreen";
+    QTest::newRow("only the X11 plug-in, a stale DISPLAY, /silent")
+        << "xcb-only stale-display" << silent << 0 << "holds no platform plug-in for offscreen";
+    QTest::newRow("only the X11 plug-in, a stale DISPLAY, the dialog")
+        << "xcb-only stale-display" << QStringList{} << 5 << "holds no platform plug-in for offscreen";
+    QTest::newRow("a stale DISPLAY, the dialog") << "platforms stale-display" << QStringList{} << 5 << "";
+    QTest::newRow("-platform naming what cannot start, /silent")
+        << "platforms nodisplay" << QStringList{"/silent", "-platform", "xcb"} << 5 << "";
 }
 
 void tst_process::pluginFolder()
 {
     QFETCH(QString, setup);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
     QFETCH(QString, said);
     writeBytes(iniPath(), validIni);
     const QString lib = root->filePath("SYS/windows/lib");
+    const QString system = QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms";
     if (setup.contains("platforms")) {
         // The installation's folder holds the platform plug-ins; a link to
         // the system's stands in for them.
         QVERIFY(QDir().mkpath(lib));
-        QVERIFY(QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms", lib + "/platforms"));
+        QVERIFY(QFile::link(system, lib + "/platforms"));
+    } else if (setup.contains("xcb-only")) {
+        QVERIFY(QDir().mkpath(lib + "/platforms"));
+        QVERIFY(QFile::link(system + "/libqxcb.so", lib + "/platforms/libqxcb.so"));
     } else if (setup == "windows") {
         QVERIFY(QDir().mkpath(lib + "/platforms"));
         writeBytes(lib + "/platforms/qwindows.dll", "MZ");
     }
     if (setup.contains("nobody"))
         QCOMPARE(::chown(QFile::encodeName(lib).constData(), 65534, 65534), 0);
-    const run r = start({"/silent"}, 10000);
+    const run r = start(args, 10000, setup.split(' ', Qt::SkipEmptyParts));
     QVERIFY2(r.finished, qPrintable(r.debug));
-    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.exitCode == status, qPrintable(QStringLiteral("exit %1: %2").arg(r.exitCode).arg(r.debug.right(600))));
     if (said.isEmpty())
         QVERIFY2(!r.debug.contains("keeping the toolkit's default library paths"), qPrintable(r.debug));
     else
         QVERIFY2(r.debug.contains(said) && r.debug.contains("; keeping the toolkit's default library paths"),
                  qPrintable(r.debug));
+    // Status 5 is explained in one line.
+    if (status == 5)
+        QVERIFY2(r.debug.contains("\nnicChooser: ") || r.debug.startsWith("nicChooser: "), qPrintable(r.debug));
+}
+
+// A co-user swaps the link CC_ROOT goes through between the trusted
+// installation and a folder of their own holding a plug-in that marks its
+// loading, while root runs the tool again and again: the tool must never
+// hand the toolkit a path that can lead elsewhere than what was checked.
+void tst_process::pluginRaces_data()
+{
+    QTest::addColumn<bool>("rootLink");
+    QTest::newRow("the co-user's own link, swapped") << false;
+    QTest::newRow("root's link in the co-user's folder, swapped") << true;
+}
+
+void tst_process::pluginRaces()
+{
+    QFETCH(bool, rootLink);
+    NC_REQUIRE(testUsers().ready, QStringLiteral("needs useradd and groupadd (package passwd) for throw-away users"));
+    const int loaded = pluginRace(rootLink, 100);
+    QVERIFY2(loaded == 0,
+             qPrintable(QStringLiteral("the co-user's plug-in ran as root in %1 of 100 runs").arg(loaded)));
+}
+
+// The runs that loaded the co-user's plug-in.
+int tst_process::pluginRace(bool rootLink, int runs)
+{
+    QTemporaryDir base;
+    ::chmod(QFile::encodeName(base.path()).constData(), 0755);
+    const passwd* owner = ::getpwnam(testUsers().owner.toLocal8Bit().constData());
+    const QString home = base.filePath("home"), marker = base.filePath("marker");
+    const QString evil = home + "/evil/SYS/windows/lib/platforms";
+    QDir().mkpath(evil);
+    QFile::copy(NC_MARKER_PLUGIN, evil + "/libqncmarker.so");
+    QDir().mkpath(root->filePath("SYS/windows/lib"));
+    QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms",
+                root->filePath("SYS/windows/lib/platforms"));
+    writeBytes(iniPath(), validIni);
+    const QByteArray cc = QFile::encodeName(home + "/cc"), cc2 = QFile::encodeName(home + "/cc2");
+    ::symlink(QFile::encodeName(root->path()).constData(), cc.constData());
+    ::symlink(QFile::encodeName(home + "/evil").constData(), cc2.constData());
+    runProcess("chown", {"-R", QString::number(owner->pw_uid), home});
+    if (rootLink)
+        for (const QByteArray& link : {cc, cc2})
+            ::lchown(link.constData(), 0, 0);
+    QProcess swapper;
+    swapper.start(NC_SWAP_TOOL,
+                  {QString::number(owner->pw_uid), QString::number(owner->pw_gid), home + "/cc", home + "/cc2"});
+    swapper.waitForStarted();
+    rootPath = home + "/cc";
+    extraEnvironment = QStringList{"NC_PLUGIN_MARKER=" + marker};
+    int usedTrusted = 0;
+    for (int i = 0; i < runs; ++i) {
+        const run r = start({"/silent"}, 10000);
+        usedTrusted += r.debug.contains("keeping the toolkit's default library paths") ? 0 : 1;
+    }
+    const bool raced = swapper.state() == QProcess::Running;
+    swapper.kill();
+    swapper.waitForFinished();
+    rootPath.clear();
+    extraEnvironment.clear();
+    if (!raced)
+        qWarning("the swapper stopped: %s", swapper.readAllStandardError().constData());
+    qInfo("%d runs, %d of them used the trusted folder", runs, usedTrusted);
+    return QString::fromLatin1(readBytes(marker)).count("loaded");
 }
 
 QTEST_GUILESS_MAIN(tst_process)

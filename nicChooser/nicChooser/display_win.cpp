@@ -7,6 +7,9 @@ bool prepareDisplay(bool)
     return true;
 }
 
+void displayStarted()
+{}
+
 bool personPresent()
 {
     return true;

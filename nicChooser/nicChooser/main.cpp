@@ -72,12 +72,14 @@ int main(int argc, char** argv)
     if (switches.list)
         return listRows(argc, argv);
 
-    useInstallationPlugins();
     if (!prepareDisplay(switches.silent) && !switches.silent)
         return nobodyToAsk();
+    // After the platforms are chosen: the installation's folder must hold them.
+    useInstallationPlugins();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
+    displayStarted();
     if (!switches.silent && !personPresent())
         return nobodyToAsk();
     nicChooser dialog;

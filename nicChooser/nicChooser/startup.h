@@ -5,20 +5,33 @@
 //
 // Plug-ins are code the tool runs with the rights of whoever starts it, often
 // root. So the folder is used only when nobody else could have put code into
-// it: the folder, the folders above it and everything in it belong to root or
-// to the user running the tool, and nobody else may write them (a folder on
-// the way that others may write is acceptable only with the sticky bit, when
-// its next entry belongs to root or the user). It must also hold a platform
-// plug-in for this system; without one the toolkit would abort before
-// anything could be shown (an installation may carry Windows plug-ins only).
+// it, and the toolkit is handed exactly the folder that was checked: the path
+// as given is followed as the files' paths are (a symbolic link only on its
+// owner's word, see pathWalk.h), and the folder it leads to, as the system
+// names it with no link left on the way, is what the toolkit gets. Every
+// folder on that way, the folder itself and everything in it belong to root
+// or to the user running the tool, and nobody else may write them (a folder
+// on the way that others may write is acceptable only with the sticky bit,
+// when its next entry belongs to root or the user). A link in it is followed
+// as the toolkit will follow it, and every step of that way must be one only
+// root or the user can change. The folder must also hold a plug-in for every
+// platform this run may start (see prepareDisplay); without one the toolkit
+// would abort before anything could be shown (an installation may carry
+// Windows plug-ins only, or none for a run without a display).
 
 #include <QString>
+#include <QStringList>
 
-/// When CC_ROOT and CC_SYSTEM are both set and not empty, and their plug-in folder exists, can serve and is trusted,
-/// makes it the toolkit's only library path and returns it; otherwise leaves the defaults (a debug line says why) and
-/// returns empty. Call before the application object exists.
+/// When CC_ROOT and CC_SYSTEM are both set and not empty, and their plug-in folder exists, is trusted and holds a
+/// plug-in for every platform this run may start, makes that folder (as the system resolves it) the toolkit's only
+/// library path and returns it; otherwise leaves the defaults (a debug line says why) and returns empty. Call after
+/// prepareDisplay and before the application object exists.
 QString useInstallationPlugins();
 
+/// The platforms the toolkit may start in this run, in the order it tries them (QT_QPA_PLATFORM, or its default).
+QStringList platformsToStart();
+
 /// Why code in folder could have been put there by someone other than root or the user running the tool; empty when it
-/// could not (platform file).
-QString untrustedCodeFolder(const QString& folder);
+/// could not, with *resolved the folder as the system resolves it, which is what the toolkit must be given (platform
+/// file).
+QString untrustedCodeFolder(const QString& folder, QString* resolved);

@@ -1,10 +1,11 @@
+#include "pathWalk.h"
 #include "startup.h"
+#include "systemText.h"
 
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
+#include <QList>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,13 +16,16 @@ bool trustedOwner(uid_t owner)
     return owner == 0 || owner == ::geteuid();
 }
 
-QString describe(const QString& path, const struct stat& st)
+QString describe(const QByteArray& path, const struct stat& st)
 {
-    return QStringLiteral("%1 (owner %2, permissions %3)").arg(path).arg(st.st_uid).arg(st.st_mode & 07777, 0, 8);
+    return QStringLiteral("%1 (owner %2, permissions %3)")
+        .arg(shownPath(path))
+        .arg(st.st_uid)
+        .arg(st.st_mode & 07777, 0, 8);
 }
 
 // Why path, as it stands, could hold code of someone else's.
-QString untrustedEntry(const QString& path, const struct stat& st)
+QString untrustedEntry(const QByteArray& path, const struct stat& st)
 {
     if (!trustedOwner(st.st_uid))
         return describe(path, st) + QLatin1String(" belongs to another user");
@@ -30,63 +34,135 @@ QString untrustedEntry(const QString& path, const struct stat& st)
     return QString();
 }
 
-// untrustedCodeFolder, seen holding the folders already examined (links may
-// lead back to them).
-QString untrustedBelow(const QString& folder, QStringList* seen)
+// Why someone else could replace entry (at path) in the folder parent (at
+// parentPath): the folder is not theirs to write, or, for a sticky folder
+// such as /tmp, the entry is not theirs to replace.
+QString replaceableEntry(const QByteArray& parentPath, const struct stat& parent, const QByteArray& path,
+                         const struct stat& entry)
 {
-    // The folders on the way, as the system resolves them: whoever may
-    // replace one of them may replace everything below it.
-    const QString real = QFileInfo(folder).canonicalFilePath();
-    if (real.isEmpty())
-        return folder + QLatin1String(" cannot be resolved");
-    if (seen->contains(real))
-        return QString(); // a link back to a folder being examined
-    seen->append(real);
-    QString path = QStringLiteral("/");
+    const bool othersMayReplace = (parent.st_mode & (S_IWGRP | S_IWOTH)) && !(parent.st_mode & S_ISVTX);
+    if (othersMayReplace || !trustedOwner(parent.st_uid))
+        return untrustedEntry(parentPath, parent);
+    if (!trustedOwner(entry.st_uid))
+        return untrustedEntry(path, entry);
+    return QString();
+}
+
+QByteArray parentPathOf(const QByteArray& path)
+{
+    const int slash = path.lastIndexOf('/');
+    return slash <= 0 ? QByteArray("/") : path.left(slash);
+}
+
+// A walk step the toolkit could be led astray at: an entry someone else may
+// replace (or a link someone else made).
+QString untrustedStep(const walkStep& step)
+{
+    return replaceableEntry(parentPathOf(step.path), step.folderStatus, step.path, step.entry);
+}
+
+// Every folder from / down to the absolute path resolved (which holds no
+// link), and what it names itself.
+QString untrustedComponents(const QByteArray& resolved)
+{
     struct stat parent;
     if (::lstat("/", &parent) != 0)
         return QStringLiteral("/ cannot be examined");
-    for (const QString& part : real.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        path = path == QLatin1String("/") ? path + part : path + QLatin1Char('/') + part;
+    QByteArray path = "/";
+    for (const QByteArray& part : resolved.split('/')) {
+        if (part.isEmpty())
+            continue;
+        const QByteArray here = joined(path, part);
         struct stat st;
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-            return path + QLatin1String(" cannot be examined");
-        // Others may add entries to a sticky folder such as /tmp, but not
-        // replace one that is not theirs.
-        const bool othersMayReplace = (parent.st_mode & (S_IWGRP | S_IWOTH)) && !(parent.st_mode & S_ISVTX);
-        if (othersMayReplace || !trustedOwner(parent.st_uid))
-            return untrustedEntry(QFileInfo(path).path(), parent);
-        if (!trustedOwner(st.st_uid))
-            return untrustedEntry(path, st);
-        parent = st;
-    }
-    const QString own = untrustedEntry(real, parent);
-    if (!own.isEmpty())
-        return own;
-    // And everything in it, following links to what they lead to.
-    QDirIterator it(real, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString entry = it.next();
-        struct stat st;
-        if (::stat(QFile::encodeName(entry).constData(), &st) != 0)
-            continue; // a dangling link holds no code
-        const QString why = untrustedEntry(entry, st);
+        if (::lstat(here.constData(), &st) != 0 || S_ISLNK(st.st_mode))
+            return shownPath(here) + QLatin1String(" changed while it was examined");
+        const QString why = replaceableEntry(path, parent, here, st);
         if (!why.isEmpty())
             return why;
-        if (QFileInfo(entry).isSymLink()) {
-            const QString target = untrustedBelow(QFileInfo(entry).canonicalFilePath(), seen);
-            if (!target.isEmpty())
-                return target;
-        }
+        parent = st;
+        path = here;
+    }
+    return untrustedEntry(resolved, parent);
+}
+
+QString untrustedContents(const QByteArray& folder, QList<QByteArray>* seen);
+
+// A link in the folder: the toolkit follows it by its text, so every step of
+// that way must be one only root or the user can change, and what it leads
+// to is checked like the folder.
+QString untrustedLink(const QByteArray& link, QList<QByteArray>* seen)
+{
+    place where;
+    QString why;
+    if (!walkPath(link, &where, &why, untrustedStep))
+        return why;
+    descriptor target(where.name.isEmpty()
+                          ? ::dup(where.folder.get())
+                          : ::openat(where.folder.get(), where.name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!target.valid() || ::fstat(target.get(), &st) != 0)
+        return QString(); // a dangling link holds no code
+    const QByteArray real = resolvedPath(target.get());
+    if (real.isEmpty())
+        return shownPath(link) + QLatin1String(" leads nowhere the system can name");
+    why = untrustedComponents(real);
+    if (!why.isEmpty() || !S_ISDIR(st.st_mode) || seen->contains(real))
+        return why;
+    seen->append(real);
+    return untrustedContents(real, seen);
+}
+
+// Everything in folder, links followed as the toolkit would follow them.
+QString untrustedContents(const QByteArray& folder, QList<QByteArray>* seen)
+{
+    QDirIterator it(textFromSystem(folder), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QByteArray entry = systemBytes(it.next());
+        struct stat st;
+        if (::lstat(entry.constData(), &st) != 0)
+            return shownPath(entry) + QLatin1String(" cannot be examined");
+        const QString why = S_ISLNK(st.st_mode) ? untrustedLink(entry, seen) : untrustedEntry(entry, st);
+        if (!why.isEmpty())
+            return why;
     }
     return QString();
 }
 
+// The folder a walk found, open; invalid (with *why) when it is none.
+descriptor foundFolder(const place& where, const QString& given, QString* why)
+{
+    if (where.name.isEmpty())
+        return descriptor(::dup(where.folder.get()));
+    descriptor dir(::openat(where.folder.get(), where.name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid())
+        *why = errno == ENOENT ? QStringLiteral("does not exist") : QStringLiteral("%1 is not a folder").arg(given);
+    return dir;
+}
+
 } // namespace
 
-QString untrustedCodeFolder(const QString& folder)
+QString untrustedCodeFolder(const QString& folder, QString* resolved)
 {
-    QStringList seen;
-    return untrustedBelow(folder, &seen);
+    // The path as given, as the files' paths are followed; the toolkit then
+    // gets what it led to, so that nothing on the way can be swapped after
+    // the check.
+    place where;
+    QString why;
+    if (!walkPath(systemBytes(folder), &where, &why))
+        return why;
+    const descriptor dir = foundFolder(where, folder, &why);
+    if (!dir.valid())
+        return why;
+    const QByteArray real = resolvedPath(dir.get());
+    if (real.isEmpty())
+        return QStringLiteral("it leads nowhere the system can name");
+    why = untrustedComponents(real);
+    if (!why.isEmpty())
+        return why;
+    QList<QByteArray> seen{real};
+    why = untrustedContents(real, &seen);
+    if (why.isEmpty())
+        *resolved = textFromSystem(real);
+    return why;
 }
