@@ -224,6 +224,10 @@ void tst_dialog::corruptHelpFileExplained_data()
     file = built;
     setNumberAt(file, 0x50, 8, quint64(1) << 40);
     QTest::newRow("directory past end of file") << file << false << "lies outside the file";
+    // A length that, added to the offset, wraps around to 0: inside the file to a sum that overflows.
+    file = built;
+    setNumberAt(file, 0x50, 8, quint64(0) - numberAt(built, 0x48, 8));
+    QTest::newRow("directory offset plus length wraps around 64 bits") << file << false << "lies outside the file";
     file = built;
     setNumberAt(file, int(numberAt(built, 0x48, 8)) + 0x2C, 4, 0xFFFFFFFF);
     QTest::newRow("more directory chunks than the directory holds") << file << false << "don't fit the directory";

@@ -522,6 +522,10 @@ void tst_localSettings::refused_data()
                                    << "larger than 64 MiB";
     QTest::newRow("path is a folder") << QByteArray("bindAddress") << QByteArray("v") << plain << "folder"
                                       << "";
+    // Nothing may be made in its place, neither a folder nor a file.
+    QTest::newRow("the file's folder does not exist")
+        << QByteArray("bindAddress") << QByteArray("v") << plain << "no-folder"
+        << "the folder";
     QTest::newRow("path too long") << QByteArray("bindAddress") << QByteArray("v") << plain << "long"
                                    << "longer than 259 bytes";
     // The user's own file in a folder they may not write: the file could be
@@ -564,6 +568,8 @@ void tst_localSettings::refused()
         QVERIFY(QFile::resize(path, qint64(4) << 30)); // holes, no room on the disk
     } else if (setup == "folder") {
         path = local.path();
+    } else if (setup == "no-folder") {
+        path = local.filePath("gone/local_settings.ini");
     } else if (setup == "long") {
         if (maxPathBytes() == 0)
             QSKIP("only Windows limits the path to 259 bytes; here any path the system takes is used");
@@ -601,7 +607,11 @@ void tst_localSettings::refused()
     QCOMPARE(result, settingsResult::failed);
     QVERIFY2(why.contains(reason) && !why.isEmpty(), qPrintable(why));
     QVERIFY2(!capture.texts().isEmpty(), "a refusal must leave a debug line");
-    if (setup != "folder") {
+    if (setup == "no-folder") {
+        QVERIFY2(why.endsWith("/gone does not exist"), qPrintable(why));
+        QCOMPARE(QDir(local.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{"local_settings.ini"});
+    } else if (setup != "folder") {
         if (setup == "huge")
             QCOMPARE(QFileInfo(path).size(), qint64(4) << 30);
         else
