@@ -98,8 +98,8 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
         p.kill();
         p.waitForFinished();
     }
-    return {finished, finished ? p.exitCode() : -1, ms, QString::fromUtf8(p.readAllStandardError()),
-            p.readAllStandardOutput()};
+    return {finished, finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, ms,
+            QString::fromUtf8(p.readAllStandardError()), p.readAllStandardOutput()};
 }
 
 // Runs that no person answers: /silent, /list and /select, with and without
