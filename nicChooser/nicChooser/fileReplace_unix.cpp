@@ -402,6 +402,20 @@ QString changedSinceRead(fileEditState& s)
                       : QStringLiteral("it was changed by another program while it was being edited");
 }
 
+// Why the edit must not replace the file with data now; empty when it may.
+QString replaceProblem(fileEditState& s, const QByteArray& data)
+{
+    if (!s.refusal.isEmpty())
+        return s.refusal;
+    if (!tooLarge(data.size()).isEmpty())
+        return QStringLiteral("its new content would be larger than %1 MiB, more than is ever read back")
+            .arg(maxFileBytes >> 20);
+    const QString changed = changedSinceRead(s);
+    if (!changed.isEmpty())
+        return changed;
+    return replaceRefusal(factsAbout(s.where, s.file.valid() ? &s.read : nullptr));
+}
+
 } // namespace
 
 int maxPathBytes()
@@ -479,18 +493,10 @@ bool fileEdit::replace(const QByteArray& data)
         reason_ = why;
         return false;
     };
-    if (!s.refusal.isEmpty())
-        return refuse(s.refusal);
-    if (!tooLarge(data.size()).isEmpty())
-        return refuse(QStringLiteral("its new content would be larger than %1 MiB, more than is ever read back")
-                          .arg(maxFileBytes >> 20));
-    QString why = changedSinceRead(s);
+    QString why = replaceProblem(s, data);
     if (!why.isEmpty())
         return refuse(why);
     const bool exists = s.file.valid();
-    const QString refusal = replaceRefusal(factsAbout(s.where, exists ? &s.read : nullptr));
-    if (!refusal.isEmpty())
-        return refuse(refusal);
     if (s.locked)
         removeLeftovers(s.where, s.read.st_uid);
 
