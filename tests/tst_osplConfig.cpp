@@ -117,6 +117,14 @@ void tst_osplConfig::realConfigurations()
     }
     QCOMPARE(r, osplResult::written);
 
+    // The reviewed result sits beside each input, so that any change in how it
+    // is written (ours or the toolkit's serialiser) shows as a diff there.
+    // NC_WRITE_EXPECTED=1 writes them anew, for review before committing.
+    const QString golden = "ospl/" + name + ".expected";
+    if (qEnvironmentVariableIsSet("NC_WRITE_EXPECTED"))
+        writeBytes(NC_TEST_DATA "/" + golden, after);
+    QCOMPARE(after, testData(golden));
+
     // Only the address differs, attributes in their original order included.
     const QString problem = osplEditProblem(before, after, address);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
