@@ -1,33 +1,11 @@
 #include "fileReplace.h"
 
-#include <QFileInfo>
-
-namespace {
-
-QString besideWithSuffix(const QString& target, const char* suffix)
-{
-    const QFileInfo info(target);
-    return info.path() + QLatin1String("/.") + info.fileName() + QLatin1String(suffix);
-}
-
-} // namespace
-
 QString tooLarge(qint64 size)
 {
     if (size <= maxFileBytes)
         return QString();
     return QStringLiteral("it is larger than %1 MiB, far more than any settings file or DDS configuration holds")
         .arg(maxFileBytes >> 20);
-}
-
-QString leftoverName(const QString& target)
-{
-    return besideWithSuffix(target, ".nicChooser-new.");
-}
-
-QString lockFileName(const QString& target)
-{
-    return besideWithSuffix(target, ".nicChooser-lock");
 }
 
 QString replaceRefusal(const replaceFacts& facts)

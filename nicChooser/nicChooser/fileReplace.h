@@ -16,7 +16,7 @@
 // name, retried until it is new), which gets a name only when complete and
 // flushed and is renamed over the old file at once, so the file always
 // holds the old bytes or the new ones; a writer killed in between leaves at
-// most a file whose name starts with leftoverName(), which the next writer
+// most a file whose name starts with ".<name>.nicChooser-new.", which the next writer
 // removes. The temporary file stays the writer's own until just before the
 // rename, when it gets the old file's owner, group, permissions, access
 // control list and extended attributes, all checked; anything it would not
@@ -80,13 +80,6 @@ QString environmentText(const char* name);
 /// folder, no rights, a refused link, an I/O error); *missing tells a file
 /// that simply is not there (data then empty).
 bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason = nullptr);
-
-/// How the names begin of the temporary files a replacement may leave beside target if killed at the wrong moment
-/// (".<name>.nicChooser-new."; an unpredictable part follows); the next writer removes them.
-QString leftoverName(const QString& target);
-
-/// The lock file that earlier versions kept beside target; it is ignored, and left in place.
-QString lockFileName(const QString& target);
 
 /// What a writer knows about the file it is about to replace, and about itself.
 struct replaceFacts {

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 QByteArray readBytes(const QString& path)
 {
@@ -30,6 +31,24 @@ QByteArray testData(const QString& relative)
 QStringList filesIn(const QString& folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+// The product builds these names where it makes and removes the files; the
+// tests spell them out on their own, so that a change there is noticed.
+static QString besideWithSuffix(const QString& target, const char* suffix)
+{
+    const QFileInfo info(target);
+    return info.path() + QLatin1String("/.") + info.fileName() + QLatin1String(suffix);
+}
+
+QString leftoverName(const QString& target)
+{
+    return besideWithSuffix(target, ".nicChooser-new.");
+}
+
+QString lockFileName(const QString& target)
+{
+    return besideWithSuffix(target, ".nicChooser-lock");
 }
 
 QByteArray settingsFixture(int lines)

@@ -19,6 +19,13 @@ QByteArray testData(const QString& relative);
 /// The files (hidden ones included) in folder, sorted; for checking nothing was left beside a file.
 QStringList filesIn(const QString& folder);
 
+/// How the names begin of the temporary files a writer killed at the wrong moment leaves beside target
+/// (".<name>.nicChooser-new."; an unpredictable part follows).
+QString leftoverName(const QString& target);
+
+/// The lock file that earlier versions kept beside target, which writers now ignore.
+QString lockFileName(const QString& target);
+
 /// A settings file of `lines` CRLF lines in sections of twenty keys, with section xDS (bindAddress=10.0.0.1,
 /// Adaptor=eth0) half-way down.
 QByteArray settingsFixture(int lines);
