@@ -5,7 +5,9 @@
 
 set(NC_MAINTAINER "nicChooser developers <nicchooser@example.org>"
     CACHE STRING "Maintainer named in the Debian package")
-string(TIMESTAMP nc_build_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# The day of the build (SOURCE_DATE_EPOCH when set), so that a reconfigure
+# the same day changes nothing.
+string(TIMESTAMP nc_build_date "%a, %d %b %Y 00:00:00 +0000" UTC)
 
 # Debian's own files: the copyright in its machine-readable form, with the
 # licence text from LICENSE, and a changelog for this native package.
@@ -14,7 +16,7 @@ file(READ ${PROJECT_SOURCE_DIR}/LICENSE nc_license)
 string(REGEX REPLACE "\n+$" "" nc_license "${nc_license}")
 string(REPLACE "\n\n" "\n.\n" nc_license "${nc_license}")
 string(REPLACE "\n" "\n " nc_license "${nc_license}")
-file(WRITE ${CMAKE_BINARY_DIR}/debian/copyright
+file(WRITE ${CMAKE_BINARY_DIR}/debian/copyright.new
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: nicChooser
 Comment: The licence is the file LICENSE at the top of the source tree.
@@ -24,13 +26,16 @@ Copyright: 2026 The nicChooser developers
 License: Expat
  ${nc_license}
 ")
-file(WRITE ${CMAKE_BINARY_DIR}/debian/changelog
+file(WRITE ${CMAKE_BINARY_DIR}/debian/changelog.new
 "nicchooser (${PROJECT_VERSION}) unstable; urgency=medium
 
   * Release ${PROJECT_VERSION}: see README.md.
 
  -- ${NC_MAINTAINER}  ${nc_build_date}
 ")
+# Copied only when changed, so that nothing is rebuilt for nothing.
+configure_file(${CMAKE_BINARY_DIR}/debian/copyright.new ${CMAKE_BINARY_DIR}/debian/copyright COPYONLY)
+configure_file(${CMAKE_BINARY_DIR}/debian/changelog.new ${CMAKE_BINARY_DIR}/debian/changelog COPYONLY)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
   COMMAND gzip -9 -n -c changelog > changelog.gz
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/debian
