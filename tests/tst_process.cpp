@@ -192,7 +192,7 @@ void tst_process::unattended_data()
         << "";
     QTest::newRow("--help into a full device")
         << QStringList{"--help"} << "nodisplay stdout-full" << 9 << QByteArray() << same << ""
-        << "";
+        << "nicChooser: could not write the usage: No space left";
     QTest::newRow("/list, no display") << QStringList{"/list"} << "nodisplay" << 0 << rows << same << ""
                                        << "";
     QTest::newRow("/list with /silent /ospl writes nothing")

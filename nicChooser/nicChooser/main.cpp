@@ -90,8 +90,11 @@ int answerAbout(int argc, char** argv)
             continue;
         const char* text = help ? usage : version.constData();
         const size_t length = std::strlen(text);
-        if (std::fwrite(text, 1, length, stdout) != length || std::fflush(stdout) != 0)
+        if (std::fwrite(text, 1, length, stdout) != length || std::fflush(stdout) != 0) {
+            tell(QStringLiteral("could not write the %1: ").arg(QLatin1String(help ? "usage" : "version"))
+                 + QString::fromLocal8Bit(std::strerror(errno)));
             return exitOutputFailed;
+        }
         return exitDone;
     }
     return -1;
