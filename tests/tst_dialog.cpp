@@ -103,6 +103,7 @@ private slots:
     void initTestCase();
     void form();
     void objectNameSetBeforehandIsKept();
+    void helpButtonTriggersActionAndExplainsMissingFile_data();
     void helpButtonTriggersActionAndExplainsMissingFile();
     void corruptHelpFileExplained_data();
     void corruptHelpFileExplained();
@@ -177,19 +178,67 @@ void tst_dialog::objectNameSetBeforehandIsKept()
     QCOMPARE(d.objectName(), QString("mine"));
 }
 
+// Beside the executable first (a tool carried in an installation's own
+// folder), then where an installation tree keeps data: ../share/nicChooser.
+void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile_data()
+{
+    QTest::addColumn<QString>("beside"); // what lies beside the executable: "", "built" or "broken"
+    QTest::addColumn<QString>("shared"); // the same, in ../share/nicChooser/nicChooser.chm
+    QTest::addColumn<bool>("shown");     // the help window, else the box naming both places
+    QTest::newRow("no help file anywhere") << ""
+                                           << "" << false;
+    QTest::newRow("help file beside the executable") << "built"
+                                                     << "" << true;
+    QTest::newRow("help file only under share") << ""
+                                                << "built" << true;
+    QTest::newRow("unreadable beside, good under share") << "broken"
+                                                         << "built" << true;
+    QTest::newRow("unreadable in both places") << "broken"
+                                               << "broken" << false;
+}
+
 void tst_dialog::helpButtonTriggersActionAndExplainsMissingFile()
 {
+    QFETCH(QString, beside);
+    QFETCH(QString, shared);
+    QFETCH(bool, shown);
+    if (!beside.isEmpty() || !shared.isEmpty())
+        NC_REQUIRE(QFile::exists(NC_HELP_FILE),
+                   QStringLiteral("the help file is built with chmcmd (package fp-utils)"));
+    // Formed here by other means than the code under test.
+    const QString besidePath = modulePath() + ".chm";
+    const QString sharedPath =
+        QDir::cleanPath(QFileInfo(modulePath()).absolutePath() + "/../share/nicChooser/nicChooser.chm");
+    QVERIFY2(!QFile::exists(besidePath) && !QFile::exists(sharedPath), "left over from an earlier run");
+    const auto place = [](const QString& kind, const QString& path) {
+        if (kind.isEmpty())
+            return;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        writeBytes(path, kind == "built" ? readBytes(NC_HELP_FILE) : QByteArray("ITSF broken").repeated(50));
+    };
+    place(beside, besidePath);
+    place(shared, sharedPath);
     nicChooser dialog;
     dialog.show();
     QSignalSpy triggered(dialog.findChild<QAction*>("actionhelpAction"), &QAction::triggered);
     boxWatcher box;
     QTest::mouseClick(dialog.findChild<QPushButton*>("helpButton"), Qt::LeftButton);
+    QFile::remove(besidePath);
+    QFile::remove(sharedPath);
+    QDir().rmpath(QFileInfo(sharedPath).absolutePath()); // only what is empty
     QCOMPARE(triggered.count(), 1);
+    if (shown) {
+        auto* window = dialog.findChild<QWidget*>("helpWindow");
+        QVERIFY(window && window->isVisible());
+        QVERIFY(box.titles().isEmpty());
+        return;
+    }
     QTRY_COMPARE(box.titles(), QStringList{"Ooops"});
     QCOMPARE(box.texts().value(0),
              "Can't open help file\n\nThis needs to be alongside the executable with the same name but "
              ".chm extention\n\nI tried to open:\n"
-                 + modulePath() + ".chm");
+                 + besidePath + "\n" + sharedPath);
+    QVERIFY(!dialog.findChild<QWidget*>("helpWindow"));
     QVERIFY(dialog.isVisible());
 }
 
@@ -255,7 +304,7 @@ void tst_dialog::corruptHelpFileExplained()
     QVERIFY2(capture.texts().join('\n').contains(said), qPrintable(capture.texts().join('\n')));
     if (!shown) {
         QTRY_COMPARE(box.titles(), QStringList{"Ooops"});
-        QVERIFY(box.texts().value(0).endsWith("I tried to open:\n" + help));
+        QVERIFY(box.texts().value(0).contains("I tried to open:\n" + help + "\n"));
         QVERIFY(!dialog.findChild<QWidget*>("helpWindow"));
         return;
     }
@@ -377,23 +426,39 @@ void tst_dialog::helpFileLocation_data()
 {
     QTest::addColumn<QString>("executable");
     QTest::addColumn<QString>("help");
+    QTest::addColumn<QString>("shared"); // where an installation tree keeps it, looked at second
     QTest::newRow("windows program") << "C:\\tools\\nicChooser.exe"
-                                     << "C:\\tools\\nicChooser.chm";
+                                     << "C:\\tools\\nicChooser.chm"
+                                     << "C:\\share\\nicChooser\\nicChooser.chm";
     // The replacement is case-sensitive; rather than hand the program itself
     // to a viewer, such a path gets ".chm" appended.
     QTest::newRow("upper-case extension kept") << "C:\\tools\\NICCHOOSER.EXE"
-                                               << "C:\\tools\\NICCHOOSER.EXE.chm";
+                                               << "C:\\tools\\NICCHOOSER.EXE.chm"
+                                               << "C:\\share\\nicChooser\\nicChooser.chm";
     QTest::newRow("folder containing .exe") << "C:\\a.exe.d\\tool.exe"
-                                            << "C:\\a.chm.d\\tool.chm";
+                                            << "C:\\a.chm.d\\tool.chm"
+                                            << "C:\\share\\nicChooser\\nicChooser.chm";
     QTest::newRow("no .exe at all") << "/opt/nicChooser/bin/nicChooser"
-                                    << "/opt/nicChooser/bin/nicChooser.chm";
+                                    << "/opt/nicChooser/bin/nicChooser.chm"
+                                    << "/opt/nicChooser/share/nicChooser/nicChooser.chm";
+    QTest::newRow("installed in /usr/bin") << "/usr/bin/nicChooser"
+                                           << "/usr/bin/nicChooser.chm"
+                                           << "/usr/share/nicChooser/nicChooser.chm";
+    QTest::newRow("renamed executable, shared name fixed") << "/usr/local/bin/nc"
+                                                           << "/usr/local/bin/nc.chm"
+                                                           << "/usr/local/share/nicChooser/nicChooser.chm";
+    QTest::newRow("executable at the top") << "/nicChooser"
+                                           << "/nicChooser.chm"
+                                           << "/share/nicChooser/nicChooser.chm";
 }
 
 void tst_dialog::helpFileLocation()
 {
     QFETCH(QString, executable);
     QFETCH(QString, help);
+    QFETCH(QString, shared);
     QCOMPARE(helpFilePath(executable), help);
+    QCOMPARE(helpFilePlaces(executable), (QStringList{help, shared}));
 }
 
 // The plug-ins are code the tool runs, often as root: the installation's

@@ -116,6 +116,19 @@ void tst_process::unattended_data()
     QTest::addColumn<QString>("stderrText");
 
     const QByteArray same;
+    // Switches and statuses, a few lines, no more.
+    const QByteArray usage =
+        "Usage: nicChooser [/ospl] [/silent] [/select=RULE] [/list]\n"
+        "       nicChooser --help | --version\n"
+        "Chooses the network interface and IPv4 address the installation's xDS transport binds to, stored\n"
+        "in $CC_ROOT/local_settings.ini (and with /ospl in $CC_ROOT/$CC_SYSTEM/config/dds/ospl.xml).\n"
+        "  /ospl          also update the DDS configuration\n"
+        "  /silent        unattended: keep a stored choice that still names a row, else no dialog without a display\n"
+        "  /select=RULE   choose the row by address, adaptor ID or IPv4 prefix (with /silent: store it)\n"
+        "  /list          print the rows on stdout, tab-separated; writes nothing\n"
+        "Exit status: 0 done (or cancelled), 2 CC_ROOT or CC_SYSTEM missing, 3 settings not written,\n"
+        "4 DDS configuration not updated, 5 no display, 6 /select matches no row, 7 several rows,\n"
+        "8 /select malformed, 9 /list could not write. More in nicChooser(1).\n";
     const QByteArray nc1("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n");
     const QByteArray rows = "nc0\t10.77.1.1\tnc0\t\nnc0\t10.77.1.2\tnc0\tstored\nnc1\t10.77.4.1\tnc1\t\n"
                             "n\xC3\xA9\t10.77.5.1\tn\xC3\xA9\t\n"
@@ -166,6 +179,20 @@ void tst_process::unattended_data()
         << QStringList{"/silent"} << "noroot nodisplay" << 2 << QByteArray() << same << ""
         << "nicChooser: Can't set the adaptor - there's nowhere to write the value to because CC_ROOT environment "
            "variable is not set";
+    // Answered before anything else: no display, no variables, no file read
+    // (the settings file here could not be read).
+    QTest::newRow("--version, no display, CC_ROOT missing") << QStringList{"--version"} << "nodisplay noroot" << 0
+                                                            << QByteArray("nicChooser " NC_VERSION "\n") << same << ""
+                                                            << "";
+    QTest::newRow("--help, no display, settings file unreadable")
+        << QStringList{"--help"} << "nodisplay unreadable-ini" << 0 << usage << same << ""
+        << "";
+    QTest::newRow("--help after switches")
+        << QStringList{"/silent", "/ospl", "--help"} << "nodisplay" << 0 << usage << same << ""
+        << "";
+    QTest::newRow("--help into a full device")
+        << QStringList{"--help"} << "nodisplay stdout-full" << 9 << QByteArray() << same << ""
+        << "nicChooser: could not write the usage: No space left";
     QTest::newRow("/list, no display") << QStringList{"/list"} << "nodisplay" << 0 << rows << same << ""
                                        << "";
     QTest::newRow("/list with /silent /ospl writes nothing")

@@ -64,10 +64,49 @@ int nobodyToAsk()
     return exitNoDisplay;
 }
 
+// --help and --version: answered before anything else, so that they work
+// without a display and read no file. Exact words only: "/..." arguments are
+// the tool's switches, and "--help" can never start with one of them.
+const char usage[] =
+    "Usage: nicChooser [/ospl] [/silent] [/select=RULE] [/list]\n"
+    "       nicChooser --help | --version\n"
+    "Chooses the network interface and IPv4 address the installation's xDS transport binds to, stored\n"
+    "in $CC_ROOT/local_settings.ini (and with /ospl in $CC_ROOT/$CC_SYSTEM/config/dds/ospl.xml).\n"
+    "  /ospl          also update the DDS configuration\n"
+    "  /silent        unattended: keep a stored choice that still names a row, else no dialog without a display\n"
+    "  /select=RULE   choose the row by address, adaptor ID or IPv4 prefix (with /silent: store it)\n"
+    "  /list          print the rows on stdout, tab-separated; writes nothing\n"
+    "Exit status: 0 done (or cancelled), 2 CC_ROOT or CC_SYSTEM missing, 3 settings not written,\n"
+    "4 DDS configuration not updated, 5 no display, 6 /select matches no row, 7 several rows,\n"
+    "8 /select malformed, 9 /list could not write. More in nicChooser(1).\n";
+
+// The answer to the first --help or --version in argv; -1 when there is none.
+int answerAbout(int argc, char** argv)
+{
+    const QByteArray version = QByteArrayLiteral("nicChooser " NC_VERSION "\n");
+    for (int i = 1; i < argc; ++i) {
+        const bool help = std::strcmp(argv[i], "--help") == 0;
+        if (!help && std::strcmp(argv[i], "--version") != 0)
+            continue;
+        const char* text = help ? usage : version.constData();
+        const size_t length = std::strlen(text);
+        if (std::fwrite(text, 1, length, stdout) != length || std::fflush(stdout) != 0) {
+            tell(QStringLiteral("could not write the %1: ").arg(QLatin1String(help ? "usage" : "version"))
+                 + QString::fromLocal8Bit(std::strerror(errno)));
+            return exitOutputFailed;
+        }
+        return exitDone;
+    }
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const int about = answerAbout(argc, argv);
+    if (about >= 0)
+        return about;
     const commandSwitches switches = scanSwitches(argumentsOf(argc, argv));
     if (switches.list)
         return listRows(argc, argv);

@@ -272,15 +272,19 @@ osplResult nicChooser::writeToOspl(const QString& address, QString* reason)
 
 void nicChooser::doHelp()
 {
-    const QString path = helpFilePath(modulePath());
-    if (showHelp(this, path))
-        return;
+    QStringList tried;
+    for (const QString& path : helpFilePlaces(modulePath())) {
+        if (showHelp(this, path))
+            return;
+        tried << oneLine(path);
+    }
     // Title and text, "extention" included, are the words operators and their
-    // documentation know this box by: kept verbatim on purpose.
+    // documentation know this box by: kept verbatim on purpose, with every
+    // place looked at, one a line.
     QMessageBox::critical(this, QStringLiteral("Ooops"),
                           QStringLiteral("Can't open help file\n\nThis needs to be alongside the executable with "
                                          "the same name but .chm extention\n\nI tried to open:\n")
-                              + oneLine(path),
+                              + tried.join(QLatin1Char('\n')),
                           QMessageBox::Ok, QMessageBox::NoButton);
 }
 
