@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QLibraryInfo>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSignalSpy>
@@ -115,6 +116,8 @@ private slots:
     void helpFileLocation();
     void pluginFolder_data();
     void pluginFolder();
+    void debugLinesInOwnCategory_data();
+    void debugLinesInOwnCategory();
 
 private:
     QTemporaryDir root;
@@ -523,6 +526,38 @@ void tst_dialog::pluginFolder()
         if (!words.contains("no-system") && !words.contains("through-link"))
             QVERIFY2(debug.contains(folder), qPrintable(debug));
     }
+}
+
+// Whoever runs the tool can silence its debug lines, and only those, with
+// the toolkit's logging rules.
+void tst_dialog::debugLinesInOwnCategory_data()
+{
+    QTest::addColumn<QString>("rules");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("no rules: every line, in the nicChooser category") << "" << true;
+    QTest::newRow("nicChooser.debug=false silences them") << "nicChooser.debug=false" << false;
+    QTest::newRow("silencing the toolkit's lines leaves them") << "qt.*.debug=false\ndefault.debug=false" << true;
+}
+
+void tst_dialog::debugLinesInOwnCategory()
+{
+    QFETCH(QString, rules);
+    QFETCH(bool, shown);
+    QLoggingCategory::setFilterRules(rules);
+    debugCapture capture;
+    QByteArray out;
+    const osplResult r = rewriteOsplConfig("<OpenSplice><General>", "10.1.1.1", &out);
+    QLoggingCategory::setFilterRules(QString());
+    QCOMPARE(r, osplResult::malformed);
+    if (!shown) {
+        QVERIFY2(capture.lines().empty(), qPrintable(capture.texts().join('\n')));
+        return;
+    }
+    QVERIFY(!capture.lines().empty());
+    for (const debugCapture::line& l : capture.lines())
+        QCOMPARE(l.category, QString("nicChooser"));
+    QVERIFY2(capture.texts().join('\n').contains("QoS file is not well-formed XML"),
+             qPrintable(capture.texts().join('\n')));
 }
 
 QTEST_MAIN(tst_dialog)

@@ -1,8 +1,8 @@
+#include "debugLog.h"
 #include "helpDisplay.h"
 
 #include "helpArchive.h"
 
-#include <QDebug>
 #include <QDialog>
 #include <QTextBrowser>
 #include <QUrl>
@@ -30,7 +30,7 @@ public:
         const QString path = name.path().startsWith(QLatin1Char('/')) ? name.path() : '/' + name.path();
         const QByteArray data = chm->read(path);
         if (data.isNull()) {
-            qDebug() << "Help file has no" << path;
+            ncDebug() << "Help file has no" << path;
             return QVariant();
         }
         if (type == QTextDocument::HtmlResource)
@@ -48,12 +48,12 @@ bool showHelp(QWidget* owner, const QString& path)
 {
     auto archive = std::make_unique<helpArchive>(helpArchive::fromFile(path));
     if (!archive->isOpen()) {
-        qDebug() << "Can't open help file" << path;
+        ncDebug() << "Can't open help file" << path;
         return false;
     }
     const QString topic = archive->defaultTopic();
     if (topic.isEmpty()) {
-        qDebug() << "Help file" << path << "has no page to show";
+        ncDebug() << "Help file" << path << "has no page to show";
         return false;
     }
     // A window of the dialog's own, so that it goes when the dialog goes.
