@@ -206,6 +206,22 @@ QString statusLine(const QString& storedAddress, const QString& storedAdaptor, b
     return parts.join(QLatin1Char(' '));
 }
 
+QString changeSummary(const QString& address, const QString& adaptor, const QString& settingsFile, bool created,
+                      const QString& ddsFile)
+{
+    QStringList files;
+    if (!settingsFile.isEmpty())
+        files << (created ? QStringLiteral("created the settings file %1")
+                          : QStringLiteral("wrote the settings file %1"))
+                     .arg(oneLine(settingsFile));
+    if (!ddsFile.isEmpty())
+        files << QStringLiteral("wrote the DDS configuration %1").arg(oneLine(ddsFile));
+    if (files.isEmpty())
+        return QString();
+    return QStringLiteral("stored %1 on %2: %3")
+        .arg(oneLine(address), oneLine(adaptor), files.join(QStringLiteral(" and ")));
+}
+
 QString rowLine(const networkDest& row)
 {
     return cleanField(row.displayName) + QLatin1Char('\t') + cleanField(row.address) + QLatin1Char('\t')

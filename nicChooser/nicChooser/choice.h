@@ -74,6 +74,12 @@ QString fatalText(const QString& missing);
 QString statusLine(const QString& storedAddress, const QString& storedAdaptor, bool storedListed, int rowCount,
                    const selectRule* rule, int matches, const QString& unreadable = QString());
 
+/// What storing changed, in one line for the operator: "stored ADDRESS on ADAPTOR: " and which files were written
+/// (settingsFile: the settings file's path when it was written, created telling that it did not exist; ddsFile: the
+/// DDS configuration's path when it was written); empty when no file changed.
+QString changeSummary(const QString& address, const QString& adaptor, const QString& settingsFile, bool created,
+                      const QString& ddsFile);
+
 /// One line per row for /list: name, address, adaptor ID and "stored" or nothing, tab-separated; control characters in
 /// a field become spaces.
 QString listing(const std::vector<adaptorRow>& rows);

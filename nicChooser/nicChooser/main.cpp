@@ -1,4 +1,5 @@
 #include "choice.h"
+#include "debugLog.h"
 #include "display.h"
 #include "fileReplace.h"
 #include "installPaths.h"
@@ -68,6 +69,7 @@ int nobodyToAsk()
 
 int main(int argc, char** argv)
 {
+    keepDebugLinesPlain();
     const commandSwitches switches = scanSwitches(argumentsOf(argc, argv));
     if (switches.list)
         return listRows(argc, argv);
@@ -83,6 +85,10 @@ int main(int argc, char** argv)
     if (!switches.silent && !personPresent())
         return nobodyToAsk();
     nicChooser dialog;
+    // Done already and nobody to see it: showing a window on an offscreen
+    // platform only earns a warning from the toolkit.
+    if (dialog.closing() && !personPresent())
+        return dialog.exitCode();
     dialog.show();
     // The dialog's accepted/rejected result is deliberately not passed on:
     // the status tells what was stored, and a cancel is no failure.

@@ -1,4 +1,5 @@
 #include "nicChooser.h"
+#include "debugLog.h"
 #include "display.h"
 #include "fileReplace.h"
 #include "helpDisplay.h"
@@ -9,8 +10,8 @@
 #include "systemText.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTimerEvent>
 #include <QTreeWidgetItem>
@@ -29,6 +30,17 @@ void tell(const QString& text)
 }
 
 namespace {
+
+// An unattended run that changed files says so in one line; one that
+// changed nothing says nothing.
+void tellChanges(const QString& address, const QString& adaptor, const QString& settings, bool created,
+                 const QString& dds)
+{
+    const QString line =
+        changeSummary(address, adaptor, QDir::toNativeSeparators(settings), created, QDir::toNativeSeparators(dds));
+    if (!line.isEmpty())
+        tell(line);
+}
 
 bool osplFailed(osplResult r)
 {
@@ -93,7 +105,7 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
                                        ruleGiven ? &rule : nullptr, int(matches.size()), unreadable));
 
     if (silentMode)
-        runUnattended(switches, rule, matches, storedAddress, unreadable);
+        runUnattended(switches, rule, matches, storedAddress, storedAdaptor, unreadable);
 }
 
 nicChooser::~nicChooser() = default;
@@ -101,7 +113,7 @@ nicChooser::~nicChooser() = default;
 // The silent path: does what was asked without a person, or leaves the
 // dialog open for one when there is somebody to ask.
 void nicChooser::runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
-                               const QString& storedAddress, const QString& unreadable)
+                               const QString& storedAddress, const QString& storedAdaptor, const QString& unreadable)
 {
     if (switches.selects > 0) {
         if (matches.size() == 1) {
@@ -136,7 +148,10 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
     }
     if (valid) {
         QString reason;
-        if (osplMode && osplFailed(writeToOspl(storedAddress, &reason))) {
+        const osplResult dds = osplMode ? writeToOspl(storedAddress, &reason) : osplResult::unchanged;
+        if (dds == osplResult::written)
+            tellChanges(storedAddress, storedAdaptor, QString(), false, osplConfigPath(ccRoot, ccSystem));
+        if (osplFailed(dds)) {
             fail(exitDdsFailed, QString(),
                  QStringLiteral("could not update the DDS configuration %1: %2")
                      .arg(oneLine(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem))), oneLine(reason)),
@@ -218,16 +233,35 @@ void nicChooser::accept()
 }
 
 // Both keys in one replacement, then the DDS configuration; false (with the
-// failure told and the status set) when either did not take.
+// failure told and the status set) when either did not take. The operator
+// may stop a wait for another writer with Cancel: nothing is written then.
 bool nicChooser::store(const networkDest& row, bool personAsked)
 {
     const QString settings = localSettingsPath(ccRoot);
     const QString ospl = osplMode ? osplConfigPath(ccRoot, ccSystem) : QString();
+    const lockWaitHook noWait;
     QString reason;
-    const storeResult result = storeChoice(settings, ospl, row.address, row.adaptorId, &reason);
+    storeChanges changes;
+    waitStopped = false;
+    ui.okButton->setEnabled(false);
+    ui.treeAdapters->setEnabled(false);
+    const storeResult result =
+        storeChoice(settings, ospl, row.address, row.adaptorId, &reason, &changes,
+                    personAsked ? waitingFor(settings) : noWait, personAsked ? waitingFor(ospl) : noWait);
+    ui.treeAdapters->setEnabled(true);
+    twCurrentItemChanged();
     // Names and reasons from the file system, shown as one line each.
     const QString address = oneLine(row.address), adaptor = oneLine(row.adaptorId);
     const QString settingsShown = oneLine(QDir::toNativeSeparators(settings)), why = oneLine(reason);
+    // What the files hold now, for whoever looks again.
+    QString line =
+        statusLine(row.address, row.adaptorId, result != storeResult::settingsFailed, int(dests.size()), nullptr, 0);
+    if (changes.settingsCreated)
+        line += QStringLiteral(" The settings file %1 did not exist and was created.").arg(settingsShown);
+    if (result == storeResult::settingsFailed && waitStopped) {
+        status = exitDone; // cancelled while waiting: nothing was written
+        return false;
+    }
     switch (result) {
     case storeResult::settingsFailed:
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
@@ -236,8 +270,7 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
              personAsked);
         return false;
     case storeResult::ddsFailed:
-        // What the file holds now, for whoever looks again.
-        ui.statusLabel->setText(statusLine(row.address, row.adaptorId, true, int(dests.size()), nullptr, 0));
+        ui.statusLabel->setText(line);
         fail(exitDdsFailed, QStringLiteral("nicChooser: DDS configuration not updated"),
              QStringLiteral("stored %1 on %2 in the settings file %3, but could not update the DDS configuration "
                             "%4: %5.")
@@ -246,14 +279,37 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
         return false;
     case storeResult::stored: break;
     }
+    ui.statusLabel->setText(line);
+    if (!personAsked)
+        tellChanges(row.address, row.adaptorId, changes.settingsWritten ? settings : QString(), changes.settingsCreated,
+                    changes.ddsWritten ? ospl : QString());
     status = exitDone;
     return true;
+}
+
+// While another writer holds path: the status line says who, the window
+// stays live, and a Cancel (which hides the dialog) stops the wait.
+lockWaitHook nicChooser::waitingFor(const QString& path)
+{
+    return [this, path](const QString& holder) {
+        if (!isVisible()) {
+            waitStopped = true;
+            return false;
+        }
+        const QString waiting = QStringLiteral("Waiting for %1 to finish with %2; Cancel stops waiting.")
+                                    .arg(oneLine(holder), oneLine(QFileInfo(path).fileName()));
+        if (ui.statusLabel->text() != waiting)
+            ui.statusLabel->setText(waiting);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 40);
+        waitStopped = !isVisible();
+        return !waitStopped;
+    };
 }
 
 void nicChooser::fail(int code, const QString& title, const QString& text, bool personAsked)
 {
     status = code;
-    qDebug() << text;
+    ncDebug() << text;
     if (!personAsked) {
         tell(QString(text).replace(QLatin1String("\n\n"), QLatin1String(" ")));
         return;
@@ -289,7 +345,7 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
     QStringList rest = path;
     const QString name = rest.takeFirst();
     for (; !node.isNull(); node = node.nextSibling()) {
-        qDebug() << node.nodeName();
+        ncDebug() << node.nodeName();
         QDomElement element = node.toElement();
         if (element.isNull() || element.nodeName() != name)
             continue;
@@ -304,24 +360,38 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
 }
 
 storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
-                        const QString& adaptor, QString* reason)
+                        const QString& adaptor, QString* reason, storeChanges* changes,
+                        const lockWaitHook& settingsWait, const lockWaitHook& osplWait)
 {
+    storeChanges done;
     const QList<settingsEntry> entries{{QStringLiteral("bindAddress"), address}, {QStringLiteral("Adaptor"), adaptor}};
     // Bad input is refused before anything is locked.
     const QString refused = settingsRefusal(settingsPath, entries);
     if (!refused.isEmpty()) {
-        qDebug() << "Not writing" << settingsPath << ":" << refused;
+        ncDebug() << "Not writing" << settingsPath << ":" << refused;
         if (reason)
             *reason = refused;
         return storeResult::settingsFailed;
     }
     // Held until the DDS configuration is done too: another copy storing its
     // own choice meanwhile would otherwise leave the two files disagreeing.
-    const auto settings = std::make_unique<fileEdit>(settingsPath);
-    if (writeSettings(*settings, entries, reason) == settingsResult::failed)
+    const auto settings = std::make_unique<fileEdit>(settingsPath, true, 10000, settingsWait);
+    const bool wasMissing = settings->ready() && settings->missing();
+    const settingsResult written = writeSettings(*settings, entries, reason);
+    if (written == settingsResult::failed)
         return storeResult::settingsFailed;
-    if (!osplPath.isEmpty() && osplFailed(updateOsplConfig(osplPath, address, reason)))
-        return storeResult::ddsFailed;
+    done.settingsWritten = written == settingsResult::written;
+    done.settingsCreated = done.settingsWritten && wasMissing;
+    if (changes)
+        *changes = done;
+    if (!osplPath.isEmpty()) {
+        const osplResult dds = updateOsplConfig(osplPath, address, reason, osplWait);
+        if (osplFailed(dds))
+            return storeResult::ddsFailed;
+        done.ddsWritten = dds == osplResult::written;
+    }
+    if (changes)
+        *changes = done;
     return storeResult::stored;
 }
 
@@ -330,11 +400,11 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
     output->clear();
     const QString unsafe = osplValueProblem(address);
     if (!unsafe.isEmpty()) {
-        qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
+        ncDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
         return osplResult::unsupported;
     }
     if (input.size() > maxOsplBytes) {
-        qDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
+        ncDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
         return osplResult::tooLarge;
     }
     osplDocument doc(input);
@@ -346,11 +416,11 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
         // "QoS file" is how the tool's log lines have always named it; kept as it is.
         const QStringList reached = osplPathReached(doc.documentElement());
         if (reached.isEmpty())
-            qDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
-                     << "; not changed";
+            ncDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
+                      << "; not changed";
         else
-            qDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
-                     << "; not changed";
+            ncDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
+                      << "; not changed";
         return osplResult::notFound;
     }
     osplResult refused = osplResult::unsupported;
@@ -360,16 +430,16 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
     return *output == input ? osplResult::unchanged : osplResult::written;
 }
 
-osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason)
+osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason, const lockWaitHook& waitHook)
 {
     auto say = [reason](const QString& why) {
         if (reason)
             *reason = why;
     };
     // Never created: an installation without the file does not use it.
-    fileEdit file(path, false);
+    fileEdit file(path, false, 10000, waitHook);
     if (file.unreadable() || file.missing()) {
-        qDebug() << "Can't open QoS file for reading";
+        ncDebug() << "Can't open QoS file for reading";
         say(file.reason());
         return osplResult::unreadable;
     }
@@ -381,7 +451,7 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
     const osplResult r = rewriteOsplConfig(file.bytes(), address, &output);
     switch (r) {
     case osplResult::written: break;
-    case osplResult::unchanged: qDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
+    case osplResult::unchanged: ncDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
     case osplResult::malformed: say(QStringLiteral("it is not well-formed XML")); return r;
     case osplResult::unsupported: say(QStringLiteral("rewriting it would lose or change part of it")); return r;
     case osplResult::tooLarge:
@@ -393,7 +463,7 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
     default: return r;
     }
     if (!file.replace(output)) {
-        qDebug() << "Can't open QoS file for writing:" << path;
+        ncDebug() << "Can't open QoS file for writing:" << path;
         say(file.reason());
         return osplResult::writeFailed;
     }
