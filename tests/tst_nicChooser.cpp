@@ -7,9 +7,13 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTreeWidget>
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include "writerLock.h"
 
 class tst_nicChooser : public QObject
 {
@@ -25,6 +29,8 @@ private slots:
     void okStoresHighlightedRow_data();
     void okStoresHighlightedRow();
     void cancelWritesNothing();
+    void lockHeldWhileStoring_data();
+    void lockHeldWhileStoring();
 
 private:
     QTreeWidget* tree(nicChooser& d) { return d.findChild<QTreeWidget*>("treeAdapters"); }
@@ -259,6 +265,70 @@ void tst_nicChooser::cancelWritesNothing()
     QCOMPARE(rejected.count(), 1);
     QVERIFY(!QFile::exists(iniPath()));
     QCOMPARE(readBytes(osplPath()), ospl);
+}
+
+// Another writer holds the settings file when Ok is pressed: the dialog
+// waits without freezing, says for whom, and the operator may give up.
+void tst_nicChooser::lockHeldWhileStoring_data()
+{
+    QTest::addColumn<QString>("during"); // what happens while the dialog waits
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("Cancel while waiting: nothing written, status 0") << "cancel" << false;
+    QTest::newRow("Escape while waiting: nothing written, status 0") << "escape" << false;
+    QTest::newRow("the other writer finishes: stored") << "release" << true;
+}
+
+void tst_nicChooser::lockHeldWhileStoring()
+{
+    QFETCH(QString, during);
+    QFETCH(bool, stored);
+    const QByteArray before("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n");
+    writeBytes(iniPath(), before);
+    int holder = ::open(QFile::encodeName(iniPath()).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(holder >= 0);
+    QVERIFY(tryWriterLock(holder));
+    nicChooser dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy accepted(&dialog, &QDialog::accepted);
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    boxWatcher boxes; // a box where none belongs is answered, so that the row fails rather than hangs
+    QTreeWidget* t = tree(dialog);
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, t->visualItemRect(t->topLevelItem(2)).center());
+    QString waiting;
+    QSize grown;
+    bool okOffWhileWaiting = false;
+    QTimer::singleShot(300, [&] {
+        waiting = dialog.findChild<QLabel*>("statusLabel")->text();
+        okOffWhileWaiting = !ok(dialog)->isEnabled();
+        // The window follows a resize while it waits.
+        dialog.resize(dialog.width() + 40, dialog.height());
+        QTimer::singleShot(200, [&] {
+            grown = t->size();
+            if (during == "cancel")
+                QTest::mouseClick(dialog.findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+            else if (during == "escape")
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+            else {
+                ::close(holder);
+                holder = -1;
+            }
+        });
+    });
+    const int widthBefore = t->width();
+    QTest::mouseClick(ok(dialog), Qt::LeftButton); // returns once the wait is over
+    if (holder >= 0)
+        ::close(holder);
+    QCOMPARE(waiting, QString("Waiting for someone who may change it (another copy of nicChooser, perhaps) to finish "
+                              "with local_settings.ini; Cancel stops waiting."));
+    QCOMPARE(boxes.titles(), QStringList());
+    QVERIFY(okOffWhileWaiting);
+    QCOMPARE(grown.width(), widthBefore + 40);
+    QCOMPARE(accepted.count(), stored ? 1 : 0);
+    QCOMPARE(rejected.count(), stored ? 0 : 1);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.exitCode(), int(exitDone));
+    QCOMPARE(readBytes(iniPath()), stored ? QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n") : before);
 }
 
 QTEST_MAIN(tst_nicChooser)
