@@ -296,22 +296,28 @@ void tst_dialog::builtHelpOpensAndFollowsLinks()
 void tst_dialog::switches_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("expected"); // ospl silent list, then /select count and rule
+    QTest::addColumn<QString>("expected"); // ospl silent list, /select count and rule, then "?" and what is no switch
     QTest::newRow("none") << QStringList{"/usr/bin/nicChooser"} << "- - - 0";
     QTest::newRow("/ospl") << QStringList{"prog", "/ospl"} << "ospl - - 0";
     QTest::newRow("/osplx counts") << QStringList{"prog", "/osplx"} << "ospl - - 0";
-    QTest::newRow("/OSPL is not the switch") << QStringList{"prog", "/OSPL", "/SILENT", "/LIST"} << "- - - 0";
+    QTest::newRow("/OSPL is not the switch")
+        << QStringList{"prog", "/OSPL", "/SILENT", "/LIST"} << "- - - 0 ? /OSPL /SILENT /LIST";
     QTest::newRow("/silentfoo counts") << QStringList{"prog", "/silentfoo"} << "- silent - 0";
     QTest::newRow("both") << QStringList{"prog", "/silent", "/ospl"} << "ospl silent - 0";
     QTest::newRow("ospl match is never tested for silent") << QStringList{"prog", "/ospl/silent"} << "ospl - - 0";
     QTest::newRow("program path itself") << QStringList{"/silent/bin/nicChooser"} << "- silent - 0";
-    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent", "list", "select=x"} << "- - - 0";
+    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent", "list", "select=x"}
+                                      << "- - - 0 ? ospl -silent list select=x";
     QTest::newRow("/list") << QStringList{"prog", "/list"} << "- - list 0";
     QTest::newRow("/select with a rule") << QStringList{"prog", "/select=10.0.0.0/8"} << "- - - 1 10.0.0.0/8";
     QTest::newRow("rule after the first =") << QStringList{"prog", "/select=a=b"} << "- - - 1 a=b";
     QTest::newRow("/select without =") << QStringList{"prog", "/select"} << "- - - 1 (null)";
     QTest::newRow("/silent=... is /silent, not a rule") << QStringList{"prog", "/silent=eth0"} << "- silent - 0";
     QTest::newRow("two /select") << QStringList{"prog", "/select=a", "/select=b"} << "- - - 2 b";
+    // The program path is no argument of the operator's, whatever it is.
+    QTest::newRow("misspelt switches named, the program path not")
+        << QStringList{"/opt/x/nicChooser", "/silent", "/selct=10.77.4.1", "/Silent", "--help", "/?"}
+        << "- silent - 0 ? /selct=10.77.4.1 /Silent --help /?";
 }
 
 void tst_dialog::switches()
@@ -324,7 +330,15 @@ void tst_dialog::switches()
                       .arg(s.selects);
     if (s.selects)
         got += ' ' + (s.rule.isNull() ? QString("(null)") : s.rule);
+    if (!s.unknown.isEmpty())
+        got += " ? " + s.unknown.join(' ');
     QCOMPARE(got, expected);
+    // Named on one line, whatever they hold.
+    const QString named = unknownArguments(s.unknown);
+    QCOMPARE(named.isEmpty(), s.unknown.isEmpty());
+    if (!named.isEmpty())
+        QCOMPARE(named, "not a switch, so ignored: " + s.unknown.join(' ')
+                            + " (the switches are /ospl, /silent, /list and /select=RULE)");
 }
 
 void tst_dialog::fatalWithoutVariable_data()

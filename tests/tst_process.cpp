@@ -156,10 +156,10 @@ void tst_process::unattended_data()
     // Offscreen and minimal windows reach nobody: no waiting on them.
     QTest::newRow("/silent /ospl, stored address moved, offscreen platform")
         << QStringList{"/silent", "/ospl"} << "staleini" << 5 << QByteArray() << same << ""
-        << "NOT valid\nnicChooser: the stored choice names no row here";
+        << "NOT valid\nnicChooser: the stored choice names no row here (10.77.4.1 is here, but on nc1) and no /select";
     QTest::newRow("/silent /ospl, nothing stored, minimal platform")
         << QStringList{"/silent", "/ospl"} << "noini minimal" << 5 << QByteArray() << same << ""
-        << "NOT valid\nnicChooser: the stored choice names no row here";
+        << "NOT valid\nnicChooser: nothing is stored yet and no /select was given";
     QTest::newRow("/silent /ospl, stored address moved, xcb named but no display")
         << QStringList{"/silent", "/ospl"} << "staleini xcb" << 5 << QByteArray() << same << ""
         << "NOT valid\nnicChooser: the stored choice names no row here";
@@ -176,7 +176,21 @@ void tst_process::unattended_data()
         << "nicChooser: could not write the list: No space left";
     QTest::newRow("/silent, nothing stored, no display")
         << QStringList{"/silent"} << "noini nodisplay" << 5 << QByteArray() << same << ""
-        << "nicChooser: the stored choice";
+        << "nicChooser: nothing is stored yet";
+    // A misspelt switch is named, not taken for a missing one.
+    QTest::newRow("/silent /selct=..., nothing stored, no display: the misspelt switch named")
+        << QStringList{"/silent", "/selct=10.77.4.1"} << "noini nodisplay quiet" << 5 << QByteArray() << same << ""
+        << "=nicChooser: not a switch, so ignored: /selct=10.77.4.1 (the switches are /ospl, /silent, /list and "
+           "/select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there is no display to ask "
+           "on; nothing was written\n";
+    QTest::newRow("/Silent --help /?, offscreen: every one named, one line")
+        << QStringList{"/Silent", "--help", "/?"} << "quiet" << 5 << QByteArray() << same << ""
+        << "=nicChooser: not a switch, so ignored: /Silent --help /? (the switches are /ospl, /silent, /list and "
+           "/select=RULE)\nnicChooser: there is no display to show the dialog on; /silent, /select and /list work "
+           "without one\n";
+    QTest::newRow("/list with a misspelt switch: named, the list as ever")
+        << QStringList{"/list", "/ospll"} << "nodisplay quiet" << 0 << rows << same << ""
+        << "=";
     QTest::newRow("no switches, no display") << QStringList{} << "nodisplay" << 5 << QByteArray() << same << ""
                                              << "nicChooser: there is no display";
     QTest::newRow("/silent /ospl, read-only DDS configuration")
@@ -230,9 +244,18 @@ void tst_process::unattended_data()
         << "nicChooser: could not store 10.77.4.1 on nc1 in the settings file %1/local_settings.ini: the link "
            "%1/local_settings.ini is owned by nobody and points to missing\\nnicChooser: stored 10.99.1.1 on v0. "
            "All good., which does not exist, so it is not followed. Nothing was changed.";
-    QTest::newRow("/select malformed") << QStringList{"/silent", "/select=10.77.1.300", "/ospl"} << "nodisplay" << 8
-                                       << QByteArray() << same << ""
-                                       << "nicChooser: /select=10.77.1.300 is not usable";
+    // Status 8 is about the rule's text: no rows follow its line.
+    QTest::newRow("/select malformed") << QStringList{"/silent", "/select=10.77.1.300", "/ospl"} << "nodisplay quiet"
+                                       << 8 << QByteArray() << same << ""
+                                       << "=nicChooser: /select=10.77.1.300 is not usable: an address is written as "
+                                          "four numbers from 0 to 255, such as 10.20.0.7; nothing was written\n";
+    QTest::newRow("/select, DDS configuration not well-formed: stored, status 4, where it breaks")
+        << QStringList{"/silent", "/select=nc1", "/ospl"} << "truncated-ospl nodisplay quiet" << 4 << QByteArray()
+        << nc1 << ""
+        << "=nicChooser: stored 10.77.4.1 on nc1 in the settings file %1/local_settings.ini, but could not update the "
+           "DDS configuration %1/SYS/config/dds/ospl.xml: it is not well-formed XML (line 6, column 14: Premature end "
+           "of "
+           "document).\n";
 }
 
 void tst_process::unattended()
@@ -260,8 +283,9 @@ void tst_process::unattended()
     if (words.contains("readonly-ospl"))
         QVERIFY(QFile::setPermissions(osplPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     QByteArray osplBefore = ospl;
-    if (words.contains("ospl-elsewhere")) {
-        osplBefore = testData("ospl/adlink-etc-ospl_no_network.xml");
+    if (words.contains("ospl-elsewhere") || words.contains("truncated-ospl")) {
+        osplBefore =
+            testData(words.contains("truncated-ospl") ? "xml/truncated.xml" : "ospl/adlink-etc-ospl_no_network.xml");
         writeBytes(osplPath(), osplBefore);
     }
     const QByteArray iniBefore = readBytes(iniPath());

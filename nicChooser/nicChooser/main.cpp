@@ -25,10 +25,20 @@ QStringList argumentsOf(int argc, char** argv)
     return out;
 }
 
+// Arguments that are no switch are named, so that a misspelt one is not
+// taken for a run that did as asked.
+void tellUnknown(const QStringList& arguments)
+{
+    const QString ignored = unknownArguments(scanSwitches(arguments).unknown);
+    if (!ignored.isEmpty())
+        tell(ignored);
+}
+
 // /list: the rows the dialog would show, for scripts; no window, no display.
 int listRows(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    tellUnknown(QCoreApplication::arguments());
     const QString root = environmentValue("CC_ROOT");
     QString address, adaptor;
     if (root.isEmpty()) {
@@ -74,14 +84,18 @@ int main(int argc, char** argv)
     if (switches.list)
         return listRows(argc, argv);
 
-    if (!prepareDisplay(switches.silent) && !switches.silent)
+    if (!prepareDisplay(switches.silent) && !switches.silent) {
+        tellUnknown(argumentsOf(argc, argv));
         return nobodyToAsk();
+    }
     // After the platforms are chosen: the installation's folder must hold them.
     useInstallationPlugins();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
     displayStarted();
+    // As the toolkit left them: its own options (-platform ...) are no concern here.
+    tellUnknown(QCoreApplication::arguments());
     if (!switches.silent && !personPresent())
         return nobodyToAsk();
     nicChooser dialog;

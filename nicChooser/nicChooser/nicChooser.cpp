@@ -101,8 +101,12 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
     const std::vector<int> matches = ruleGiven ? matchingRows(dests, rule) : std::vector<int>();
     if (matches.size() == 1)
         makeCurrent(matches.front());
-    ui.statusLabel->setText(statusLine(storedAddress, storedAdaptor, valid, int(dests.size()),
-                                       ruleGiven ? &rule : nullptr, int(matches.size()), unreadable));
+    QString line = statusLine(storedAddress, storedAdaptor, valid, int(dests.size()), ruleGiven ? &rule : nullptr,
+                              int(matches.size()), unreadable, adaptorHolding(storedAddress));
+    const QString ignored = unknownArguments(switches.unknown);
+    if (!ignored.isEmpty())
+        line += QLatin1Char(' ') + ignored.at(0).toUpper() + ignored.mid(1) + QLatin1Char('.');
+    ui.statusLabel->setText(line);
 
     if (silentMode)
         runUnattended(switches, rule, matches, storedAddress, storedAdaptor, unreadable);
@@ -136,12 +140,9 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
                         QStringLiteral("%1 matches %2 rows; nothing was written").arg(rule.shown()).arg(matches.size());
             }
             tell(why);
-            int index = 0;
-            for (const networkDest& row : dests) {
-                if (matches.empty() || std::find(matches.begin(), matches.end(), index) != matches.end())
-                    tell(QStringLiteral("  ") + rowLine(row));
-                ++index;
-            }
+            // A malformed rule is about its own text, not about the rows.
+            if (rule.type != selectRule::malformed)
+                tellRows(matches);
         }
         startCloseTimer();
         return;
@@ -163,12 +164,23 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
     if (!personPresent()) {
         status = exitNoDisplay;
         const QString stored = unreadable.isEmpty()
-                                   ? QStringLiteral("the stored choice names no row here")
+                                   ? storedNoRow(storedAddress, storedAdaptor, adaptorHolding(storedAddress))
                                    : QStringLiteral("the settings file cannot be read (%1)").arg(unreadable);
         tell(stored
              + QStringLiteral(" and no /select was given, and there is no display to ask on; nothing was "
                               "written"));
         startCloseTimer();
+    }
+}
+
+// The rows a rule matched, or every row when it matched none.
+void nicChooser::tellRows(const std::vector<int>& matches)
+{
+    int index = 0;
+    for (const networkDest& row : dests) {
+        if (matches.empty() || std::find(matches.begin(), matches.end(), index) != matches.end())
+            tell(QStringLiteral("  ") + rowLine(row));
+        ++index;
     }
 }
 
@@ -191,6 +203,16 @@ void nicChooser::addInterfaceRows(const QString& storedAddress, const QString& s
 void nicChooser::makeCurrent(int row)
 {
     ui.treeAdapters->setCurrentItem(ui.treeAdapters->topLevelItem(row));
+}
+
+QString nicChooser::adaptorHolding(const QString& address) const
+{
+    if (address.isEmpty())
+        return QString();
+    for (const networkDest& row : dests)
+        if (row.address == address)
+            return row.adaptorId;
+    return QString();
 }
 
 bool nicChooser::isValid(const QString& address, const QString& adaptorId)
@@ -395,7 +417,7 @@ storeResult storeChoice(const QString& settingsPath, const QString& osplPath, co
     return storeResult::stored;
 }
 
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)
+osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output, QString* problem)
 {
     output->clear();
     const QString unsafe = osplValueProblem(address);
@@ -408,8 +430,11 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
         return osplResult::tooLarge;
     }
     osplDocument doc(input);
-    if (doc.isNull())
+    if (doc.isNull()) {
+        if (problem)
+            *problem = doc.problem();
         return doc.verdict();
+    }
     const QStringList path = osplElementPath();
     QDomNode root = doc.documentElement();
     if (!delve(root, path, address)) {
@@ -448,11 +473,12 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
         return osplResult::writeFailed;
     }
     QByteArray output;
-    const osplResult r = rewriteOsplConfig(file.bytes(), address, &output);
+    QString problem;
+    const osplResult r = rewriteOsplConfig(file.bytes(), address, &output, &problem);
     switch (r) {
     case osplResult::written: break;
     case osplResult::unchanged: ncDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
-    case osplResult::malformed: say(QStringLiteral("it is not well-formed XML")); return r;
+    case osplResult::malformed: say(QStringLiteral("it is not well-formed XML (%1)").arg(problem)); return r;
     case osplResult::unsupported: say(QStringLiteral("rewriting it would lose or change part of it")); return r;
     case osplResult::tooLarge:
         say(QStringLiteral("it is larger than %1 MiB or holds more than %2 elements, attributes and texts (or its "

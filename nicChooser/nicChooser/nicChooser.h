@@ -53,9 +53,12 @@ private:
     void startCloseTimer();
     void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
                        const QString& storedAddress, const QString& storedAdaptor, const QString& unreadable);
+    void tellRows(const std::vector<int>& matches);
     bool store(const networkDest& row, bool personAsked);
     void fail(int code, const QString& title, const QString& text, bool personAsked);
     void makeCurrent(int row);
+    /// The adaptor ID of the first row carrying address; empty when none does.
+    QString adaptorHolding(const QString& address) const;
     lockWaitHook waitingFor(const QString& path);
 
     Ui_nicChooserClass ui;
@@ -101,8 +104,9 @@ void tell(const QString& text);
 bool delve(QDomNode& node, const QStringList& path, const QString& value);
 
 /// The DDS configuration input with the address set (read, delve, serialise), in *output; the result says whether there
-/// is anything to write. Debug lines say why not.
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output);
+/// is anything to write. Debug lines say why not; *problem, for malformed input, where and what was expected.
+osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output,
+                             QString* problem = nullptr);
 
 /// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes
 /// it; *reason in plain words when it fails. waitHook, when given, is asked while another writer holds it.

@@ -335,6 +335,10 @@ public:
         if (xml.hasError()) {
             ncDebug() << "QoS file is not well-formed XML:" << xml.errorString() << "at line" << xml.lineNumber()
                       << "column" << xml.columnNumber() << "; not changed";
+            problem = QStringLiteral("line %1, column %2: %3")
+                          .arg(xml.lineNumber())
+                          .arg(xml.columnNumber())
+                          .arg(xml.errorString().remove(QRegularExpression(QStringLiteral("\\.$"))));
             verdict = osplResult::malformed;
             return false;
         }
@@ -342,6 +346,7 @@ public:
     }
 
     osplResult verdict = osplResult::malformed; // when read() fails
+    QString problem;                            // where and why, when malformed
     QDomDocument doc;
     QTextCodec* codec;                  // the encoding to write back in
     std::vector<QString> rendered;      // attribute lists behind the markers
@@ -363,6 +368,7 @@ private:
     {
         ncDebug().noquote() << "QoS file is not well-formed XML:" << why << "at line" << xml.lineNumber() << "column"
                             << xml.columnNumber() << "; not changed";
+        problem = QStringLiteral("line %1, column %2: %3").arg(xml.lineNumber()).arg(xml.columnNumber()).arg(why);
         verdict = osplResult::malformed;
         return false;
     }
@@ -810,6 +816,7 @@ osplDocument::osplDocument(const QByteArray& input)
     auto reader = std::make_unique<domReader>(input, bytes, decl, std::vector<int>());
     if (!reader->read()) {
         verdict_ = reader->verdict;
+        problem_ = reader->problem;
         return;
     }
     if (!reader->mixedFound.empty()) {
