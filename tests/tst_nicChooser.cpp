@@ -176,6 +176,17 @@ void tst_nicChooser::okStoresHighlightedRow_data()
     QTest::newRow("no settings file: created, and the status line says so")
         << QByteArray() << "no file, click 2, ok" << true
         << QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n") << none << 0;
+    // The focus frame is on the first row, nothing highlighted: the first
+    // arrow key highlights that row, the next one moves on.
+    QTest::newRow("nothing stored, first Down highlights the framed row")
+        << QByteArray("[xDS]\r\n") << "down, enter" << true
+        << QByteArray("[xDS]\r\nbindAddress=10.77.1.1\r\nAdaptor=nc0\r\n") << none << 0;
+    QTest::newRow("nothing stored, first Up highlights the framed row")
+        << QByteArray("[xDS]\r\n") << "up, enter" << true
+        << QByteArray("[xDS]\r\nbindAddress=10.77.1.1\r\nAdaptor=nc0\r\n") << none << 0;
+    QTest::newRow("nothing stored, Down twice moves on to the next row")
+        << QByteArray("[xDS]\r\n") << "down, down, enter" << true
+        << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << none << 0;
     QTest::newRow("nothing stored, nothing chosen")
         << QByteArray("[xDS]\r\n") << "focus ok" << false << QByteArray("[xDS]\r\n") << none << 0;
     QTest::newRow("read-only settings file: told, the dialog stays")
@@ -227,6 +238,11 @@ void tst_nicChooser::okStoresHighlightedRow()
     } else if (action.endsWith("up, enter")) {
         t->setFocus();
         QTest::keyClick(t, Qt::Key_Up);
+        QTest::keyClick(t, Qt::Key_Return);
+    } else if (action == "down, enter" || action == "down, down, enter") {
+        t->setFocus();
+        for (int i = action.count("down"); i > 0; --i)
+            QTest::keyClick(t, Qt::Key_Down);
         QTest::keyClick(t, Qt::Key_Return);
     } else if (action == "double-click 2") {
         // A real double-click starts with a press and release.

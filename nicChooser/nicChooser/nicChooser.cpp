@@ -1,4 +1,5 @@
 #include "nicChooser.h"
+#include "arrowKeys.h"
 #include "debugLog.h"
 #include "display.h"
 #include "fileReplace.h"
@@ -9,10 +10,12 @@
 #include "osplConfig.h"
 #include "systemText.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimerEvent>
 #include <QTreeWidgetItem>
 
@@ -82,6 +85,7 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
             SLOT(twCurrentItemChanged()));
     connect(ui.treeAdapters, SIGNAL(itemDoubleClicked(QTreeWidgetItem*, int)), this, SLOT(accept()));
     connect(ui.actionhelpAction, SIGNAL(triggered()), this, SLOT(doHelp()));
+    highlightFramedRowFirst(ui.treeAdapters);
     // Part of the dialog, so that F1 reaches it wherever the focus is.
     addAction(ui.actionhelpAction);
 
@@ -239,7 +243,7 @@ void nicChooser::timerEvent(QTimerEvent* event)
 void nicChooser::twCurrentItemChanged()
 {
     const QTreeWidgetItem* item = ui.treeAdapters->currentItem();
-    ui.okButton->setEnabled(item && item->isSelected());
+    ui.okButton->setEnabled(!storing && item && item->isSelected());
 }
 
 void nicChooser::accept()
@@ -247,7 +251,7 @@ void nicChooser::accept()
     // The highlighted row: current and selected. A current row that is not
     // selected (moved to with Ctrl) is not what the operator sees chosen.
     QTreeWidgetItem* item = ui.treeAdapters->currentItem();
-    if (!item || !item->isSelected())
+    if (!item || !item->isSelected() || storing)
         return;
     const networkDest row = *std::next(dests.begin(), ui.treeAdapters->indexOfTopLevelItem(item));
     if (store(row, true))
@@ -265,13 +269,17 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
     QString reason;
     storeChanges changes;
     waitStopped = false;
-    ui.okButton->setEnabled(false);
-    ui.treeAdapters->setEnabled(false);
+    // No second Ok while this one may wait; the focus stays where it was.
+    const QPointer<QWidget> focused = QApplication::focusWidget();
+    storing = true;
+    twCurrentItemChanged();
     const storeResult result =
         storeChoice(settings, ospl, row.address, row.adaptorId, &reason, &changes,
                     personAsked ? waitingFor(settings) : noWait, personAsked ? waitingFor(ospl) : noWait);
-    ui.treeAdapters->setEnabled(true);
+    storing = false;
     twCurrentItemChanged();
+    if (focused)
+        focused->setFocus();
     // Names and reasons from the file system, shown as one line each.
     const QString address = oneLine(row.address), adaptor = oneLine(row.adaptorId);
     const QString settingsShown = oneLine(QDir::toNativeSeparators(settings)), why = oneLine(reason);

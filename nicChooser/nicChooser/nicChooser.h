@@ -71,6 +71,7 @@ private:
     std::list<networkDest> dests;
     int status = exitDone;
     bool waitStopped = false; ///< the operator stopped a wait for another writer
+    bool storing = false;     ///< a store is under way (and may be waiting): Ok is off
 };
 
 /// Where storing a choice stopped.
