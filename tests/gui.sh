@@ -157,6 +157,21 @@ act() {
       xdotool windowclose "$h" 2>/dev/null || xdotool windowkill "$h"
       sleep 0.2
       xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
+    help-once)
+      local hs h
+      sleep 0.5
+      hs=$(xdotool search --onlyvisible --name "^nicChooser: choosing the xDS network adaptor\$")
+      [ "$(echo "$hs" | grep -c .)" = 1 ] || { fail "$(echo "$hs" | grep -c .) help windows"; kill "$app"; wait "$app" 2>/dev/null; app=""; return 1; }
+      h=$hs
+      local dx hx
+      dx=$(xdotool getwindowgeometry "$win" | sed -n 's/.*Position: \([0-9]*\),.*/\1/p')
+      hx=$(xdotool getwindowgeometry "$h" | sed -n 's/.*Position: \([0-9]*\),.*/\1/p')
+      # 1024 wide: no room for 700 beside 600, so as far right as the screen allows.
+      [ "$hx" -gt "$dx" ] || { fail "the help window at x=$hx is not right of the dialog at x=$dx"; kill "$app"; wait "$app" 2>/dev/null; app=""; return 1; }
+      [ -n "$shots" ] && import -window root "$shots/help-beside-dialog.png" 2>/dev/null
+      xdotool windowclose "$h" 2>/dev/null || xdotool windowkill "$h"
+      sleep 0.2
+      xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
     fix-ospl) cp "$good_ospl" "$work/root/SYS/config/dds/ospl.xml" ;;
     wait) sleep 0.5 ;;
   esac
@@ -173,6 +188,8 @@ row "first Down highlights the framed row, Enter stores it" "/ospl" "general" "d
 row "Enter on a chosen row" "/ospl" "general" "down down Return" 0 stored:10.77.1.2/nc0 10.77.1.2 -
 row "double-click on a row" "" "stored2" "dclick-3" 0 stored:10.77.5.1/né same -
 row "F1 opens help, Escape cancels" "/ospl" "stored2" "F1 help-window Escape" 0 same same -
+# A second press brings the one help window back, beside the dialog.
+row "F1 twice: one help window, beside the dialog" "/ospl" "stored2" "F1 F1 help-once Escape" 0 same same -
 row "Escape writes nothing" "/ospl" "general" "down Escape" 0 same same -
 row "read-only settings file: told, dialog stays, DDS untouched" "/ospl" "stored2 readonly-ini" \
     "down Return box:nicChooser:_Not_stored Escape" 3 same same "nicChooser: Not stored"
@@ -215,6 +232,38 @@ geometry=$(DISPLAY=$hidpi xdotool getwindowgeometry "$win" 2>/dev/null | sed -n 
 kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; app=""
 kill "$xvfb2" 2>/dev/null
 if [ "$geometry" = 1200x800 ]; then echo "gui: PASS: $row_name"; passed=$((passed + 1)); else fail "window is '$geometry', not 1200x800"; fi
+
+# A scale factor of 2 on a 1280x800 screen: the dialog and its help window
+# fit the screen instead of keeping a size that cuts off the buttons.
+row_name="scale factor 2 on 1280x800: dialog and help fit the screen"
+small=":$((900 + $$ % 90))"
+Xvfb "$small" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb3=$!
+for _ in $(seq 50); do DISPLAY=$small xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+rm -rf "$work/root"; mkdir -p "$work/root"
+cp "$exe" "$work/nicChooser"
+[ -e "$(dirname "$exe")/nicChooser.chm" ] && cp "$(dirname "$exe")/nicChooser.chm" "$work/nicChooser.chm"
+DISPLAY=$small QT_SCALE_FACTOR=2 CC_ROOT=$work/root CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb "$work/nicChooser" 2>"$work/debug.txt" &
+app=$!
+win=$(DISPLAY=$small timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+DISPLAY=$small xdotool windowactivate --sync "$win" 2>/dev/null || DISPLAY=$small xdotool windowfocus --sync "$win"
+sleep 0.3
+DISPLAY=$small xdotool key F1; sleep 1
+help=$(DISPLAY=$small timeout 5 xdotool search --sync --onlyvisible --name "^nicChooser: choosing the xDS network adaptor\$" | head -n 1)
+fits() { # WINDOW: inside 1280x800
+  local g p
+  g=$(DISPLAY=$small xdotool getwindowgeometry "$1" 2>/dev/null | sed -n 's/.*Geometry: //p')
+  p=$(DISPLAY=$small xdotool getwindowgeometry "$1" 2>/dev/null | sed -n 's/.*Position: \([0-9]*,[0-9]*\).*/\1/p')
+  echo "$p $g"
+  [ -n "$g" ] && [ $((${p%,*} + ${g%x*})) -le 1280 ] && [ $((${p#*,} + ${g#*x})) -le 800 ]
+}
+dialog_at=$(fits "$win"); dialog_fits=$?
+if [ -e "$work/nicChooser.chm" ]; then help_at=$(fits "$help"); help_fits=$?; else help_at="(no help file built)"; help_fits=0; fi
+[ -n "$shots" ] && DISPLAY=$small import -window root "$shots/scale2-1280x800.png" 2>/dev/null
+kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; app=""
+kill "$xvfb3" 2>/dev/null
+if [ $dialog_fits = 0 ] && [ $help_fits = 0 ]; then echo "gui: PASS: $row_name"; passed=$((passed + 1));
+else fail "dialog at $dialog_at, help window at $help_at"; fi
 
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -6,9 +6,11 @@
 
 #include <QApplication>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTextBrowser>
@@ -108,6 +110,9 @@ private slots:
     void corruptHelpFileExplained_data();
     void corruptHelpFileExplained();
     void builtHelpOpensAndFollowsLinks();
+    void helpWindowOnceWithNavigation();
+    void helpPlacement_data();
+    void helpPlacement();
     void switches_data();
     void switches();
     void fatalWithoutVariable_data();
@@ -291,6 +296,93 @@ void tst_dialog::builtHelpOpensAndFollowsLinks()
         QCOMPARE(browser->documentTitle(), QString("Switches and unattended starts"));
     }
     QVERIFY(!window); // gone with its dialog
+}
+
+// F1 twice gives one help window; it has a browser's buttons and a find.
+void tst_dialog::helpWindowOnceWithNavigation()
+{
+    NC_REQUIRE(QFile::exists(NC_HELP_FILE), QStringLiteral("the help file is built with chmcmd (package fp-utils)"));
+    const QString help = helpFilePath(modulePath());
+    QFile::remove(help);
+    QVERIFY(QFile::copy(NC_HELP_FILE, help));
+    nicChooser dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTest::keyClick(&dialog, Qt::Key_F1);
+    auto* window = dialog.findChild<QDialog*>("helpWindow");
+    QVERIFY(window && window->isVisible());
+    dialog.activateWindow();
+    QTest::keyClick(&dialog, Qt::Key_F1);
+    QFile::remove(help);
+    QCOMPARE(dialog.findChildren<QDialog*>("helpWindow").size(), 1);
+    QVERIFY(window->isVisible());
+    // Within the screen, and no larger than it asked for.
+    const QRect screen = dialog.screen()->availableGeometry();
+    QVERIFY2(screen.contains(window->frameGeometry()) || screen.contains(window->geometry()),
+             qPrintable(
+                 QString("%1,%2 %3x%4").arg(window->x()).arg(window->y()).arg(window->width()).arg(window->height())));
+    QVERIFY(window->width() <= 700 && window->height() <= 550);
+
+    auto* browser = window->findChild<QTextBrowser*>("helpBrowser");
+    auto* back = window->findChild<QPushButton*>("helpBack");
+    auto* forward = window->findChild<QPushButton*>("helpForward");
+    auto* home = window->findChild<QPushButton*>("helpHome");
+    QVERIFY(browser && back && forward && home);
+    QVERIFY(!back->isEnabled() && !forward->isEnabled());
+    const QString first = browser->documentTitle();
+    browser->setSource(QUrl("switches.html"));
+    QVERIFY(back->isEnabled());
+    QSignalSpy moved(browser, &QTextBrowser::sourceChanged);
+    QTest::mouseClick(back, Qt::LeftButton);
+    QCOMPARE(browser->documentTitle(), first);
+    QVERIFY(forward->isEnabled());
+    QTest::mouseClick(forward, Qt::LeftButton);
+    QCOMPARE(browser->documentTitle(), QString("Switches and unattended starts"));
+    QTest::mouseClick(home, Qt::LeftButton);
+    QCOMPARE(browser->documentTitle(), first);
+    QCOMPARE(moved.count(), 3);
+
+    // Ctrl+F opens the find field; Enter highlights the next match.
+    auto* find = window->findChild<QLineEdit*>("helpFind");
+    QVERIFY(find && !find->isVisible());
+    QApplication::setActiveWindow(window); // as a click on it would
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    QTest::keySequence(window, QKeySequence::Find);
+    QVERIFY(find->isVisible());
+    QTRY_VERIFY(find->hasFocus());
+    QTest::keyClicks(find, "multicast");
+    QTest::keyClick(find, Qt::Key_Return);
+    QCOMPARE(browser->textCursor().selectedText().toLower(), QString("multicast"));
+    const int firstMatch = browser->textCursor().position();
+    QTest::keyClick(find, Qt::Key_Return);
+    QVERIFY(browser->textCursor().position() > firstMatch);
+}
+
+// Beside the dialog where the screen has room, and within the screen always.
+void tst_dialog::helpPlacement_data()
+{
+    QTest::addColumn<QRect>("dialog");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QRect>("expected");
+    const QRect wide(0, 0, 1920, 1080);
+    QTest::newRow("room on the right: beside it") << QRect(100, 100, 600, 400) << wide << QRect(708, 100, 700, 550);
+    QTest::newRow("room only on the left") << QRect(1200, 100, 600, 400) << wide << QRect(492, 100, 700, 550);
+    // 1024 wide: neither side has 700; the side with more room, overlapping as little as it can.
+    QTest::newRow("no room beside it: at the screen's edge on the wider side")
+        << QRect(100, 100, 600, 400) << QRect(0, 0, 1024, 768) << QRect(316, 100, 700, 550);
+    QTest::newRow("low on the screen: moved up to fit")
+        << QRect(100, 600, 600, 400) << wide << QRect(708, 494, 700, 550);
+    // A scale factor of 2 on 1280x800 leaves 640x400 to lay out in.
+    QTest::newRow("screen smaller than the window: shrunk to it")
+        << QRect(0, 0, 632, 364) << QRect(0, 0, 640, 400) << QRect(0, 0, 632, 364);
+}
+
+void tst_dialog::helpPlacement()
+{
+    QFETCH(QRect, dialog);
+    QFETCH(QRect, screen);
+    QFETCH(QRect, expected);
+    QCOMPARE(::helpPlacement(dialog, QSize(700, 550), screen), expected);
 }
 
 void tst_dialog::switches_data()

@@ -14,8 +14,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QTimerEvent>
 #include <QTreeWidgetItem>
 
@@ -57,6 +59,10 @@ bool osplFailed(osplResult r)
 nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 {
     ui.setupUi(this);
+    // Today's size wherever it fits; a screen too small for it (a high
+    // scale factor on a small screen) gets the dialog as large as it can.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        resize(fittedSize(size(), screen->availableGeometry()));
 
     const commandSwitches switches = scanSwitches(QCoreApplication::arguments());
     osplMode = switches.ospl;
