@@ -357,5 +357,17 @@ void tst_nicChooser::lockHeldWhileStoring()
     QCOMPARE(readBytes(iniPath()), stored ? QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n") : before);
 }
 
-QTEST_MAIN(tst_nicChooser)
+// The dialog takes the application's arguments for its switches and names
+// the others on its status line: it gets the program's name alone, and the
+// test functions and options go to the test runner, so that a row runs
+// alike from ctest and by name.
+int main(int argc, char** argv)
+{
+    int programOnly = 1;
+    QApplication app(programOnly, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    tst_nicChooser test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_nicChooser.moc"
