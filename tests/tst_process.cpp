@@ -183,6 +183,13 @@ void tst_process::unattended_data()
         << "=nicChooser: not a switch, so ignored: /selct=10.77.4.1 (the switches are /ospl, /silent, /list and "
            "/select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there is no display to ask "
            "on; nothing was written\n";
+    // An argument is the caller's text: named on one line, whatever it holds.
+    QTest::newRow("an argument holding a line break: named on one line")
+        << QStringList{"/silent", "/x\nnicChooser: stored 10.99.1.1 on v0"} << "noini nodisplay quiet" << 5
+        << QByteArray() << same << ""
+        << "=nicChooser: not a switch, so ignored: /x\\nnicChooser: stored 10.99.1.1 on v0 (the switches are /ospl, "
+           "/silent, /list and /select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there "
+           "is no display to ask on; nothing was written\n";
     QTest::newRow("/Silent --help /?, offscreen: every one named, one line")
         << QStringList{"/Silent", "--help", "/?"} << "quiet" << 5 << QByteArray() << same << ""
         << "=nicChooser: not a switch, so ignored: /Silent --help /? (the switches are /ospl, /silent, /list and "

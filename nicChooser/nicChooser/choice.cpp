@@ -183,11 +183,8 @@ QString unknownArguments(const QStringList& unknown)
 {
     if (unknown.isEmpty())
         return QString();
-    QStringList shown;
-    for (const QString& arg : unknown)
-        shown << oneLine(arg);
     return QStringLiteral("not a switch, so ignored: %1 (the switches are /ospl, /silent, /list and /select=RULE)")
-        .arg(shown.join(QStringLiteral(" ")));
+        .arg(unknown.join(QStringLiteral(" ")));
 }
 
 QString storedNoRow(const QString& storedAddress, const QString& storedAdaptor, const QString& elsewhere)

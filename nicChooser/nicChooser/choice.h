@@ -70,7 +70,8 @@ QString missingVariables(const QString& root, const QString& system);
 /// The fatal message for the variables missing.
 QString fatalText(const QString& missing);
 
-/// The arguments that matched no switch, named for the operator ("not a switch, so ignored: ..."); empty when none.
+/// The arguments that matched no switch, named for the operator ("not a switch, so ignored: ..."), as given: whoever
+/// shows it makes it one line (tell() does); empty when none.
 QString unknownArguments(const QStringList& unknown);
 
 /// What the status line says: the stored pair and whether a row carries it (or why the settings file cannot be read;

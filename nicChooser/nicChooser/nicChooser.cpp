@@ -115,7 +115,7 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
                               int(matches.size()), unreadable, adaptorHolding(storedAddress));
     const QString ignored = unknownArguments(switches.unknown);
     if (!ignored.isEmpty())
-        line += QLatin1Char(' ') + ignored.at(0).toUpper() + ignored.mid(1) + QLatin1Char('.');
+        line += QLatin1Char(' ') + oneLine(ignored.at(0).toUpper() + ignored.mid(1)) + QLatin1Char('.');
     ui.statusLabel->setText(line);
 
     if (silentMode)
