@@ -20,6 +20,7 @@ work=$(mktemp -d)
 xvfb="" app=""
 cleanup() {
   [ -n "$app" ] && kill "$app" 2>/dev/null
+  [ -n "${holder:-}" ] && kill "$holder" 2>/dev/null
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
   rm -rf "$work"
 }
@@ -48,7 +49,9 @@ write_ini() {
 
 # Window-relative spots, from the form's fixed 600x400 layout.
 row_y() { echo $((42 + 17 * $1)); }
-ok_x=462 buttons_y=376
+ok_x=462 cancel_x=548 buttons_y=376
+# Screenshots of the states a row names with "shot", for a person to look at.
+shots=${NC_GUI_SHOTS:-}
 
 failures=0 passed=0
 fail() { echo "gui: FAIL: $row_name: $*" >&2; tail -5 "$work/debug.txt" >&2; failures=$((failures + 1)); }
@@ -75,6 +78,17 @@ row() {
   case " $setup " in *" readonly-ospl "*) chmod 444 "$ospl" ;; esac
   case " $setup " in *" truncated-ospl "*) cp "$data/xml/truncated.xml" "$ospl" ;; esac
   cp "$ini" "$work/ini.before"; cp "$ospl" "$work/ospl.before"
+  holder=""
+  case " $setup " in *" locked "*)
+    # Another writer: the writers' lock on the file itself, held until released.
+    python3 -c 'import fcntl, os, struct, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR)
+fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 1 << 62, 1, 0))
+print("held", flush=True)
+time.sleep(60)' "$ini" >"$work/held" &
+    holder=$!
+    for _ in $(seq 50); do grep -q held "$work/held" 2>/dev/null && break; sleep 0.1; done ;;
+  esac
   local env=(CC_ROOT="$root" CC_SYSTEM=SYS)
   case " $setup " in *" noroot "*) env=(CC_SYSTEM=SYS) ;; esac
   case " $setup " in *" nosystem "*) env=(CC_ROOT="$root") ;; esac
@@ -97,6 +111,7 @@ row() {
   for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$app" 2>/dev/null; then fail "the tool did not close"; kill "$app"; wait "$app" 2>/dev/null; app=""; return; fi
   wait "$app"; local rc=$?; app=""
+  [ -n "$holder" ] && kill "$holder" 2>/dev/null && wait "$holder" 2>/dev/null; holder=""
   [ "$seen_box" = "$box" ] || { fail "message box '$seen_box', expected '$box'"; return; }
   [ "$rc" = "$status" ] || { fail "exit status $rc, expected $status"; return; }
   if [ "$ini_after" = same ]; then cp "$work/ini.before" "$work/ini.want"; else write_ini "$ini_after" >"$work/ini.want"; fi
@@ -114,6 +129,9 @@ row() {
 act() {
   case $1 in
     click-ok) xdotool mousemove --window "$win" $ok_x $buttons_y click 1 ;;
+    click-cancel) xdotool mousemove --window "$win" $cancel_x $buttons_y click 1 ;;
+    release) kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; holder="" ;;
+    shot) [ -n "$shots" ] && import -window "$win" "$shots/$(echo "$row_name" | tr -c 'A-Za-z0-9\n' _ | cut -c1-60).png" 2>/dev/null ;;
     tab-tab-space) xdotool key Tab Tab space ;;
     down|up|Return|Escape|F1) xdotool key "$(echo "$1" | sed 's/^down$/Down/; s/^up$/Up/')" ;;
     dclick-3) xdotool mousemove --window "$win" 100 "$(row_y 3)" click --repeat 2 --delay 80 1 ;;
@@ -139,6 +157,21 @@ act() {
       xdotool windowclose "$h" 2>/dev/null || xdotool windowkill "$h"
       sleep 0.2
       xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
+    help-once)
+      local hs h
+      sleep 0.5
+      hs=$(xdotool search --onlyvisible --name "^nicChooser: choosing the xDS network adaptor\$")
+      [ "$(echo "$hs" | grep -c .)" = 1 ] || { fail "$(echo "$hs" | grep -c .) help windows"; kill "$app"; wait "$app" 2>/dev/null; app=""; return 1; }
+      h=$hs
+      local dx hx
+      dx=$(xdotool getwindowgeometry "$win" | sed -n 's/.*Position: \([0-9]*\),.*/\1/p')
+      hx=$(xdotool getwindowgeometry "$h" | sed -n 's/.*Position: \([0-9]*\),.*/\1/p')
+      # 1024 wide: no room for 700 beside 600, so as far right as the screen allows.
+      [ "$hx" -gt "$dx" ] || { fail "the help window at x=$hx is not right of the dialog at x=$dx"; kill "$app"; wait "$app" 2>/dev/null; app=""; return 1; }
+      [ -n "$shots" ] && import -window root "$shots/help-beside-dialog.png" 2>/dev/null
+      xdotool windowclose "$h" 2>/dev/null || xdotool windowkill "$h"
+      sleep 0.2
+      xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
     fix-ospl) cp "$good_ospl" "$work/root/SYS/config/dds/ospl.xml" ;;
     wait) sleep 0.5 ;;
   esac
@@ -149,19 +182,35 @@ act() {
 # left alone, and the DDS configuration shows which row Ok took.
 row "pre-selected row, Ok clicked" "/ospl" "stored2" "click-ok" 0 same 10.77.4.1 -
 row "pre-selected row, Ok by keyboard" "/ospl" "stored2" "tab-tab-space" 0 same 10.77.4.1 -
-row "Enter on a chosen row" "/ospl" "general" "down Return" 0 stored:10.77.1.2/nc0 10.77.1.2 -
+# Nothing highlighted, the focus frame on the first row: the first Down
+# highlights that row.
+row "first Down highlights the framed row, Enter stores it" "/ospl" "general" "down Return" 0 stored:10.77.1.1/nc0 10.77.1.1 -
+row "Enter on a chosen row" "/ospl" "general" "down down Return" 0 stored:10.77.1.2/nc0 10.77.1.2 -
 row "double-click on a row" "" "stored2" "dclick-3" 0 stored:10.77.5.1/né same -
 row "F1 opens help, Escape cancels" "/ospl" "stored2" "F1 help-window Escape" 0 same same -
+# A second press brings the one help window back, beside the dialog.
+row "F1 twice: one help window, beside the dialog" "/ospl" "stored2" "F1 F1 help-once Escape" 0 same same -
 row "Escape writes nothing" "/ospl" "general" "down Escape" 0 same same -
 row "read-only settings file: told, dialog stays, DDS untouched" "/ospl" "stored2 readonly-ini" \
     "down Return box:nicChooser:_Not_stored Escape" 3 same same "nicChooser: Not stored"
 row "refused DDS configuration: told, fixed, Ok again" "/ospl" "general truncated-ospl" \
-    "down Return box:nicChooser:_DDS_configuration_not_updated fix-ospl Return" 0 stored:10.77.1.2/nc0 10.77.1.2 \
+    "down Return box:nicChooser:_DDS_configuration_not_updated fix-ospl Return" 0 stored:10.77.1.1/nc0 10.77.1.1 \
     "nicChooser: DDS configuration not updated"
 row "refused DDS configuration, then cancelled" "/ospl" "general truncated-ospl" \
-    "down Return box:nicChooser:_DDS_configuration_not_updated Escape" 4 stored:10.77.1.2/nc0 same \
+    "down Return box:nicChooser:_DDS_configuration_not_updated Escape" 4 stored:10.77.1.1/nc0 same \
     "nicChooser: DDS configuration not updated"
 row "/silent with a stale choice: the dialog waits for a person" "/silent /ospl" "stale" "Escape" 0 same same -
+# Another writer holds the settings file: the dialog waits, live, and a
+# click on Cancel stops the wait with nothing written.
+row "Ok while another writer holds the file, Cancel clicked while waiting" "/ospl" "stored2 locked" \
+    "down click-ok wait shot click-cancel" 0 same same -
+row "Ok while another writer holds the file, it finishes: stored" "/ospl" "general locked" \
+    "down click-ok wait release" 0 stored:10.77.1.1/nc0 10.77.1.1 -
+# A misspelt fleet switch with a display: the dialog waits for a person and
+# the terminal is told what was ignored.
+row "misspelt /select with a display: named, the dialog waits" "/silent /selct=10.77.4.1" "general" "Escape" 0 same same -
+grep -q "^nicChooser: not a switch, so ignored: /selct=10.77.4.1 " "$work/debug.txt" \
+  || fail "the misspelt switch was not named on stderr"
 row "/silent /ospl, read-only DDS configuration: no wait, status 4" "/silent /ospl" "valid1 readonly-ospl" none 4 same same -
 grep -q "^nicChooser: could not update the DDS configuration .*: the file is read-only" "$work/debug.txt" \
   || fail "no plain stderr line for the failed DDS update"
@@ -183,6 +232,38 @@ geometry=$(DISPLAY=$hidpi xdotool getwindowgeometry "$win" 2>/dev/null | sed -n 
 kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; app=""
 kill "$xvfb2" 2>/dev/null
 if [ "$geometry" = 1200x800 ]; then echo "gui: PASS: $row_name"; passed=$((passed + 1)); else fail "window is '$geometry', not 1200x800"; fi
+
+# A scale factor of 2 on a 1280x800 screen: the dialog and its help window
+# fit the screen instead of keeping a size that cuts off the buttons.
+row_name="scale factor 2 on 1280x800: dialog and help fit the screen"
+small=":$((900 + $$ % 90))"
+Xvfb "$small" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb3=$!
+for _ in $(seq 50); do DISPLAY=$small xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+rm -rf "$work/root"; mkdir -p "$work/root"
+cp "$exe" "$work/nicChooser"
+[ -e "$(dirname "$exe")/nicChooser.chm" ] && cp "$(dirname "$exe")/nicChooser.chm" "$work/nicChooser.chm"
+DISPLAY=$small QT_SCALE_FACTOR=2 CC_ROOT=$work/root CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb "$work/nicChooser" 2>"$work/debug.txt" &
+app=$!
+win=$(DISPLAY=$small timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+DISPLAY=$small xdotool windowactivate --sync "$win" 2>/dev/null || DISPLAY=$small xdotool windowfocus --sync "$win"
+sleep 0.3
+DISPLAY=$small xdotool key F1; sleep 1
+help=$(DISPLAY=$small timeout 5 xdotool search --sync --onlyvisible --name "^nicChooser: choosing the xDS network adaptor\$" | head -n 1)
+fits() { # WINDOW: inside 1280x800
+  local g p
+  g=$(DISPLAY=$small xdotool getwindowgeometry "$1" 2>/dev/null | sed -n 's/.*Geometry: //p')
+  p=$(DISPLAY=$small xdotool getwindowgeometry "$1" 2>/dev/null | sed -n 's/.*Position: \([0-9]*,[0-9]*\).*/\1/p')
+  echo "$p $g"
+  [ -n "$g" ] && [ $((${p%,*} + ${g%x*})) -le 1280 ] && [ $((${p#*,} + ${g#*x})) -le 800 ]
+}
+dialog_at=$(fits "$win"); dialog_fits=$?
+if [ -e "$work/nicChooser.chm" ]; then help_at=$(fits "$help"); help_fits=$?; else help_at="(no help file built)"; help_fits=0; fi
+[ -n "$shots" ] && DISPLAY=$small import -window root "$shots/scale2-1280x800.png" 2>/dev/null
+kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; app=""
+kill "$xvfb3" 2>/dev/null
+if [ $dialog_fits = 0 ] && [ $help_fits = 0 ]; then echo "gui: PASS: $row_name"; passed=$((passed + 1));
+else fail "dialog at $dialog_at, help window at $help_at"; fi
 
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

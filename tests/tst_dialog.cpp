@@ -6,8 +6,11 @@
 
 #include <QApplication>
 #include <QLibraryInfo>
+#include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTextBrowser>
@@ -108,6 +111,9 @@ private slots:
     void corruptHelpFileExplained_data();
     void corruptHelpFileExplained();
     void builtHelpOpensAndFollowsLinks();
+    void helpWindowOnceWithNavigation();
+    void helpPlacement_data();
+    void helpPlacement();
     void switches_data();
     void switches();
     void fatalWithoutVariable_data();
@@ -116,6 +122,8 @@ private slots:
     void helpFileLocation();
     void pluginFolder_data();
     void pluginFolder();
+    void debugLinesInOwnCategory_data();
+    void debugLinesInOwnCategory();
 
 private:
     QTemporaryDir root;
@@ -339,25 +347,118 @@ void tst_dialog::builtHelpOpensAndFollowsLinks()
     QVERIFY(!window); // gone with its dialog
 }
 
+// F1 twice gives one help window; it has a browser's buttons and a find.
+void tst_dialog::helpWindowOnceWithNavigation()
+{
+    NC_REQUIRE(QFile::exists(NC_HELP_FILE), QStringLiteral("the help file is built with chmcmd (package fp-utils)"));
+    const QString help = helpFilePath(modulePath());
+    QFile::remove(help);
+    QVERIFY(QFile::copy(NC_HELP_FILE, help));
+    nicChooser dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTest::keyClick(&dialog, Qt::Key_F1);
+    auto* window = dialog.findChild<QDialog*>("helpWindow");
+    QVERIFY(window && window->isVisible());
+    dialog.activateWindow();
+    QTest::keyClick(&dialog, Qt::Key_F1);
+    QFile::remove(help);
+    QCOMPARE(dialog.findChildren<QDialog*>("helpWindow").size(), 1);
+    QVERIFY(window->isVisible());
+    // Within the screen, and no larger than it asked for.
+    const QRect screen = dialog.screen()->availableGeometry();
+    QVERIFY2(screen.contains(window->frameGeometry()) || screen.contains(window->geometry()),
+             qPrintable(
+                 QString("%1,%2 %3x%4").arg(window->x()).arg(window->y()).arg(window->width()).arg(window->height())));
+    QVERIFY(window->width() <= 700 && window->height() <= 550);
+
+    auto* browser = window->findChild<QTextBrowser*>("helpBrowser");
+    auto* back = window->findChild<QPushButton*>("helpBack");
+    auto* forward = window->findChild<QPushButton*>("helpForward");
+    auto* home = window->findChild<QPushButton*>("helpHome");
+    QVERIFY(browser && back && forward && home);
+    QVERIFY(!back->isEnabled() && !forward->isEnabled());
+    const QString first = browser->documentTitle();
+    browser->setSource(QUrl("switches.html"));
+    QVERIFY(back->isEnabled());
+    QSignalSpy moved(browser, &QTextBrowser::sourceChanged);
+    QTest::mouseClick(back, Qt::LeftButton);
+    QCOMPARE(browser->documentTitle(), first);
+    QVERIFY(forward->isEnabled());
+    QTest::mouseClick(forward, Qt::LeftButton);
+    QCOMPARE(browser->documentTitle(), QString("Switches and unattended starts"));
+    QTest::mouseClick(home, Qt::LeftButton);
+    QCOMPARE(browser->documentTitle(), first);
+    QCOMPARE(moved.count(), 3);
+
+    // Ctrl+F opens the find field; Enter highlights the next match.
+    auto* find = window->findChild<QLineEdit*>("helpFind");
+    QVERIFY(find && !find->isVisible());
+    QApplication::setActiveWindow(window); // as a click on it would
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    QTest::keySequence(window, QKeySequence::Find);
+    QVERIFY(find->isVisible());
+    QTRY_VERIFY(find->hasFocus());
+    QTest::keyClicks(find, "multicast");
+    QTest::keyClick(find, Qt::Key_Return);
+    QCOMPARE(browser->textCursor().selectedText().toLower(), QString("multicast"));
+    const int firstMatch = browser->textCursor().position();
+    QTest::keyClick(find, Qt::Key_Return);
+    QVERIFY(browser->textCursor().position() > firstMatch);
+}
+
+// Beside the dialog where the screen has room, and within the screen always.
+void tst_dialog::helpPlacement_data()
+{
+    QTest::addColumn<QRect>("dialog");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QRect>("expected");
+    const QRect wide(0, 0, 1920, 1080);
+    QTest::newRow("room on the right: beside it") << QRect(100, 100, 600, 400) << wide << QRect(708, 100, 700, 550);
+    QTest::newRow("room only on the left") << QRect(1200, 100, 600, 400) << wide << QRect(492, 100, 700, 550);
+    // 1024 wide: neither side has 700; the side with more room, overlapping as little as it can.
+    QTest::newRow("no room beside it: at the screen's edge on the wider side")
+        << QRect(100, 100, 600, 400) << QRect(0, 0, 1024, 768) << QRect(316, 100, 700, 550);
+    QTest::newRow("low on the screen: moved up to fit")
+        << QRect(100, 600, 600, 400) << wide << QRect(708, 494, 700, 550);
+    // A scale factor of 2 on 1280x800 leaves 640x400 to lay out in.
+    QTest::newRow("screen smaller than the window: shrunk to it")
+        << QRect(0, 0, 632, 364) << QRect(0, 0, 640, 400) << QRect(0, 0, 632, 364);
+}
+
+void tst_dialog::helpPlacement()
+{
+    QFETCH(QRect, dialog);
+    QFETCH(QRect, screen);
+    QFETCH(QRect, expected);
+    QCOMPARE(::helpPlacement(dialog, QSize(700, 550), screen), expected);
+}
+
 void tst_dialog::switches_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("expected"); // ospl silent list, then /select count and rule
+    QTest::addColumn<QString>("expected"); // ospl silent list, /select count and rule, then "?" and what is no switch
     QTest::newRow("none") << QStringList{"/usr/bin/nicChooser"} << "- - - 0";
     QTest::newRow("/ospl") << QStringList{"prog", "/ospl"} << "ospl - - 0";
     QTest::newRow("/osplx counts") << QStringList{"prog", "/osplx"} << "ospl - - 0";
-    QTest::newRow("/OSPL is not the switch") << QStringList{"prog", "/OSPL", "/SILENT", "/LIST"} << "- - - 0";
+    QTest::newRow("/OSPL is not the switch")
+        << QStringList{"prog", "/OSPL", "/SILENT", "/LIST"} << "- - - 0 ? /OSPL /SILENT /LIST";
     QTest::newRow("/silentfoo counts") << QStringList{"prog", "/silentfoo"} << "- silent - 0";
     QTest::newRow("both") << QStringList{"prog", "/silent", "/ospl"} << "ospl silent - 0";
     QTest::newRow("ospl match is never tested for silent") << QStringList{"prog", "/ospl/silent"} << "ospl - - 0";
     QTest::newRow("program path itself") << QStringList{"/silent/bin/nicChooser"} << "- silent - 0";
-    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent", "list", "select=x"} << "- - - 0";
+    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent", "list", "select=x"}
+                                      << "- - - 0 ? ospl -silent list select=x";
     QTest::newRow("/list") << QStringList{"prog", "/list"} << "- - list 0";
     QTest::newRow("/select with a rule") << QStringList{"prog", "/select=10.0.0.0/8"} << "- - - 1 10.0.0.0/8";
     QTest::newRow("rule after the first =") << QStringList{"prog", "/select=a=b"} << "- - - 1 a=b";
     QTest::newRow("/select without =") << QStringList{"prog", "/select"} << "- - - 1 (null)";
     QTest::newRow("/silent=... is /silent, not a rule") << QStringList{"prog", "/silent=eth0"} << "- silent - 0";
     QTest::newRow("two /select") << QStringList{"prog", "/select=a", "/select=b"} << "- - - 2 b";
+    // The program path is no argument of the operator's, whatever it is.
+    QTest::newRow("misspelt switches named, the program path not")
+        << QStringList{"/opt/x/nicChooser", "/silent", "/selct=10.77.4.1", "/Silent", "--help", "/?"}
+        << "- silent - 0 ? /selct=10.77.4.1 /Silent --help /?";
 }
 
 void tst_dialog::switches()
@@ -370,7 +471,15 @@ void tst_dialog::switches()
                       .arg(s.selects);
     if (s.selects)
         got += ' ' + (s.rule.isNull() ? QString("(null)") : s.rule);
+    if (!s.unknown.isEmpty())
+        got += " ? " + s.unknown.join(' ');
     QCOMPARE(got, expected);
+    // Named on one line, whatever they hold.
+    const QString named = unknownArguments(s.unknown);
+    QCOMPARE(named.isEmpty(), s.unknown.isEmpty());
+    if (!named.isEmpty())
+        QCOMPARE(named, "not a switch, so ignored: " + s.unknown.join(' ')
+                            + " (the switches are /ospl, /silent, /list and /select=RULE)");
 }
 
 void tst_dialog::fatalWithoutVariable_data()
@@ -588,6 +697,38 @@ void tst_dialog::pluginFolder()
         if (!words.contains("no-system") && !words.contains("through-link"))
             QVERIFY2(debug.contains(folder), qPrintable(debug));
     }
+}
+
+// Whoever runs the tool can silence its debug lines, and only those, with
+// the toolkit's logging rules.
+void tst_dialog::debugLinesInOwnCategory_data()
+{
+    QTest::addColumn<QString>("rules");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("no rules: every line, in the nicChooser category") << "" << true;
+    QTest::newRow("nicChooser.debug=false silences them") << "nicChooser.debug=false" << false;
+    QTest::newRow("silencing the toolkit's lines leaves them") << "qt.*.debug=false\ndefault.debug=false" << true;
+}
+
+void tst_dialog::debugLinesInOwnCategory()
+{
+    QFETCH(QString, rules);
+    QFETCH(bool, shown);
+    QLoggingCategory::setFilterRules(rules);
+    debugCapture capture;
+    QByteArray out;
+    const osplResult r = rewriteOsplConfig("<OpenSplice><General>", "10.1.1.1", &out);
+    QLoggingCategory::setFilterRules(QString());
+    QCOMPARE(r, osplResult::malformed);
+    if (!shown) {
+        QVERIFY2(capture.lines().empty(), qPrintable(capture.texts().join('\n')));
+        return;
+    }
+    QVERIFY(!capture.lines().empty());
+    for (const debugCapture::line& l : capture.lines())
+        QCOMPARE(l.category, QString("nicChooser"));
+    QVERIFY2(capture.texts().join('\n').contains("QoS file is not well-formed XML"),
+             qPrintable(capture.texts().join('\n')));
 }
 
 QTEST_MAIN(tst_dialog)

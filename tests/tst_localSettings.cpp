@@ -634,7 +634,7 @@ void tst_localSettings::keepsLinkPermissionsAndOwner_data()
     QTest::addColumn<QString>("user");       // who runs the tool: root, owner or member
     QTest::addColumn<bool>("readable");      // the stored value can be read
     QTest::addColumn<QString>("refusal");    // in the reason, %1 the owner; empty: written
-    QTest::addColumn<QByteArray>("dropped"); // an attribute line the write loses, as the README says; empty: none
+    QTest::addColumn<QByteArray>("dropped"); // an attribute line the write loses, as docs/design.md says; empty: none
 
     const QString shared =
         "mkdir s; ini s/local_settings.ini; chown -R $O:$G s; chmod 2775 s; chmod 664 s/local_settings.ini; "

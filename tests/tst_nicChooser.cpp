@@ -7,9 +7,13 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTreeWidget>
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include "writerLock.h"
 
 class tst_nicChooser : public QObject
 {
@@ -25,6 +29,8 @@ private slots:
     void okStoresHighlightedRow_data();
     void okStoresHighlightedRow();
     void cancelWritesNothing();
+    void lockHeldWhileStoring_data();
+    void lockHeldWhileStoring();
 
 private:
     QTreeWidget* tree(nicChooser& d) { return d.findChild<QTreeWidget*>("treeAdapters"); }
@@ -80,10 +86,11 @@ void tst_nicChooser::storedRowPreselected_data()
         << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << 1 << "Stored: 10.77.1.2 on nc0.";
     QTest::newRow("names in other case") << QByteArray("[XDS]\nBINDADDRESS=10.77.4.1\nadaptor=nc1\n") << 2
                                          << "Stored: 10.77.4.1 on nc1.";
-    QTest::newRow("address moved to another interface") << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n")
-                                                        << -1 << "Stored: 10.77.4.1 on nc0, not on this machine.";
+    QTest::newRow("address moved to another interface")
+        << QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n") << -1
+        << "Stored: 10.77.4.1 on nc0; 10.77.4.1 is here, but on nc1.";
     QTest::newRow("interface gone") << QByteArray("[xDS]\nbindAddress=10.77.1.1\nAdaptor=eth9\n") << -1
-                                    << "Stored: 10.77.1.1 on eth9, not on this machine.";
+                                    << "Stored: 10.77.1.1 on eth9; 10.77.1.1 is here, but on nc0.";
     QTest::newRow("address on interface that cannot multicast")
         << QByteArray("[xDS]\nbindAddress=10.77.2.1\nAdaptor=ncnomc\n") << -1
         << "Stored: 10.77.2.1 on ncnomc, not on this machine.";
@@ -163,6 +170,23 @@ void tst_nicChooser::okStoresHighlightedRow_data()
     QTest::newRow("highlight cleared with Ctrl-click") << stored << "ctrl-click 1, ok" << false << stored << none << 0;
     QTest::newRow("highlight cleared by a Ctrl-double-click")
         << stored << "ctrl-double-click 1" << false << stored << none << 0;
+    // Created with the line ends of the platform's own settings files; the
+    // status line says so, for whoever looks (the dialog has closed when it
+    // went well, and stays open when the DDS configuration then fails).
+    QTest::newRow("no settings file: created, and the status line says so")
+        << QByteArray() << "no file, click 2, ok" << true
+        << QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n") << none << 0;
+    // The focus frame is on the first row, nothing highlighted: the first
+    // arrow key highlights that row, the next one moves on.
+    QTest::newRow("nothing stored, first Down highlights the framed row")
+        << QByteArray("[xDS]\r\n") << "down, enter" << true
+        << QByteArray("[xDS]\r\nbindAddress=10.77.1.1\r\nAdaptor=nc0\r\n") << none << 0;
+    QTest::newRow("nothing stored, first Up highlights the framed row")
+        << QByteArray("[xDS]\r\n") << "up, enter" << true
+        << QByteArray("[xDS]\r\nbindAddress=10.77.1.1\r\nAdaptor=nc0\r\n") << none << 0;
+    QTest::newRow("nothing stored, Down twice moves on to the next row")
+        << QByteArray("[xDS]\r\n") << "down, down, enter" << true
+        << QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n") << none << 0;
     QTest::newRow("nothing stored, nothing chosen")
         << QByteArray("[xDS]\r\n") << "focus ok" << false << QByteArray("[xDS]\r\n") << none << 0;
     QTest::newRow("read-only settings file: told, the dialog stays")
@@ -185,7 +209,8 @@ void tst_nicChooser::okStoresHighlightedRow()
     QFETCH(QByteArray, after);
     QFETCH(QString, box);
     QFETCH(int, status);
-    writeBytes(iniPath(), before);
+    if (!before.isNull())
+        writeBytes(iniPath(), before);
     if (action.startsWith("read-only"))
         QVERIFY(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const QByteArray forged = "missing\nnicChooser: stored 10.99.1.1 on v0. All good.";
@@ -213,6 +238,11 @@ void tst_nicChooser::okStoresHighlightedRow()
     } else if (action.endsWith("up, enter")) {
         t->setFocus();
         QTest::keyClick(t, Qt::Key_Up);
+        QTest::keyClick(t, Qt::Key_Return);
+    } else if (action == "down, enter" || action == "down, down, enter") {
+        t->setFocus();
+        for (int i = action.count("down"); i > 0; --i)
+            QTest::keyClick(t, Qt::Key_Down);
         QTest::keyClick(t, Qt::Key_Return);
     } else if (action == "double-click 2") {
         // A real double-click starts with a press and release.
@@ -242,6 +272,8 @@ void tst_nicChooser::okStoresHighlightedRow()
             QVERIFY2(!shown.contains(QString::fromUtf8(forged)), qPrintable(shown));
         }
     }
+    const QString created = " The settings file " + iniPath() + " did not exist and was created.";
+    QCOMPARE(dialog.findChild<QLabel*>("statusLabel")->text().endsWith(created), before.isNull());
     QCOMPARE(done.count(), accepted ? 1 : 0);
     QCOMPARE(dialog.isVisible(), !accepted);
     QCOMPARE(readBytes(iniPath()), after);
@@ -261,5 +293,81 @@ void tst_nicChooser::cancelWritesNothing()
     QCOMPARE(readBytes(osplPath()), ospl);
 }
 
-QTEST_MAIN(tst_nicChooser)
+// Another writer holds the settings file when Ok is pressed: the dialog
+// waits without freezing, says for whom, and the operator may give up.
+void tst_nicChooser::lockHeldWhileStoring_data()
+{
+    QTest::addColumn<QString>("during"); // what happens while the dialog waits
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("Cancel while waiting: nothing written, status 0") << "cancel" << false;
+    QTest::newRow("Escape while waiting: nothing written, status 0") << "escape" << false;
+    QTest::newRow("the other writer finishes: stored") << "release" << true;
+}
+
+void tst_nicChooser::lockHeldWhileStoring()
+{
+    QFETCH(QString, during);
+    QFETCH(bool, stored);
+    const QByteArray before("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n");
+    writeBytes(iniPath(), before);
+    int holder = ::open(QFile::encodeName(iniPath()).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(holder >= 0);
+    QVERIFY(tryWriterLock(holder));
+    nicChooser dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy accepted(&dialog, &QDialog::accepted);
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    boxWatcher boxes; // a box where none belongs is answered, so that the row fails rather than hangs
+    QTreeWidget* t = tree(dialog);
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, t->visualItemRect(t->topLevelItem(2)).center());
+    QString waiting;
+    QSize grown;
+    bool okOffWhileWaiting = false;
+    QTimer::singleShot(300, [&] {
+        waiting = dialog.findChild<QLabel*>("statusLabel")->text();
+        okOffWhileWaiting = !ok(dialog)->isEnabled();
+        // The window follows a resize while it waits.
+        dialog.resize(dialog.width() + 40, dialog.height());
+        QTimer::singleShot(200, [&] {
+            grown = t->size();
+            if (during == "cancel")
+                QTest::mouseClick(dialog.findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+            else if (during == "escape")
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+            else {
+                ::close(holder);
+                holder = -1;
+            }
+        });
+    });
+    const int widthBefore = t->width();
+    QTest::mouseClick(ok(dialog), Qt::LeftButton); // returns once the wait is over
+    if (holder >= 0)
+        ::close(holder);
+    QCOMPARE(waiting, QString("Waiting for someone who may change it (another copy of nicChooser, perhaps) to finish "
+                              "with local_settings.ini; Cancel stops waiting."));
+    QCOMPARE(boxes.titles(), QStringList());
+    QVERIFY(okOffWhileWaiting);
+    QCOMPARE(grown.width(), widthBefore + 40);
+    QCOMPARE(accepted.count(), stored ? 1 : 0);
+    QCOMPARE(rejected.count(), stored ? 0 : 1);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.exitCode(), int(exitDone));
+    QCOMPARE(readBytes(iniPath()), stored ? QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n") : before);
+}
+
+// The dialog takes the application's arguments for its switches and names
+// the others on its status line: it gets the program's name alone, and the
+// test functions and options go to the test runner, so that a row runs
+// alike from ctest and by name.
+int main(int argc, char** argv)
+{
+    int programOnly = 1;
+    QApplication app(programOnly, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    tst_nicChooser test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_nicChooser.moc"

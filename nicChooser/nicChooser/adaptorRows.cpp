@@ -1,7 +1,7 @@
 #include "adaptorRows.h"
+#include "debugLog.h"
 
 #include <QAbstractSocket>
-#include <QDebug>
 #include <QNetworkAddressEntry>
 
 QList<interfaceInfo> systemInterfaces()
@@ -29,7 +29,7 @@ std::vector<adaptorRow> adaptorRows(const QList<interfaceInfo>& interfaces, cons
         if ((iface.flags & needed) != needed) {
             // One wording whichever flag is missing: the operator only needs
             // to know why the interface is not offered.
-            qDebug() << iface.humanReadableName << ": interface can't multicast!";
+            ncDebug() << iface.humanReadableName << ": interface can't multicast!";
             continue;
         }
         for (const QHostAddress& ip : iface.addresses) {
@@ -46,13 +46,13 @@ std::vector<adaptorRow> adaptorRows(const QList<interfaceInfo>& interfaces, cons
 
 bool isListed(const std::list<networkDest>& dests, const QString& address, const QString& adaptorId)
 {
-    qDebug() << "nicChooser::isValid: checking validity: " << address << " " << adaptorId;
+    ncDebug() << "nicChooser::isValid: checking validity: " << address << " " << adaptorId;
     for (const networkDest& d : dests) {
         if (d.address == address && d.adaptorId == adaptorId) {
-            qDebug() << "nicChooser::isValid: valid";
+            ncDebug() << "nicChooser::isValid: valid";
             return true;
         }
     }
-    qDebug() << "nicChooser::isValid: NOT valid";
+    ncDebug() << "nicChooser::isValid: NOT valid";
     return false;
 }

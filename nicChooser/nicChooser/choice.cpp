@@ -62,7 +62,10 @@ QString cleanField(QString field)
 commandSwitches scanSwitches(const QStringList& arguments)
 {
     commandSwitches s;
+    bool program = true;
     for (const QString& arg : arguments) {
+        const bool first = program;
+        program = false;
         if (arg.startsWith(QLatin1String("/ospl"))) {
             s.ospl = true;
         } else if (arg.startsWith(QLatin1String("/silent"))) {
@@ -73,6 +76,8 @@ commandSwitches scanSwitches(const QStringList& arguments)
             ++s.selects;
             const int eq = arg.indexOf(QLatin1Char('='));
             s.rule = eq < 0 ? QString() : arg.mid(eq + 1);
+        } else if (!first) {
+            s.unknown << arg;
         }
     }
     return s;
@@ -174,8 +179,26 @@ QString fatalText(const QString& missing)
                    : QStringLiteral(" environment variable is not set"));
 }
 
+QString unknownArguments(const QStringList& unknown)
+{
+    if (unknown.isEmpty())
+        return QString();
+    return QStringLiteral("not a switch, so ignored: %1 (the switches are /ospl, /silent, /list and /select=RULE)")
+        .arg(unknown.join(QStringLiteral(" ")));
+}
+
+QString storedNoRow(const QString& storedAddress, const QString& storedAdaptor, const QString& elsewhere)
+{
+    if (storedAddress.isEmpty() && storedAdaptor.isEmpty())
+        return QStringLiteral("nothing is stored yet");
+    if (!elsewhere.isEmpty())
+        return QStringLiteral("the stored choice names no row here (%1 is here, but on %2)")
+            .arg(oneLine(storedAddress), oneLine(elsewhere));
+    return QStringLiteral("the stored choice names no row here");
+}
+
 QString statusLine(const QString& storedAddress, const QString& storedAdaptor, bool storedListed, int rowCount,
-                   const selectRule* rule, int matches, const QString& unreadable)
+                   const selectRule* rule, int matches, const QString& unreadable, const QString& elsewhere)
 {
     // What the settings file and the command line hold, as one line each.
     const QString address = oneLine(storedAddress), adaptor = oneLine(storedAdaptor);
@@ -188,7 +211,12 @@ QString statusLine(const QString& storedAddress, const QString& storedAdaptor, b
         const QString pair = QStringLiteral("Stored: %1 on %2")
                                  .arg(address.isEmpty() ? QStringLiteral("(no address)") : address,
                                       adaptor.isEmpty() ? QStringLiteral("(no adaptor)") : adaptor);
-        parts << pair + (storedListed ? QStringLiteral(".") : QStringLiteral(", not on this machine."));
+        if (storedListed)
+            parts << pair + QStringLiteral(".");
+        else if (!elsewhere.isEmpty())
+            parts << pair + QStringLiteral("; %1 is here, but on %2.").arg(address, oneLine(elsewhere));
+        else
+            parts << pair + QStringLiteral(", not on this machine.");
     }
     if (rule) {
         const QString name = oneLine(rule->shown());
@@ -204,6 +232,22 @@ QString statusLine(const QString& storedAddress, const QString& storedAdaptor, b
     if (rowCount == 0)
         parts << QStringLiteral("No interface is up, running and able to multicast; Help explains why.");
     return parts.join(QLatin1Char(' '));
+}
+
+QString changeSummary(const QString& address, const QString& adaptor, const QString& settingsFile, bool created,
+                      const QString& ddsFile)
+{
+    QStringList files;
+    if (!settingsFile.isEmpty())
+        files << (created ? QStringLiteral("created the settings file %1")
+                          : QStringLiteral("wrote the settings file %1"))
+                     .arg(oneLine(settingsFile));
+    if (!ddsFile.isEmpty())
+        files << QStringLiteral("wrote the DDS configuration %1").arg(oneLine(ddsFile));
+    if (files.isEmpty())
+        return QString();
+    return QStringLiteral("stored %1 on %2: %3")
+        .arg(oneLine(address), oneLine(adaptor), files.join(QStringLiteral(" and ")));
 }
 
 QString rowLine(const networkDest& row)

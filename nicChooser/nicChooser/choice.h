@@ -33,8 +33,9 @@ struct commandSwitches {
     bool ospl = false;
     bool silent = false;
     bool list = false;
-    int selects = 0; ///< how many /select arguments there were
-    QString rule;    ///< the text after '=' of the last /select (null without '=')
+    int selects = 0;     ///< how many /select arguments there were
+    QString rule;        ///< the text after '=' of the last /select (null without '=')
+    QStringList unknown; ///< arguments after the program path that match no switch, in order
 };
 
 /// The switches of arguments (the program path included), by the prefix rule above.
@@ -69,10 +70,26 @@ QString missingVariables(const QString& root, const QString& system);
 /// The fatal message for the variables missing.
 QString fatalText(const QString& missing);
 
-/// What the status line says: the stored pair and whether a row carries it (or why the settings file cannot be read),
-/// the /select outcome (when a rule was given), and an empty table.
+/// The arguments that matched no switch, named for the operator ("not a switch, so ignored: ..."), as given: whoever
+/// shows it makes it one line (tell() does); empty when none.
+QString unknownArguments(const QStringList& unknown);
+
+/// What the status line says: the stored pair and whether a row carries it (or why the settings file cannot be read;
+/// elsewhere: the adaptor of a listed row that holds the stored address when the pair is not listed), the /select
+/// outcome (when a rule was given), and an empty table.
 QString statusLine(const QString& storedAddress, const QString& storedAdaptor, bool storedListed, int rowCount,
-                   const selectRule* rule, int matches, const QString& unreadable = QString());
+                   const selectRule* rule, int matches, const QString& unreadable = QString(),
+                   const QString& elsewhere = QString());
+
+/// Why the stored choice names no row, for a line on stderr: nothing stored yet, the address is on another adaptor
+/// (elsewhere), or no row carries it.
+QString storedNoRow(const QString& storedAddress, const QString& storedAdaptor, const QString& elsewhere);
+
+/// What storing changed, in one line for the operator: "stored ADDRESS on ADAPTOR: " and which files were written
+/// (settingsFile: the settings file's path when it was written, created telling that it did not exist; ddsFile: the
+/// DDS configuration's path when it was written); empty when no file changed.
+QString changeSummary(const QString& address, const QString& adaptor, const QString& settingsFile, bool created,
+                      const QString& ddsFile);
 
 /// One line per row for /list: name, address, adaptor ID and "stored" or nothing, tab-separated; control characters in
 /// a field become spaces.

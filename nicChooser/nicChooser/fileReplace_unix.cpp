@@ -1,9 +1,9 @@
+#include "debugLog.h"
 #include "fileAttributes.h"
 #include "fileReplace.h"
 #include "pathWalk.h"
 #include "writerLock.h"
 
-#include <QDebug>
 #include <QList>
 #include <QRandomGenerator>
 
@@ -196,7 +196,8 @@ void removeLeftover(const place& where, const QByteArray& entry, uid_t fileOwner
     if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !sameFile(opened, st) || !tryWriterLock(fd.get()))
         return;
     if (stillNamed(folder, entry, opened) && ::unlinkat(folder, entry.constData(), 0) == 0)
-        qDebug() << "Removed" << shownPath(joined(where.folderPath, entry)) << ", left by a writer that did not finish";
+        ncDebug() << "Removed" << shownPath(joined(where.folderPath, entry))
+                  << ", left by a writer that did not finish";
 }
 
 // Removes what writers of the file killed between naming their new file and
@@ -333,9 +334,9 @@ bool settle(begun result, const QString& path, const QString& why, QString* reas
     if (result == begun::ready)
         return true;
     if (result == begun::unreadable)
-        qDebug() << "Can't read" << path << ":" << why;
+        ncDebug() << "Can't read" << path << ":" << why;
     else if (result == begun::refused)
-        qDebug() << "Not writing" << path << ":" << why;
+        ncDebug() << "Not writing" << path << ":" << why;
     *reason = why;
     return false;
 }
@@ -435,7 +436,7 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     data->clear();
     *missing = false;
     auto fail = [&](const QString& why) {
-        qDebug() << "Can't read" << path << ":" << why;
+        ncDebug() << "Can't read" << path << ":" << why;
         if (reason)
             *reason = why;
         return false;
@@ -489,7 +490,7 @@ bool fileEdit::replace(const QByteArray& data)
     fileEditState& s = *state_;
     const int folder = s.where.folder.get();
     auto refuse = [&](const QString& why) {
-        qDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
+        ncDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
         reason_ = why;
         return false;
     };

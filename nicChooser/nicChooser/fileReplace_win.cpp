@@ -1,7 +1,7 @@
+#include "debugLog.h"
 #include "fileReplace.h"
 
 #include <QCryptographicHash>
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -83,14 +83,14 @@ HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
     HANDLE mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(name.utf16()));
     if (!mutex) {
         *why = QStringLiteral("its writer lock cannot be created (error %1)").arg(GetLastError());
-        qDebug() << "Can't create the writer lock for" << folder << ": error" << GetLastError();
+        ncDebug() << "Can't create the writer lock for" << folder << ": error" << GetLastError();
         return nullptr;
     }
     const DWORD r = WaitForSingleObject(mutex, DWORD(timeoutMs));
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
         *why = QStringLiteral("another program held its lock for %1 seconds (another copy of nicChooser, perhaps)")
                    .arg(timeoutMs / 1000.0);
-        qDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
+        ncDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
         CloseHandle(mutex);
         return nullptr;
     }
@@ -125,7 +125,7 @@ bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString
     switch (readTarget(writeTarget(path), data, &why)) {
     case opening::missing: *missing = true; return true;
     case opening::failed:
-        qDebug() << "Can't read" << path << ":" << why;
+        ncDebug() << "Can't read" << path << ":" << why;
         if (reason)
             *reason = why;
         return false;
@@ -145,7 +145,7 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
         // to wait, then, locked, to read what is there now.
         switch (readTarget(s.target, &bytes_, &why)) {
         case opening::failed:
-            qDebug() << "Can't read" << path << ":" << why;
+            ncDebug() << "Can't read" << path << ":" << why;
             reason_ = why;
             unreadable_ = true;
             return;
@@ -193,7 +193,7 @@ bool fileEdit::replace(const QByteArray& data)
         return false;
     const QString& target = state_->target;
     auto refuse = [&](const QString& why) {
-        qDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
+        ncDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
         reason_ = why;
         return false;
     };

@@ -1,8 +1,8 @@
 #include "helpArchive.h"
+#include "debugLog.h"
 
 #include "lzxDecode.h"
 
-#include <QDebug>
 #include <QFile>
 
 namespace {
@@ -74,14 +74,14 @@ helpArchive helpArchive::fromFile(const QString& path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
-        qDebug() << "Help file" << path << "can't be read:" << f.errorString();
+        ncDebug() << "Help file" << path << "can't be read:" << f.errorString();
         return helpArchive();
     }
     // Read one byte more than allowed, so that a size the file system does
     // not report (a pipe, a special file) is caught too.
     const QByteArray data = f.read(qint64(maxBytes) + 1);
     if (data.size() > maxBytes) {
-        qDebug() << "Help file" << path << "is larger than" << maxBytes << "bytes";
+        ncDebug() << "Help file" << path << "is larger than" << maxBytes << "bytes";
         return helpArchive();
     }
     return helpArchive(data);
@@ -92,26 +92,26 @@ bool helpArchive::parse()
     const quint64 size = quint64(file.size());
     const char* p = file.constData();
     if (size < quint64(fileHeaderV2) || file.left(4) != "ITSF") {
-        qDebug() << "Help file: no help file header";
+        ncDebug() << "Help file: no help file header";
         return false;
     }
     const quint32 version = u32(p + 4);
     const quint32 headerLength = u32(p + 8);
     const quint32 minHeader = version == 3 ? fileHeaderV3 : fileHeaderV2;
     if ((version != 2 && version != 3) || headerLength < minHeader || headerLength > size) {
-        qDebug() << "Help file: header version" << version << "of" << headerLength << "bytes is not understood";
+        ncDebug() << "Help file: header version" << version << "of" << headerLength << "bytes is not understood";
         return false;
     }
     const quint64 directoryOffset = u64(p + 0x48);
     const quint64 directoryLength = u64(p + 0x50);
     if (!within(directoryOffset, directoryLength, size) || directoryLength < quint64(directoryHeader)) {
-        qDebug() << "Help file: the directory" << directoryOffset << "+" << directoryLength
-                 << "lies outside the file of" << size << "bytes";
+        ncDebug() << "Help file: the directory" << directoryOffset << "+" << directoryLength
+                  << "lies outside the file of" << size << "bytes";
         return false;
     }
     contentOffset = version == 3 ? u64(p + 0x58) : directoryOffset + directoryLength;
     if (contentOffset > size) {
-        qDebug() << "Help file: the content starts at" << contentOffset << "past the end of the file";
+        ncDebug() << "Help file: the content starts at" << contentOffset << "past the end of the file";
         return false;
     }
 
@@ -121,13 +121,13 @@ bool helpArchive::parse()
     const quint32 chunkCount = u32(directory + 0x2C);
     if (QByteArray(directory, 4) != "ITSP" || u32(directory + 4) != 1 || itspLength < quint32(directoryHeader)
         || itspLength > directoryLength) {
-        qDebug() << "Help file: the directory header is not understood";
+        ncDebug() << "Help file: the directory header is not understood";
         return false;
     }
     if (chunkSize < quint32(minChunkSize) || chunkSize > quint32(maxChunkSize)
         || chunkCount > (directoryLength - itspLength) / chunkSize) {
-        qDebug() << "Help file:" << chunkCount << "directory chunks of" << chunkSize
-                 << "bytes don't fit the directory of" << directoryLength << "bytes";
+        ncDebug() << "Help file:" << chunkCount << "directory chunks of" << chunkSize
+                  << "bytes don't fit the directory of" << directoryLength << "bytes";
         return false;
     }
     // Every listing chunk in file order rather than by their links, which a
@@ -144,27 +144,27 @@ void helpArchive::parseListingChunk(const char* chunk, int chunkSize)
 {
     const quint32 freeSpace = u32(chunk + 4);
     if (freeSpace > quint32(chunkSize - listingHeader)) {
-        qDebug() << "Help file: a directory chunk claims" << freeSpace << "free bytes of" << chunkSize;
+        ncDebug() << "Help file: a directory chunk claims" << freeSpace << "free bytes of" << chunkSize;
         return;
     }
     const char* p = chunk + listingHeader;
     const char* end = chunk + chunkSize - freeSpace;
     while (p < end) {
         if (entries.size() >= std::size_t(maxEntries)) {
-            qDebug() << "Help file: more than" << maxEntries << "directory entries; the rest are ignored";
+            ncDebug() << "Help file: more than" << maxEntries << "directory entries; the rest are ignored";
             return;
         }
         quint64 nameLength = 0;
         entry e;
         if (!encodedNumber(p, end, nameLength) || nameLength == 0 || nameLength > quint64(maxNameLength)
             || nameLength > quint64(end - p)) {
-            qDebug() << "Help file: a directory entry's name runs past its chunk";
+            ncDebug() << "Help file: a directory entry's name runs past its chunk";
             return;
         }
         e.name = QByteArray(p, int(nameLength));
         p += nameLength;
         if (!encodedNumber(p, end, e.section) || !encodedNumber(p, end, e.offset) || !encodedNumber(p, end, e.length)) {
-            qDebug() << "Help file: the directory entry" << e.name << "runs past its chunk";
+            ncDebug() << "Help file: the directory entry" << e.name << "runs past its chunk";
             return;
         }
         const QByteArray key = e.name.toLower();
@@ -192,14 +192,14 @@ const helpArchive::entry* helpArchive::find(const QByteArray& name) const
 helpArchive::span helpArchive::locate(const entry& e) const
 {
     if (e.length > quint64(maxBytes)) {
-        qDebug() << "Help file: the object" << e.name << "claims" << e.length << "bytes";
+        ncDebug() << "Help file: the object" << e.name << "claims" << e.length << "bytes";
         return {};
     }
     if (e.section == 0) {
         const quint64 room = quint64(file.size()) - contentOffset;
         if (!within(e.offset, e.length, room)) {
-            qDebug() << "Help file: the object" << e.name << "at" << e.offset << "+" << e.length
-                     << "runs past the end of the file";
+            ncDebug() << "Help file: the object" << e.name << "at" << e.offset << "+" << e.length
+                      << "runs past the end of the file";
             return {};
         }
         return {file.constData() + contentOffset + e.offset, int(e.length)};
@@ -207,13 +207,13 @@ helpArchive::span helpArchive::locate(const entry& e) const
     if (e.section == 1) {
         unpackCompressedSection();
         if (!within(e.offset, e.length, quint64(compressed.size()))) {
-            qDebug() << "Help file: the object" << e.name << "at" << e.offset << "+" << e.length << "lies outside the"
-                     << compressed.size() << "bytes of compressed content that could be read";
+            ncDebug() << "Help file: the object" << e.name << "at" << e.offset << "+" << e.length << "lies outside the"
+                      << compressed.size() << "bytes of compressed content that could be read";
             return {};
         }
         return {compressed.constData() + e.offset, int(e.length)};
     }
-    qDebug() << "Help file: the object" << e.name << "is in unknown section" << e.section;
+    ncDebug() << "Help file: the object" << e.name << "is in unknown section" << e.section;
     return {};
 }
 
@@ -221,7 +221,7 @@ helpArchive::span helpArchive::storedObject(const char* name) const
 {
     const entry* e = find(QByteArray(name));
     if (!e || e->section != 0) {
-        qDebug() << "Help file: no stored" << name;
+        ncDebug() << "Help file: no stored" << name;
         return {};
     }
     return locate(*e);
@@ -239,7 +239,7 @@ void helpArchive::unpackCompressedSection() const
         return;
 
     if (control.size < 0x18 || QByteArray(control.data + 4, 4) != "LZXC") {
-        qDebug() << "Help file: the compression parameters are not understood";
+        ncDebug() << "Help file: the compression parameters are not understood";
         return;
     }
     const quint32 controlVersion = u32(control.data + 8);
@@ -252,20 +252,21 @@ void helpArchive::unpackCompressedSection() const
         ++windowBits;
     if ((controlVersion != 1 && controlVersion != 2) || (quint64(1) << windowBits) != windowSize || resetInterval == 0
         || resetInterval % lzxFrame != 0) {
-        qDebug() << "Help file: compression window" << windowSize << "and reset interval" << resetInterval
-                 << "are not understood";
+        ncDebug() << "Help file: compression window" << windowSize << "and reset interval" << resetInterval
+                  << "are not understood";
         return;
     }
 
     if (resets.size < 0x28 || u32(resets.data) != 2 || u64(resets.data + 0x20) != quint64(lzxFrame)) {
-        qDebug() << "Help file: the compression reset table is not understood";
+        ncDebug() << "Help file: the compression reset table is not understood";
         return;
     }
     const quint64 unpackedLength = u64(resets.data + 0x10);
     const quint64 packedLength = u64(resets.data + 0x18);
     if (unpackedLength > quint64(maxBytes) || packedLength > quint64(content.size)) {
-        qDebug() << "Help file: compressed content of" << packedLength << "bytes unpacking to" << unpackedLength
-                 << "bytes is refused:" << content.size << "bytes are stored, at most" << maxBytes << "may be unpacked";
+        ncDebug() << "Help file: compressed content of" << packedLength << "bytes unpacking to" << unpackedLength
+                  << "bytes is refused:" << content.size << "bytes are stored, at most" << maxBytes
+                  << "may be unpacked";
         return;
     }
     // Beyond any file's frame count, the interval changes nothing.
@@ -273,8 +274,8 @@ void helpArchive::unpackCompressedSection() const
     compressed = lzx::decompress(QByteArray::fromRawData(content.data, int(packedLength)), windowBits, resetFrames,
                                  int(unpackedLength));
     if (quint64(compressed.size()) != unpackedLength)
-        qDebug() << "Help file: compressed content damaged; only" << compressed.size() << "of" << unpackedLength
-                 << "bytes could be unpacked";
+        ncDebug() << "Help file: compressed content damaged; only" << compressed.size() << "of" << unpackedLength
+                  << "bytes could be unpacked";
 }
 
 QByteArray helpArchive::read(const QString& name) const
@@ -301,7 +302,7 @@ QString helpArchive::defaultTopic() const
         const quint32 code = u16(system.constData() + pos);
         const int length = int(u16(system.constData() + pos + 2));
         if (length > system.size() - pos - 4) {
-            qDebug() << "Help file: a #SYSTEM record of" << length << "bytes runs past its object";
+            ncDebug() << "Help file: a #SYSTEM record of" << length << "bytes runs past its object";
             break;
         }
         if (code == 2) {
@@ -310,7 +311,7 @@ QString helpArchive::defaultTopic() const
                 topic.prepend(QLatin1Char('/'));
             if (topic.size() > 1 && readable(topic))
                 return topic;
-            qDebug() << "Help file: the default topic" << topic << "can't be read";
+            ncDebug() << "Help file: the default topic" << topic << "can't be read";
         }
         pos += 4 + length;
     }

@@ -1,8 +1,8 @@
 #include "localSettings.h"
+#include "debugLog.h"
 #include "fileReplace.h"
 #include "systemText.h"
 
-#include <QDebug>
 #include <QFile>
 #include <QTextCodec>
 
@@ -239,7 +239,7 @@ bool pathTooLong(const QString& path)
     const int limit = maxPathBytes();
     if (limit == 0 || QFile::encodeName(path).size() <= limit)
         return false;
-    qDebug() << "Settings path is longer than" << limit << "bytes, not used:" << path;
+    ncDebug() << "Settings path is longer than" << limit << "bytes, not used:" << path;
     return true;
 }
 
@@ -449,7 +449,7 @@ QStringList readSettings(const QString& path, const QStringList& keys, QString* 
         return none;
     const ini::decodedFile file = ini::decode(bytes);
     if (!file.problem.isEmpty()) {
-        qDebug() << "Settings file" << path << "not read:" << file.problem;
+        ncDebug() << "Settings file" << path << "not read:" << file.problem;
         return unread(file.problem);
     }
     QStringList values;
@@ -478,7 +478,7 @@ QList<QPair<QByteArray, QByteArray>> entryBytes(const QList<settingsEntry>& entr
 
 settingsResult failed(const QString& path, const QString& why, QString* reason)
 {
-    qDebug() << "Not writing" << path << ":" << why;
+    ncDebug() << "Not writing" << path << ":" << why;
     if (reason)
         *reason = why;
     return settingsResult::failed;

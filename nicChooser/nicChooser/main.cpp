@@ -1,4 +1,5 @@
 #include "choice.h"
+#include "debugLog.h"
 #include "display.h"
 #include "fileReplace.h"
 #include "installPaths.h"
@@ -24,10 +25,20 @@ QStringList argumentsOf(int argc, char** argv)
     return out;
 }
 
+// Arguments that are no switch are named, so that a misspelt one is not
+// taken for a run that did as asked.
+void tellUnknown(const QStringList& arguments)
+{
+    const QString ignored = unknownArguments(scanSwitches(arguments).unknown);
+    if (!ignored.isEmpty())
+        tell(ignored);
+}
+
 // /list: the rows the dialog would show, for scripts; no window, no display.
 int listRows(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    tellUnknown(QCoreApplication::arguments());
     const QString root = environmentValue("CC_ROOT");
     QString address, adaptor;
     if (root.isEmpty()) {
@@ -107,21 +118,30 @@ int main(int argc, char** argv)
     const int about = answerAbout(argc, argv);
     if (about >= 0)
         return about;
+    keepDebugLinesPlain();
     const commandSwitches switches = scanSwitches(argumentsOf(argc, argv));
     if (switches.list)
         return listRows(argc, argv);
 
-    if (!prepareDisplay(switches.silent) && !switches.silent)
+    if (!prepareDisplay(switches.silent) && !switches.silent) {
+        tellUnknown(argumentsOf(argc, argv));
         return nobodyToAsk();
+    }
     // After the platforms are chosen: the installation's folder must hold them.
     useInstallationPlugins();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
     displayStarted();
+    // As the toolkit left them: its own options (-platform ...) are no concern here.
+    tellUnknown(QCoreApplication::arguments());
     if (!switches.silent && !personPresent())
         return nobodyToAsk();
     nicChooser dialog;
+    // Done already and nobody to see it: showing a window on an offscreen
+    // platform only earns a warning from the toolkit.
+    if (dialog.closing() && !personPresent())
+        return dialog.exitCode();
     dialog.show();
     // The dialog's accepted/rejected result is deliberately not passed on:
     // the status tells what was stored, and a cancel is no failure.

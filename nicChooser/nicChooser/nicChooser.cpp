@@ -1,4 +1,6 @@
 #include "nicChooser.h"
+#include "arrowKeys.h"
+#include "debugLog.h"
 #include "display.h"
 #include "fileReplace.h"
 #include "helpDisplay.h"
@@ -8,10 +10,14 @@
 #include "osplConfig.h"
 #include "systemText.h"
 
+#include <QApplication>
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
 #include <QTimerEvent>
 #include <QTreeWidgetItem>
 
@@ -30,6 +36,17 @@ void tell(const QString& text)
 
 namespace {
 
+// An unattended run that changed files says so in one line; one that
+// changed nothing says nothing.
+void tellChanges(const QString& address, const QString& adaptor, const QString& settings, bool created,
+                 const QString& dds)
+{
+    const QString line =
+        changeSummary(address, adaptor, QDir::toNativeSeparators(settings), created, QDir::toNativeSeparators(dds));
+    if (!line.isEmpty())
+        tell(line);
+}
+
 bool osplFailed(osplResult r)
 {
     // A configuration without the element is one whose DDS service does not
@@ -42,6 +59,10 @@ bool osplFailed(osplResult r)
 nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 {
     ui.setupUi(this);
+    // Today's size wherever it fits; a screen too small for it (a high
+    // scale factor on a small screen) gets the dialog as large as it can.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        resize(fittedSize(size(), screen->availableGeometry()));
 
     const commandSwitches switches = scanSwitches(QCoreApplication::arguments());
     osplMode = switches.ospl;
@@ -70,6 +91,7 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
             SLOT(twCurrentItemChanged()));
     connect(ui.treeAdapters, SIGNAL(itemDoubleClicked(QTreeWidgetItem*, int)), this, SLOT(accept()));
     connect(ui.actionhelpAction, SIGNAL(triggered()), this, SLOT(doHelp()));
+    highlightFramedRowFirst(ui.treeAdapters);
     // Part of the dialog, so that F1 reaches it wherever the focus is.
     addAction(ui.actionhelpAction);
 
@@ -89,11 +111,15 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
     const std::vector<int> matches = ruleGiven ? matchingRows(dests, rule) : std::vector<int>();
     if (matches.size() == 1)
         makeCurrent(matches.front());
-    ui.statusLabel->setText(statusLine(storedAddress, storedAdaptor, valid, int(dests.size()),
-                                       ruleGiven ? &rule : nullptr, int(matches.size()), unreadable));
+    QString line = statusLine(storedAddress, storedAdaptor, valid, int(dests.size()), ruleGiven ? &rule : nullptr,
+                              int(matches.size()), unreadable, adaptorHolding(storedAddress));
+    const QString ignored = unknownArguments(switches.unknown);
+    if (!ignored.isEmpty())
+        line += QLatin1Char(' ') + oneLine(ignored.at(0).toUpper() + ignored.mid(1)) + QLatin1Char('.');
+    ui.statusLabel->setText(line);
 
     if (silentMode)
-        runUnattended(switches, rule, matches, storedAddress, unreadable);
+        runUnattended(switches, rule, matches, storedAddress, storedAdaptor, unreadable);
 }
 
 nicChooser::~nicChooser() = default;
@@ -101,7 +127,7 @@ nicChooser::~nicChooser() = default;
 // The silent path: does what was asked without a person, or leaves the
 // dialog open for one when there is somebody to ask.
 void nicChooser::runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
-                               const QString& storedAddress, const QString& unreadable)
+                               const QString& storedAddress, const QString& storedAdaptor, const QString& unreadable)
 {
     if (switches.selects > 0) {
         if (matches.size() == 1) {
@@ -124,19 +150,19 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
                         QStringLiteral("%1 matches %2 rows; nothing was written").arg(rule.shown()).arg(matches.size());
             }
             tell(why);
-            int index = 0;
-            for (const networkDest& row : dests) {
-                if (matches.empty() || std::find(matches.begin(), matches.end(), index) != matches.end())
-                    tell(QStringLiteral("  ") + rowLine(row));
-                ++index;
-            }
+            // A malformed rule is about its own text, not about the rows.
+            if (rule.type != selectRule::malformed)
+                tellRows(matches);
         }
         startCloseTimer();
         return;
     }
     if (valid) {
         QString reason;
-        if (osplMode && osplFailed(writeToOspl(storedAddress, &reason))) {
+        const osplResult dds = osplMode ? writeToOspl(storedAddress, &reason) : osplResult::unchanged;
+        if (dds == osplResult::written)
+            tellChanges(storedAddress, storedAdaptor, QString(), false, osplConfigPath(ccRoot, ccSystem));
+        if (osplFailed(dds)) {
             fail(exitDdsFailed, QString(),
                  QStringLiteral("could not update the DDS configuration %1: %2")
                      .arg(oneLine(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem))), oneLine(reason)),
@@ -148,12 +174,23 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
     if (!personPresent()) {
         status = exitNoDisplay;
         const QString stored = unreadable.isEmpty()
-                                   ? QStringLiteral("the stored choice names no row here")
+                                   ? storedNoRow(storedAddress, storedAdaptor, adaptorHolding(storedAddress))
                                    : QStringLiteral("the settings file cannot be read (%1)").arg(unreadable);
         tell(stored
              + QStringLiteral(" and no /select was given, and there is no display to ask on; nothing was "
                               "written"));
         startCloseTimer();
+    }
+}
+
+// The rows a rule matched, or every row when it matched none.
+void nicChooser::tellRows(const std::vector<int>& matches)
+{
+    int index = 0;
+    for (const networkDest& row : dests) {
+        if (matches.empty() || std::find(matches.begin(), matches.end(), index) != matches.end())
+            tell(QStringLiteral("  ") + rowLine(row));
+        ++index;
     }
 }
 
@@ -176,6 +213,16 @@ void nicChooser::addInterfaceRows(const QString& storedAddress, const QString& s
 void nicChooser::makeCurrent(int row)
 {
     ui.treeAdapters->setCurrentItem(ui.treeAdapters->topLevelItem(row));
+}
+
+QString nicChooser::adaptorHolding(const QString& address) const
+{
+    if (address.isEmpty())
+        return QString();
+    for (const networkDest& row : dests)
+        if (row.address == address)
+            return row.adaptorId;
+    return QString();
 }
 
 bool nicChooser::isValid(const QString& address, const QString& adaptorId)
@@ -202,7 +249,7 @@ void nicChooser::timerEvent(QTimerEvent* event)
 void nicChooser::twCurrentItemChanged()
 {
     const QTreeWidgetItem* item = ui.treeAdapters->currentItem();
-    ui.okButton->setEnabled(item && item->isSelected());
+    ui.okButton->setEnabled(!storing && item && item->isSelected());
 }
 
 void nicChooser::accept()
@@ -210,7 +257,7 @@ void nicChooser::accept()
     // The highlighted row: current and selected. A current row that is not
     // selected (moved to with Ctrl) is not what the operator sees chosen.
     QTreeWidgetItem* item = ui.treeAdapters->currentItem();
-    if (!item || !item->isSelected())
+    if (!item || !item->isSelected() || storing)
         return;
     const networkDest row = *std::next(dests.begin(), ui.treeAdapters->indexOfTopLevelItem(item));
     if (store(row, true))
@@ -218,16 +265,39 @@ void nicChooser::accept()
 }
 
 // Both keys in one replacement, then the DDS configuration; false (with the
-// failure told and the status set) when either did not take.
+// failure told and the status set) when either did not take. The operator
+// may stop a wait for another writer with Cancel: nothing is written then.
 bool nicChooser::store(const networkDest& row, bool personAsked)
 {
     const QString settings = localSettingsPath(ccRoot);
     const QString ospl = osplMode ? osplConfigPath(ccRoot, ccSystem) : QString();
+    const lockWaitHook noWait;
     QString reason;
-    const storeResult result = storeChoice(settings, ospl, row.address, row.adaptorId, &reason);
+    storeChanges changes;
+    waitStopped = false;
+    // No second Ok while this one may wait; the focus stays where it was.
+    const QPointer<QWidget> focused = QApplication::focusWidget();
+    storing = true;
+    twCurrentItemChanged();
+    const storeResult result =
+        storeChoice(settings, ospl, row.address, row.adaptorId, &reason, &changes,
+                    personAsked ? waitingFor(settings) : noWait, personAsked ? waitingFor(ospl) : noWait);
+    storing = false;
+    twCurrentItemChanged();
+    if (focused)
+        focused->setFocus();
     // Names and reasons from the file system, shown as one line each.
     const QString address = oneLine(row.address), adaptor = oneLine(row.adaptorId);
     const QString settingsShown = oneLine(QDir::toNativeSeparators(settings)), why = oneLine(reason);
+    // What the files hold now, for whoever looks again.
+    QString line =
+        statusLine(row.address, row.adaptorId, result != storeResult::settingsFailed, int(dests.size()), nullptr, 0);
+    if (changes.settingsCreated)
+        line += QStringLiteral(" The settings file %1 did not exist and was created.").arg(settingsShown);
+    if (result == storeResult::settingsFailed && waitStopped) {
+        status = exitDone; // cancelled while waiting: nothing was written
+        return false;
+    }
     switch (result) {
     case storeResult::settingsFailed:
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
@@ -236,8 +306,7 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
              personAsked);
         return false;
     case storeResult::ddsFailed:
-        // What the file holds now, for whoever looks again.
-        ui.statusLabel->setText(statusLine(row.address, row.adaptorId, true, int(dests.size()), nullptr, 0));
+        ui.statusLabel->setText(line);
         fail(exitDdsFailed, QStringLiteral("nicChooser: DDS configuration not updated"),
              QStringLiteral("stored %1 on %2 in the settings file %3, but could not update the DDS configuration "
                             "%4: %5.")
@@ -246,14 +315,37 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
         return false;
     case storeResult::stored: break;
     }
+    ui.statusLabel->setText(line);
+    if (!personAsked)
+        tellChanges(row.address, row.adaptorId, changes.settingsWritten ? settings : QString(), changes.settingsCreated,
+                    changes.ddsWritten ? ospl : QString());
     status = exitDone;
     return true;
+}
+
+// While another writer holds path: the status line says who, the window
+// stays live, and a Cancel (which hides the dialog) stops the wait.
+lockWaitHook nicChooser::waitingFor(const QString& path)
+{
+    return [this, path](const QString& holder) {
+        if (!isVisible()) {
+            waitStopped = true;
+            return false;
+        }
+        const QString waiting = QStringLiteral("Waiting for %1 to finish with %2; Cancel stops waiting.")
+                                    .arg(oneLine(holder), oneLine(QFileInfo(path).fileName()));
+        if (ui.statusLabel->text() != waiting)
+            ui.statusLabel->setText(waiting);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 40);
+        waitStopped = !isVisible();
+        return !waitStopped;
+    };
 }
 
 void nicChooser::fail(int code, const QString& title, const QString& text, bool personAsked)
 {
     status = code;
-    qDebug() << text;
+    ncDebug() << text;
     if (!personAsked) {
         tell(QString(text).replace(QLatin1String("\n\n"), QLatin1String(" ")));
         return;
@@ -293,7 +385,7 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
     QStringList rest = path;
     const QString name = rest.takeFirst();
     for (; !node.isNull(); node = node.nextSibling()) {
-        qDebug() << node.nodeName();
+        ncDebug() << node.nodeName();
         QDomElement element = node.toElement();
         if (element.isNull() || element.nodeName() != name)
             continue;
@@ -308,53 +400,70 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
 }
 
 storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
-                        const QString& adaptor, QString* reason)
+                        const QString& adaptor, QString* reason, storeChanges* changes,
+                        const lockWaitHook& settingsWait, const lockWaitHook& osplWait)
 {
+    storeChanges done;
     const QList<settingsEntry> entries{{QStringLiteral("bindAddress"), address}, {QStringLiteral("Adaptor"), adaptor}};
     // Bad input is refused before anything is locked.
     const QString refused = settingsRefusal(settingsPath, entries);
     if (!refused.isEmpty()) {
-        qDebug() << "Not writing" << settingsPath << ":" << refused;
+        ncDebug() << "Not writing" << settingsPath << ":" << refused;
         if (reason)
             *reason = refused;
         return storeResult::settingsFailed;
     }
     // Held until the DDS configuration is done too: another copy storing its
     // own choice meanwhile would otherwise leave the two files disagreeing.
-    const auto settings = std::make_unique<fileEdit>(settingsPath);
-    if (writeSettings(*settings, entries, reason) == settingsResult::failed)
+    const auto settings = std::make_unique<fileEdit>(settingsPath, true, 10000, settingsWait);
+    const bool wasMissing = settings->ready() && settings->missing();
+    const settingsResult written = writeSettings(*settings, entries, reason);
+    if (written == settingsResult::failed)
         return storeResult::settingsFailed;
-    if (!osplPath.isEmpty() && osplFailed(updateOsplConfig(osplPath, address, reason)))
-        return storeResult::ddsFailed;
+    done.settingsWritten = written == settingsResult::written;
+    done.settingsCreated = done.settingsWritten && wasMissing;
+    if (changes)
+        *changes = done;
+    if (!osplPath.isEmpty()) {
+        const osplResult dds = updateOsplConfig(osplPath, address, reason, osplWait);
+        if (osplFailed(dds))
+            return storeResult::ddsFailed;
+        done.ddsWritten = dds == osplResult::written;
+    }
+    if (changes)
+        *changes = done;
     return storeResult::stored;
 }
 
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)
+osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output, QString* problem)
 {
     output->clear();
     const QString unsafe = osplValueProblem(address);
     if (!unsafe.isEmpty()) {
-        qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
+        ncDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
         return osplResult::unsupported;
     }
     if (input.size() > maxOsplBytes) {
-        qDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
+        ncDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
         return osplResult::tooLarge;
     }
     osplDocument doc(input);
-    if (doc.isNull())
+    if (doc.isNull()) {
+        if (problem)
+            *problem = doc.problem();
         return doc.verdict();
+    }
     const QStringList path = osplElementPath();
     QDomNode root = doc.documentElement();
     if (!delve(root, path, address)) {
         // "QoS file" is how the tool's log lines have always named it; kept as it is.
         const QStringList reached = osplPathReached(doc.documentElement());
         if (reached.isEmpty())
-            qDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
-                     << "; not changed";
+            ncDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
+                      << "; not changed";
         else
-            qDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
-                     << "; not changed";
+            ncDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
+                      << "; not changed";
         return osplResult::notFound;
     }
     osplResult refused = osplResult::unsupported;
@@ -364,16 +473,16 @@ osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QB
     return *output == input ? osplResult::unchanged : osplResult::written;
 }
 
-osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason)
+osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason, const lockWaitHook& waitHook)
 {
     auto say = [reason](const QString& why) {
         if (reason)
             *reason = why;
     };
     // Never created: an installation without the file does not use it.
-    fileEdit file(path, false);
+    fileEdit file(path, false, 10000, waitHook);
     if (file.unreadable() || file.missing()) {
-        qDebug() << "Can't open QoS file for reading";
+        ncDebug() << "Can't open QoS file for reading";
         say(file.reason());
         return osplResult::unreadable;
     }
@@ -382,11 +491,12 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
         return osplResult::writeFailed;
     }
     QByteArray output;
-    const osplResult r = rewriteOsplConfig(file.bytes(), address, &output);
+    QString problem;
+    const osplResult r = rewriteOsplConfig(file.bytes(), address, &output, &problem);
     switch (r) {
     case osplResult::written: break;
-    case osplResult::unchanged: qDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
-    case osplResult::malformed: say(QStringLiteral("it is not well-formed XML")); return r;
+    case osplResult::unchanged: ncDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
+    case osplResult::malformed: say(QStringLiteral("it is not well-formed XML (%1)").arg(problem)); return r;
     case osplResult::unsupported: say(QStringLiteral("rewriting it would lose or change part of it")); return r;
     case osplResult::tooLarge:
         say(QStringLiteral("it is larger than %1 MiB or holds more than %2 elements, attributes and texts (or its "
@@ -397,7 +507,7 @@ osplResult updateOsplConfig(const QString& path, const QString& address, QString
     default: return r;
     }
     if (!file.replace(output)) {
-        qDebug() << "Can't open QoS file for writing:" << path;
+        ncDebug() << "Can't open QoS file for writing:" << path;
         say(file.reason());
         return osplResult::writeFailed;
     }

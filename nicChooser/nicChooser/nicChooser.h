@@ -4,6 +4,7 @@
 
 #include "adaptorRows.h"
 #include "choice.h"
+#include "fileReplace.h"
 #include "osplConfig.h"
 #include "ui_nicChooser.h"
 
@@ -31,6 +32,9 @@ public:
     /// What the process's exit status should tell (an exitStatus): the last attempt's outcome.
     int exitCode() const { return status; }
 
+    /// The dialog has done its work (or cannot do any) and closes itself once the event loop runs.
+    bool closing() const { return closeTimerId != 0; }
+
 protected:
     void timerEvent(QTimerEvent* event) override;
 
@@ -48,10 +52,14 @@ private:
     osplResult writeToOspl(const QString& address, QString* reason);
     void startCloseTimer();
     void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
-                       const QString& storedAddress, const QString& unreadable);
+                       const QString& storedAddress, const QString& storedAdaptor, const QString& unreadable);
+    void tellRows(const std::vector<int>& matches);
     bool store(const networkDest& row, bool personAsked);
     void fail(int code, const QString& title, const QString& text, bool personAsked);
     void makeCurrent(int row);
+    /// The adaptor ID of the first row carrying address; empty when none does.
+    QString adaptorHolding(const QString& address) const;
+    lockWaitHook waitingFor(const QString& path);
 
     Ui_nicChooserClass ui;
     bool valid = false;
@@ -62,6 +70,8 @@ private:
     int closeTimerId = 0;
     std::list<networkDest> dests;
     int status = exitDone;
+    bool waitStopped = false; ///< the operator stopped a wait for another writer
+    bool storing = false;     ///< a store is under way (and may be waiting): Ok is off
 };
 
 /// Where storing a choice stopped.
@@ -71,11 +81,21 @@ enum class storeResult {
     ddsFailed,      ///< the settings file holds the choice, the DDS configuration was not updated
 };
 
+/// Which files storing a choice changed, for whoever is told what happened.
+struct storeChanges {
+    bool settingsWritten = false; ///< the settings file was replaced (or created)
+    bool settingsCreated = false; ///< it did not exist before
+    bool ddsWritten = false;      ///< the DDS configuration was replaced
+};
+
 /// Stores address and adaptor in the settings file (both keys in one replacement) and, when osplPath is not empty, the
 /// address in the DDS configuration, holding the settings file's lock until both are done, so that copies storing at
-/// once leave the two files agreeing; *reason says why not.
+/// once leave the two files agreeing; *reason says why not, *changes what was written. The hooks, when given, are
+/// asked while another writer holds the settings file or the DDS configuration (see lockWaitHook).
 storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
-                        const QString& adaptor, QString* reason);
+                        const QString& adaptor, QString* reason, storeChanges* changes = nullptr,
+                        const lockWaitHook& settingsWait = lockWaitHook(),
+                        const lockWaitHook& osplWait = lockWaitHook());
 
 /// One line on stderr, "nicChooser: " and text, for whoever started the tool unattended (an installer's log shows it).
 void tell(const QString& text);
@@ -85,9 +105,11 @@ void tell(const QString& text);
 bool delve(QDomNode& node, const QStringList& path, const QString& value);
 
 /// The DDS configuration input with the address set (read, delve, serialise), in *output; the result says whether there
-/// is anything to write. Debug lines say why not.
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output);
+/// is anything to write. Debug lines say why not; *problem, for malformed input, where and what was expected.
+osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output,
+                             QString* problem = nullptr);
 
 /// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes
-/// it; *reason in plain words when it fails.
-osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason = nullptr);
+/// it; *reason in plain words when it fails. waitHook, when given, is asked while another writer holds it.
+osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason = nullptr,
+                            const lockWaitHook& waitHook = lockWaitHook());

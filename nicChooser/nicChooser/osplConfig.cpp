@@ -1,8 +1,8 @@
 #include "osplConfig.h"
+#include "debugLog.h"
 #include "fileReplace.h"
 
 #include <QBuffer>
-#include <QDebug>
 #include <QDomDocument>
 #include <QRegularExpression>
 #include <QSet>
@@ -333,8 +333,12 @@ public:
                 return false;
         }
         if (xml.hasError()) {
-            qDebug() << "QoS file is not well-formed XML:" << xml.errorString() << "at line" << xml.lineNumber()
-                     << "column" << xml.columnNumber() << "; not changed";
+            ncDebug() << "QoS file is not well-formed XML:" << xml.errorString() << "at line" << xml.lineNumber()
+                      << "column" << xml.columnNumber() << "; not changed";
+            problem = QStringLiteral("line %1, column %2: %3")
+                          .arg(xml.lineNumber())
+                          .arg(xml.columnNumber())
+                          .arg(xml.errorString().remove(QRegularExpression(QStringLiteral("\\.$"))));
             verdict = osplResult::malformed;
             return false;
         }
@@ -342,6 +346,7 @@ public:
     }
 
     osplResult verdict = osplResult::malformed; // when read() fails
+    QString problem;                            // where and why, when malformed
     QDomDocument doc;
     QTextCodec* codec;                  // the encoding to write back in
     std::vector<QString> rendered;      // attribute lists behind the markers
@@ -361,8 +366,9 @@ private:
 
     bool malformed(const QString& why)
     {
-        qDebug().noquote() << "QoS file is not well-formed XML:" << why << "at line" << xml.lineNumber() << "column"
-                           << xml.columnNumber() << "; not changed";
+        ncDebug().noquote() << "QoS file is not well-formed XML:" << why << "at line" << xml.lineNumber() << "column"
+                            << xml.columnNumber() << "; not changed";
+        problem = QStringLiteral("line %1, column %2: %3").arg(xml.lineNumber()).arg(xml.columnNumber()).arg(why);
         verdict = osplResult::malformed;
         return false;
     }
@@ -380,14 +386,14 @@ private:
         }
         if (nodes <= maxOsplNodes)
             return true;
-        qDebug() << "QoS file holds more than" << maxOsplNodes << "elements, attributes and texts; not changed";
+        ncDebug() << "QoS file holds more than" << maxOsplNodes << "elements, attributes and texts; not changed";
         verdict = osplResult::tooLarge;
         return false;
     }
 
     bool refuse(const QString& why)
     {
-        qDebug().noquote() << "QoS file" << why << "; not changed";
+        ncDebug().noquote() << "QoS file" << why << "; not changed";
         verdict = osplResult::unsupported;
         return false;
     }
@@ -570,8 +576,8 @@ private:
             return true;
         }
         if (xml.isCDATA())
-            qDebug() << "QoS file: CDATA in" << f.node.nodeName() << "holds characters" << codec->name()
-                     << "cannot hold; written as text with character references";
+            ncDebug() << "QoS file: CDATA in" << f.node.nodeName() << "holds characters" << codec->name()
+                      << "cannot hold; written as text with character references";
         f.node.appendChild(doc.createTextNode(chars.referenced(text, referenceMarker)));
         return true;
     }
@@ -716,7 +722,7 @@ QByteArray encodeUnmarked(const QString& text, const std::vector<QString>& rende
     }
     out += encoder.fromUnicode(text.constData() + pos, text.size() - pos);
     if (encoder.hasFailure()) {
-        qDebug() << "QoS file: the rewrite holds characters" << codec->name() << "cannot hold; not changed";
+        ncDebug() << "QoS file: the rewrite holds characters" << codec->name() << "cannot hold; not changed";
         return QByteArray();
     }
     return out;
@@ -755,8 +761,8 @@ void setElementText(QDomElement& element, const QString& value)
     // The element's text is all its text nodes together: "10.1<!--x-->.0.5"
     // reads as 10.1.0.5, so the value takes the place of every piece.
     if (!pieces.empty())
-        qDebug() << element.nodeName() << "held its text in" << pieces.size() + 1
-                 << "pieces; the value replaces them all";
+        ncDebug() << element.nodeName() << "held its text in" << pieces.size() + 1
+                  << "pieces; the value replaces them all";
     for (QDomNode& piece : pieces)
         element.removeChild(piece);
     const charset chars(declaredCodec(element.ownerDocument()));
@@ -771,7 +777,7 @@ void setElementText(QDomElement& element, const QString& value)
             element.replaceChild(element.ownerDocument().createTextNode(referenced), target);
         return;
     }
-    qDebug() << "Couldn't set text node; adding one";
+    ncDebug() << "Couldn't set text node; adding one";
     element.insertBefore(element.ownerDocument().createTextNode(referenced), element.firstChild());
 }
 
@@ -810,6 +816,7 @@ osplDocument::osplDocument(const QByteArray& input)
     auto reader = std::make_unique<domReader>(input, bytes, decl, std::vector<int>());
     if (!reader->read()) {
         verdict_ = reader->verdict;
+        problem_ = reader->problem;
         return;
     }
     if (!reader->mixedFound.empty()) {
@@ -848,8 +855,8 @@ QByteArray osplDocument::serialised(osplResult* verdict) const
     const qint64 indentation = savedIndentation(doc);
     if (indentation > maxOsplBytes) {
         removeSpacers();
-        qDebug() << "QoS file: its rewrite would hold" << indentation << "bytes of indentation alone, more than"
-                 << maxOsplBytes << "; not changed";
+        ncDebug() << "QoS file: its rewrite would hold" << indentation << "bytes of indentation alone, more than"
+                  << maxOsplBytes << "; not changed";
         return refused(osplResult::tooLarge);
     }
     QString text;
@@ -862,8 +869,8 @@ QByteArray osplDocument::serialised(osplResult* verdict) const
     if (out.isNull())
         return refused(osplResult::unsupported);
     if (out.size() > maxOsplBytes) {
-        qDebug() << "QoS file: its rewrite would be" << out.size() << "bytes, more than" << maxOsplBytes
-                 << "; not changed";
+        ncDebug() << "QoS file: its rewrite would be" << out.size() << "bytes, more than" << maxOsplBytes
+                  << "; not changed";
         return refused(osplResult::tooLarge);
     }
     return out;

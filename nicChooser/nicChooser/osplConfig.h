@@ -72,6 +72,9 @@ public:
 
     bool isNull() const { return doc.isNull(); }
     osplResult verdict() const { return verdict_; }
+    /// Where the input stops being well-formed XML and what the reader expected there ("line L, column C: ..."); empty
+    /// unless the verdict is malformed.
+    const QString& problem() const { return problem_; }
     /// The root element, where a walk starts.
     QDomNode documentElement() const { return doc.documentElement(); }
     /// The document as it now stands, as the bytes of a file; a null array
@@ -84,6 +87,7 @@ public:
 private:
     QDomDocument doc;
     osplResult verdict_ = osplResult::malformed;
+    QString problem_;
     QTextCodec* codec = nullptr; // the encoding to write back in
     bool byteOrderMark = false;
     std::vector<QString> rendered;      // attribute lists behind the markers

@@ -1,9 +1,9 @@
 #include "startup.h"
+#include "debugLog.h"
 #include "installPaths.h"
 #include "systemText.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -67,8 +67,8 @@ QString useInstallationPlugins()
         return QString(); // the dialog tells the operator
     const QString folder = pluginFolderPath(root, system);
     auto keepDefaults = [&folder](const QString& why) {
-        qDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + oneLine(folder) + QLatin1Char('"') << oneLine(why)
-                           << "; keeping the toolkit's default library paths";
+        ncDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + oneLine(folder) + QLatin1Char('"') << oneLine(why)
+                            << "; keeping the toolkit's default library paths";
         return QString();
     };
     QString resolved;

@@ -1,7 +1,7 @@
+#include "debugLog.h"
 #include "pathWalk.h"
 #include "writerLock.h"
 
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
@@ -73,8 +73,8 @@ lockResult lockForWriting(int fd, int timeoutMs, const lockWaitHook& hook, const
         case attempt::held: return lockResult::held;
         case attempt::failed: return lockResult::failed;
         case attempt::readers:
-            qDebug() << "Only readers hold locks on" << shown
-                     << "; not waiting for them: the file is checked before it is replaced instead";
+            ncDebug() << "Only readers hold locks on" << shown
+                      << "; not waiting for them: the file is checked before it is replaced instead";
             return lockResult::readersOnly;
         case attempt::writer: break;
         }
@@ -83,12 +83,12 @@ lockResult lockForWriting(int fd, int timeoutMs, const lockWaitHook& hook, const
             asked = clock.elapsed();
             if (!hook(holder)) {
                 *why = QStringLiteral("stopped waiting for %1 to finish with it").arg(holder);
-                qDebug() << "Stopped waiting for the writer holding" << shown;
+                ncDebug() << "Stopped waiting for the writer holding" << shown;
                 return lockResult::failed;
             }
         } else if (!hook && clock.elapsed() > timeoutMs) {
             *why = QStringLiteral("%1 kept it locked for %2 seconds").arg(holder).arg(timeoutMs / 1000.0);
-            qDebug() << "Another writer holds" << shown << "; gave up after" << timeoutMs << "ms";
+            ncDebug() << "Another writer holds" << shown << "; gave up after" << timeoutMs << "ms";
             return lockResult::failed;
         }
         QThread::msleep(pollMs);

@@ -20,7 +20,8 @@ void debugCapture::handler(QtMsgType, const QMessageLogContext& context, const Q
 {
     if (current)
         current->captured.push_back(line{text, QString::fromUtf8(context.file ? context.file : ""), context.line,
-                                         QString::fromUtf8(context.function ? context.function : "")});
+                                         QString::fromUtf8(context.function ? context.function : ""),
+                                         QString::fromUtf8(context.category ? context.category : "")});
 }
 
 QStringList debugCapture::texts() const

@@ -18,6 +18,7 @@ public:
         QString file;
         int lineNumber;
         QString function;
+        QString category;
     };
     debugCapture();
     ~debugCapture();
