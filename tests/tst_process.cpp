@@ -203,9 +203,9 @@ void tst_process::unattended_data()
         << "=nicChooser: not a switch, so ignored: /x\\nnicChooser: stored 10.99.1.1 on v0 (the switches are /ospl, "
            "/silent, /list and /select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there "
            "is no display to ask on; nothing was written\n";
-    QTest::newRow("/Silent --help /?, offscreen: every one named, one line")
-        << QStringList{"/Silent", "--help", "/?"} << "quiet" << 5 << QByteArray() << same << ""
-        << "=nicChooser: not a switch, so ignored: /Silent --help /? (the switches are /ospl, /silent, /list and "
+    QTest::newRow("/Silent -h /?, offscreen: every one named, one line")
+        << QStringList{"/Silent", "-h", "/?"} << "quiet" << 5 << QByteArray() << same << ""
+        << "=nicChooser: not a switch, so ignored: /Silent -h /? (the switches are /ospl, /silent, /list and "
            "/select=RULE)\nnicChooser: there is no display to show the dialog on; /silent, /select and /list work "
            "without one\n";
     QTest::newRow("/list with a misspelt switch: named, the list as ever")
