@@ -583,6 +583,7 @@ void tst_localSettings::refused()
         QCOMPARE(readSetting(path, "bindAddress"), QString());
         QVERIFY(capture.texts().join('\n').contains("longer than 259 bytes"));
     } else if (setup.startsWith("nobody")) {
+        NC_LINUX_ONLY("other users are a Linux row; Wine knows only one user");
         if (!isRoot())
             QSKIP("dropping to another user needs root");
         if (setup == "nobody-folder") {
@@ -712,6 +713,8 @@ void tst_localSettings::keepsLinkPermissionsAndOwner()
     QFETCH(bool, readable);
     QFETCH(QString, refusal);
     QFETCH(QByteArray, dropped);
+    NC_LINUX_ONLY("owners, groups, access lists, extended attributes and co-users' links are the Linux file layer's; "
+                  "the Windows replacement's rows are in replaceKeepsWhatTheFileIs");
     NC_REQUIRE(isRoot(), "making users and giving files to them needs root");
     const throwawayUsers& users = testUsers();
     NC_REQUIRE(users.ready, "needs useradd and groupadd (package passwd) for throw-away users");
@@ -869,6 +872,7 @@ void tst_localSettings::flushedBeforeRename()
     QFETCH(QStringList, args);
     QFETCH(QByteArray, content);
     const QString strace = QStandardPaths::findExecutable("strace");
+    NC_LINUX_ONLY("strace watches Linux system calls; ReplaceFileW flushes on its own");
     NC_REQUIRE(!strace.isEmpty(), QStringLiteral("needs strace"));
     const QString path = tempPath(args.size() == 1 ? "flushed.xml" : "flushed.ini");
     writeBytes(path, content);
