@@ -8,7 +8,8 @@ bool isRoot()
     return false;
 }
 
-asUser::asUser(const QString&) {}
+asUser::asUser(const QString&)
+{}
 
 asUser::~asUser() = default;
 
