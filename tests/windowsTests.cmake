@@ -11,4 +11,5 @@ foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog)
   add_test(NAME ${t} COMMAND ${t})
   set_tests_properties(${t} PROPERTIES ENVIRONMENT "${win_env}" TIMEOUT 300 LABELS windows)
 endforeach()
-target_link_libraries(tst_localSettings PRIVATE kernel32)
+# The platform's profile reader and access lists, to compare with.
+target_link_libraries(tst_localSettings PRIVATE kernel32 advapi32)
