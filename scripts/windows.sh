@@ -6,7 +6,8 @@
 # same toolkit from Debian's source package under CI=true (about an hour on
 # 2 cores); elsewhere it says how and skips (status 77).
 #   windows.sh            configure and build
-#   windows.sh --test     ... then run the Windows tests under Wine (ctest)
+#   windows.sh --test     ... then run the Windows tests under Wine and the
+#                         zip check (ctest in build-win)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${WIN_BUILD_DIR:-$top/build-win}
@@ -53,6 +54,7 @@ done
 cmake -S "$top" -B "$build" -G Ninja -DBUILD_TESTING=ON -DNC_QT_DIR="$qt" \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
 cmake --build "$build" -j 2
+echo "windows.sh: built $(ls "$build"/nicChooser-*-win64.zip)"
 if [ "${1:-}" = --test ]; then
   (cd "$build" && ctest --output-on-failure -j 1)
 fi
