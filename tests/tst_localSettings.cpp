@@ -930,6 +930,8 @@ void tst_localSettings::writersTakeTurns_data()
     QTest::addColumn<QString>("held"); // what the test holds first
     QTest::newRow("a second writer of the same file waits") << "settings";
     QTest::newRow("the settings stay locked while the DDS configuration waits") << "dds";
+    // The system lets go of a dead writer's lock: nobody is kept waiting by it.
+    QTest::newRow("a writer killed while holding the lock lets the next one in") << "killed";
     // A dialog waits without freezing: its hook hears who holds the lock,
     // and ends the wait when the operator cancels.
     QTest::newRow("a wait hook hears who holds the lock and stops the wait") << "hook-stops";
@@ -993,6 +995,13 @@ void tst_localSettings::writersTakeTurns()
     QVERIFY(storing.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(readBytes(ini).contains("bindAddress=10.1.2.3"), 5000);
     QVERIFY2(secondWaits(), "the settings were unlocked before the DDS configuration was written");
+    if (held == "killed") {
+        storing.kill();
+        QVERIFY(storing.waitForFinished(15000));
+        fileEdit next(ini, true, 300);
+        QVERIFY2(next.ready(), qPrintable(next.reason()));
+        return;
+    }
     dds.reset();
     QVERIFY(storing.waitForFinished(15000));
     QCOMPARE(storing.exitCode(), 0);
