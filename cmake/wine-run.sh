@@ -6,7 +6,8 @@
 # has a desktop; without one Wine cannot make windows). The exit status is
 # the program's.
 #   wine-run.sh [--dlls DIR]... PROGRAM.exe [ARG]...
-# WINEPREFIX, WINEDEBUG and DISPLAY, when set, are kept; QT_* variables reach
+# WINEPREFIX (else NC_WINE_PREFIX_NAME names one in the cache), WINEDEBUG and
+# DISPLAY, when set, are kept; QT_* variables reach
 # the program.
 set -u
 dlls=()
@@ -14,7 +15,7 @@ while [ "${1:-}" = --dlls ]; do dlls+=("$2"); shift 2; done
 [ $# -ge 1 ] || { echo "usage: wine-run.sh [--dlls DIR]... PROGRAM [ARG]..." >&2; exit 2; }
 
 cache=${NC_CACHE_DIR:-${XDG_CACHE_HOME:-/var/cache}/nicChooser}
-export WINEPREFIX=${WINEPREFIX:-$cache/wine}
+export WINEPREFIX=${WINEPREFIX:-$cache/${NC_WINE_PREFIX_NAME:-wine}}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEARCH=win64
 wine=$(command -v wine64 || command -v /usr/lib/wine/wine64 || command -v wine)

@@ -149,9 +149,14 @@ opening openTarget(fileEditState& s, QString* why)
 {
     s.refusal.clear();
     s.file = openFile(s.target, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
-    if (s.file.valid())
+    identity id;
+    DWORD held = 0;
+    // Windows opens no read-only file for writing; Wine does, for root.
+    if (s.file.valid() && identify(s.file.get(), &id, &held) && (held & FILE_ATTRIBUTE_READONLY))
+        s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
+    else if (s.file.valid())
         return opening::opened;
-    const DWORD error = GetLastError();
+    const DWORD error = s.file.valid() ? ERROR_ACCESS_DENIED : GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)
         return opening::missing;
     if (error == ERROR_PATH_NOT_FOUND) {
@@ -163,7 +168,8 @@ opening openTarget(fileEditState& s, QString* why)
         *why = QStringLiteral("it is a folder");
         return opening::failed;
     }
-    s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
+    if (!s.file.valid())
+        s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
     if (error != ERROR_ACCESS_DENIED || !s.file.valid()) {
         *why = errorText(s.file.valid() ? error : GetLastError());
         return opening::failed;
