@@ -8,6 +8,7 @@
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <pwd.h>
@@ -266,6 +267,11 @@ void tst_process::unattended_data()
         << QStringList{"/silent", "/select=10.77.6.1"} << "nodisplay" << 0 << QByteArray()
         << QByteArray("[xDS]\r\nbindAddress=10.77.6.1\r\nAdaptor=x\xFFy\r\n") << ""
         << "";
+    // The installation's root as Windows users write it (C:\site); the other rows give it as C:/site there.
+    QTest::newRow("/select address, CC_ROOT written with backslashes")
+        << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "backslash-root" << 0 << QByteArray() << nc1
+        << "10.77.4.1"
+        << "";
     QTest::newRow("/select address, with a display")
         << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0 << QByteArray() << nc1 << ""
         << "";
@@ -314,6 +320,13 @@ void tst_process::unattended()
                        QDir::toNativeSeparators(root->path() + "/SYS/config/dds/ospl.xml"));
 #endif
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
+    if (words.contains("backslash-root")) {
+#ifndef Q_OS_WIN
+        QSKIP("a Windows path: on Linux a backslash is part of a name");
+#endif
+        rootPath = QDir::toNativeSeparators(root->path());
+    }
+    auto resetRoot = qScopeGuard([this] { rootPath.clear(); });
     if (words.contains("forged-link")) {
         const QByteArray link = QFile::encodeName(iniPath());
         QCOMPARE(::symlink("missing\nnicChooser: stored 10.99.1.1 on v0. All good.", link.constData()), 0);
