@@ -267,6 +267,11 @@ void tst_process::unattended_data()
         << QStringList{"/silent", "/select=10.77.6.1"} << "nodisplay" << 0 << QByteArray()
         << QByteArray("[xDS]\r\nbindAddress=10.77.6.1\r\nAdaptor=x\xFFy\r\n") << ""
         << "";
+    // Letters beyond ASCII in the installation's path, as the system holds it.
+    QTest::newRow("/select address, CC_ROOT with letters beyond ASCII")
+        << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "non-ascii-root" << 0 << QByteArray() << nc1
+        << "10.77.4.1"
+        << "";
     // The installation's root as Windows users write it (C:\site); the other rows give it as C:/site there.
     QTest::newRow("/select address, CC_ROOT written with backslashes")
         << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "backslash-root" << 0 << QByteArray() << nc1
@@ -325,6 +330,11 @@ void tst_process::unattended()
         QSKIP("a Windows path: on Linux a backslash is part of a name");
 #endif
         rootPath = QDir::toNativeSeparators(root->path());
+    }
+    if (words.contains("non-ascii-root")) {
+        root.reset(new QTemporaryDir(QDir::tempPath() + QString::fromUtf8("/nicChooser-sit\xC3\xA9-\xCE\xB1-XXXXXX")));
+        QVERIFY(QDir().mkpath(root->filePath("SYS/config/dds")));
+        writeBytes(osplPath(), ospl);
     }
     auto resetRoot = qScopeGuard([this] { rootPath.clear(); });
     if (words.contains("forged-link")) {
