@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tool and runs it on a fresh copy of the demo installation.
-#   scripts/demo.sh [--keep] [SWITCHES...]      e.g. scripts/demo.sh /ospl
+#   scripts/demo.sh [--windows] [--keep] [SWITCHES...]      e.g. scripts/demo.sh /ospl
+# --windows runs the Windows executable of the shipped folder (built by
+# scripts/windows.sh) under Wine instead.
 # With a display, the dialog is yours to drive. Without one (a server, an SSH
 # session), the demo drives it itself in a virtual X server: inside a network
 # namespace with known interfaces when run as root, it saves a screenshot,
@@ -10,6 +12,23 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 exe=$build/nicChooser/nicChooser/nicChooser
+# The tool as this demo runs it: CC_ROOT as the given folder, CC_SYSTEM=DEMO.
+tool() {
+  local root=$1; shift
+  if [ "${NC_DEMO_WINDOWS:-}" = 1 ]; then
+    # Wine shows the Linux file system as drive Z:. The prefix is the demo's
+    # own: Wine lists interfaces in a helper process of its server, which
+    # must start in the namespace the demo runs in.
+    export WINEPREFIX=${NC_DEMO_WINEPREFIX:-${XDG_CACHE_HOME:-/var/cache}/nicChooser/wine-demo}
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    env -u QT_QPA_PLATFORM CC_ROOT="Z:${root//\//\\}" CC_SYSTEM=DEMO QT_FORCE_STDERR_LOGGING=1 \
+      "$top/cmake/wine-run.sh" "$winexe" "$@"
+  else
+    CC_ROOT=$root CC_SYSTEM=DEMO "$exe" "$@"
+  fi
+}
+winbuild=${WIN_BUILD_DIR:-$top/build-win}
+winexe=$(ls -d "$winbuild"/nicChooser-*-win64 2>/dev/null | head -n 1)/nicChooser.exe
 
 # The unattended part, run under Xvfb (and in the namespace when root).
 if [ "${NC_DEMO_STAGE:-}" = drive ]; then
@@ -20,9 +39,11 @@ if [ "${NC_DEMO_STAGE:-}" = drive ]; then
   trap 'kill $xvfb 2>/dev/null' EXIT
   export DISPLAY=$display
   for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-  CC_ROOT=$root CC_SYSTEM=DEMO QT_QPA_PLATFORM=xcb "$exe" "$@" 2>"$root.debug" &
+  QT_QPA_PLATFORM=xcb tool "$root" "$@" 2>"$root.debug" &
   app=$!
-  if win=$(timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1) && [ -n "$win" ]; then
+  # Under Wine a new prefix first sets itself up (about 15 s).
+  wait=10; [ "${NC_DEMO_WINDOWS:-}" = 1 ] && wait=60
+  if win=$(timeout $wait xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1) && [ -n "$win" ]; then
     xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
     sleep 0.5
     import -window "$win" "$NC_DEMO_SHOT" && echo "Screenshot of the dialog: $NC_DEMO_SHOT"
@@ -36,18 +57,25 @@ if [ "${NC_DEMO_STAGE:-}" = drive ]; then
     kill "$app"
   fi
   set +e; wait "$app"; echo "Exit status: $?"; set -e
-  grep '^nicChooser: ' "$root.debug" || true
+  grep '^nicChooser: ' "$root.debug" | tr -d '\r' || true
   rm -f "$root.debug"
   exit 0
 fi
 
 keep=false
+if [ "${1:-}" = --windows ]; then export NC_DEMO_WINDOWS=1; shift; fi
 if [ "${1:-}" = --keep ]; then keep=true; shift; fi
 bash "$top/scripts/deps.sh"
-# Configured as the tests configure it, so that sharing the build folder
-# with them never turns them off; only the tool itself is built.
-[ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j 2 --target nicChooser
+if [ "${NC_DEMO_WINDOWS:-}" = 1 ]; then
+  bash "$top/scripts/windows.sh"
+  winexe=$(ls -d "$winbuild"/nicChooser-*-win64 | head -n 1)/nicChooser.exe
+  echo "The Windows executable, as shipped: $winexe (under Wine)"
+else
+  # Configured as the tests configure it, so that sharing the build folder
+  # with them never turns them off; only the tool itself is built.
+  [ -f "$build/CMakeCache.txt" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
+  cmake --build "$build" -j 2 --target nicChooser
+fi
 root=$(mktemp -d)
 $keep || trap 'rm -rf "$root" "$root.before"' EXIT
 cp -r "$top/demo/installation/." "$root/"
@@ -56,12 +84,13 @@ echo "Demo installation: $root"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   set +e
-  CC_ROOT=$root CC_SYSTEM=DEMO "$exe" "$@"
+  tool "$root" "$@"
   echo "Exit status: $?"
   set -e
 else
   echo "No display: driving the dialog in a virtual X server."
   shot=$build/nicChooser-demo.png
+  [ "${NC_DEMO_WINDOWS:-}" = 1 ] && shot=$winbuild/nicChooser-demo.png
   export NC_DEMO_STAGE=drive NC_DEMO_SHOT=$shot
   if [ "$(id -u)" = 0 ]; then
     echo "As root: in a network namespace whose interfaces are nc0 (10.77.1.1, 10.77.1.2), nc1 (10.77.4.1), né (10.77.5.1) and one whose name is no UTF-8 (10.77.6.1)."

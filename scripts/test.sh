@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a
-# normal build, with the Debian package's check; then the mutation check
+# normal build, with the Debian package's check; then the Windows build
+# (scripts/windows.sh) with its tests under Wine; then the mutation check
 # (every listed one-line fault must make a test fail); once built with
 # AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzz target for
 # FUZZ_SECONDS (default 60).
@@ -14,6 +15,13 @@ cmake --build "$build" -j 2
 # The Debian package: built, linted, installed, used, removed (77: skipped,
 # not root; under CI=true it fails instead).
 bash "$top/tests/package.sh" "$build" || [ $? = 77 ]
+
+# The Windows program from the shared toolkit, its suites under Wine and the
+# zip check (about 6 minutes from nothing); skipped (77) only outside CI
+# when the toolkit is not at hand.
+status=0
+bash "$top/scripts/windows.sh" --test || status=$?
+[ "$status" -eq 0 ] || [ "$status" -eq 77 ] || exit "$status"
 
 bash "$top/tests/mutants.sh"
 

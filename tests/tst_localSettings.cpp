@@ -20,9 +20,56 @@
 #include <iterator>
 #include <memory>
 #include <sys/stat.h>
+#ifdef Q_OS_WIN
+#include <windows.h>
+// (after windows.h)
+#include <sddl.h>
+#endif
 #include <unistd.h>
 
 namespace {
+
+#ifdef Q_OS_WIN
+// Rows where this program reads otherwise than the platform's GetPrivateProfileStringA, on purpose, and why.
+QString departureFromPlatform(const QByteArray& row)
+{
+    static const QHash<QByteArray, QString> reasons{
+        {"cut never splits a character", "the platform cuts at 255 bytes, through a UTF-8 character"},
+        {"nothing read after an end-of-file byte", "Wine's profile functions read past a DOS end-of-file byte"},
+        {"replace before an end-of-file byte, what follows kept",
+         "Wine's profile functions read past a DOS end-of-file byte"},
+        {"UTF-16 value beyond Latin-1", "the 8-bit function gives '?' for what the ANSI code page lacks"},
+        {"UTF-16 with an odd byte count reads nothing",
+         "the platform reads a torn UTF-16 file; this program refuses it"},
+        {"UTF-16 with an unpaired surrogate reads nothing",
+         "the platform reads a UTF-16 file that cannot be written back; this program refuses it"},
+    };
+    return reasons.value(row);
+}
+#endif
+
+// On Windows, what the platform's own GetPrivateProfileStringA reads from the same file (a 256-byte buffer, as the
+// profile functions are used) must be what this program read, as UTF-8 bytes, except on the rows above, where it must
+// differ; elsewhere there is nothing to compare with.
+void comparePlatformRead(const QString& path, const QString& key, const QString& read)
+{
+#ifdef Q_OS_WIN
+    char value[256] = {};
+    GetPrivateProfileStringA("xDS", key.toLatin1().constData(), "", value, sizeof value,
+                             QDir::toNativeSeparators(path).toLocal8Bit().constData());
+    const QByteArray platform(value);
+    const QString departure = departureFromPlatform(QTest::currentDataTag());
+    const QString shown = QString::fromLatin1(platform.toPercentEncoding(" ;=\"'"));
+    if (departure.isEmpty())
+        QVERIFY2(platform == read.toUtf8(), qPrintable("GetPrivateProfileStringA read \"" + shown + '"'));
+    else
+        QVERIFY2(platform != read.toUtf8(), qPrintable("GetPrivateProfileStringA agrees now, yet: " + departure));
+#else
+    Q_UNUSED(path);
+    Q_UNUSED(key);
+    Q_UNUSED(read);
+#endif
+}
 
 // text as the bytes of a UTF-16 file with its byte-order mark
 QByteArray utf16le(const QString& text)
@@ -132,6 +179,8 @@ private slots:
     void keepsLinkPermissionsAndOwner();
     void valueReadsBackAsWritten_data();
     void valueReadsBackAsWritten();
+    void windowsReplacementKeeps_data();
+    void windowsReplacementKeeps();
     void writersTakeTurns_data();
     void writersTakeTurns();
     void flushedBeforeRename_data();
@@ -240,6 +289,7 @@ void tst_localSettings::read()
     const QString path = tempPath("read.ini");
     writeBytes(path, text);
     QCOMPARE(readSetting(path, key), expected);
+    comparePlatformRead(path, key, expected);
 }
 
 void tst_localSettings::write_data()
@@ -346,6 +396,7 @@ void tst_localSettings::write()
     QVERIFY(writeSetting(path, key, value));
     QCOMPARE(readBytes(path), after);
     QCOMPARE(readSetting(path, key), value);
+    comparePlatformRead(path, key, value);
 }
 
 // Real-looking files, named after what they pose; the expected result sits beside each.
@@ -583,6 +634,7 @@ void tst_localSettings::refused()
         QCOMPARE(readSetting(path, "bindAddress"), QString());
         QVERIFY(capture.texts().join('\n').contains("longer than 259 bytes"));
     } else if (setup.startsWith("nobody")) {
+        NC_LINUX_ONLY("other users are a Linux row; Wine knows only one user");
         if (!isRoot())
             QSKIP("dropping to another user needs root");
         if (setup == "nobody-folder") {
@@ -712,6 +764,8 @@ void tst_localSettings::keepsLinkPermissionsAndOwner()
     QFETCH(bool, readable);
     QFETCH(QString, refusal);
     QFETCH(QByteArray, dropped);
+    NC_LINUX_ONLY("owners, groups, access lists, extended attributes and co-users' links are the Linux file layer's; "
+                  "the Windows replacement's rows are in replaceKeepsWhatTheFileIs");
     NC_REQUIRE(isRoot(), "making users and giving files to them needs root");
     const throwawayUsers& users = testUsers();
     NC_REQUIRE(users.ready, "needs useradd and groupadd (package passwd) for throw-away users");
@@ -772,6 +826,99 @@ void tst_localSettings::valueReadsBackAsWritten()
     QFile::remove(path);
     QVERIFY(writeSetting(path, "Adaptor", value));
     QCOMPARE(readSetting(path, "Adaptor"), value);
+    comparePlatformRead(path, "Adaptor", value);
+}
+
+// On Windows a replaced file stays what it was: ReplaceFileW keeps its own
+// access list (an administrator's explicit grant included), its alternate
+// data streams and attributes, whatever the folder would give a new file.
+void tst_localSettings::windowsReplacementKeeps_data()
+{
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("hidden and archive attributes") << "attributes";
+    QTest::newRow("an explicit grant in the file's own access list") << "security";
+    QTest::newRow("an alternate data stream") << "stream";
+    QTest::newRow("a path relative to the current folder") << "relative";
+}
+
+#ifdef Q_OS_WIN
+namespace {
+
+// The file's access list in the system's text form; empty when it cannot be read.
+QString accessList(const std::wstring& path)
+{
+    DWORD size = 0;
+    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    QByteArray sd(int(size), '\0');
+    wchar_t* text = nullptr;
+    if (!size || !GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd.data(), size, &size)
+        || !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                 &text, nullptr))
+        return QString();
+    const QString s = QString::fromWCharArray(text);
+    LocalFree(text);
+    return s;
+}
+
+bool setAccessList(const std::wstring& path, const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return false;
+    const bool done = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd);
+    LocalFree(sd);
+    return done;
+}
+
+} // namespace
+#endif
+
+void tst_localSettings::windowsReplacementKeeps()
+{
+    QFETCH(QString, kept);
+#ifndef Q_OS_WIN
+    QSKIP("a Windows row; on Linux keepsLinkPermissionsAndOwner tells what a replacement keeps");
+#else
+    if (kept == "security" && underWine())
+        QSKIP("Wine keeps no security descriptors: an access list set with SetFileSecurityW reads back as Wine's "
+              "default, so this row runs on Windows only");
+    if (kept == "stream" && underWine())
+        QSKIP("Wine has no alternate data streams: a stream kept.ini:meta becomes a plain file of that name, so this "
+              "row runs on Windows only");
+    QTemporaryDir folder;
+    const QString path = folder.filePath("kept.ini");
+    writeBytes(path, "[xDS]\r\nbindAddress=1\r\n");
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
+    // Administrators and the system in full, users read and write: none of it inherited.
+    const wchar_t* grant = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1201bf;;;BU)";
+    QString list;
+    if (kept == "attributes")
+        QVERIFY(SetFileAttributesW(native.c_str(), attributes));
+    if (kept == "security") {
+        QVERIFY(setAccessList(native, grant));
+        list = accessList(native);
+        QVERIFY2(list.startsWith("D:P"), qPrintable(list));
+    }
+    if (kept == "stream")
+        writeBytes(path + ":meta", "deployed by the installer");
+    QString given = path;
+    const QString here = QDir::currentPath();
+    auto back = qScopeGuard([&] { QDir::setCurrent(here); });
+    if (kept == "relative") {
+        QVERIFY(QDir::setCurrent(QFileInfo(path).path()));
+        given = QFileInfo(path).fileName();
+    }
+    QVERIFY(writeSetting(given, "bindAddress", "10.1.2.3"));
+    QCOMPARE(readBytes(path), QByteArray("[xDS]\r\nbindAddress=10.1.2.3\r\n"));
+    if (kept == "attributes")
+        QCOMPARE(GetFileAttributesW(native.c_str()) & attributes, attributes);
+    if (kept == "security")
+        QCOMPARE(accessList(native), list);
+    if (kept == "stream")
+        QCOMPARE(readBytes(path + ":meta"), QByteArray("deployed by the installer"));
+    QCOMPARE(QDir(QFileInfo(path).path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kept.ini"});
+#endif
 }
 
 // A second writer waits for the first (and gives up, told why, when it
@@ -783,6 +930,8 @@ void tst_localSettings::writersTakeTurns_data()
     QTest::addColumn<QString>("held"); // what the test holds first
     QTest::newRow("a second writer of the same file waits") << "settings";
     QTest::newRow("the settings stay locked while the DDS configuration waits") << "dds";
+    // The system lets go of a dead writer's lock: nobody is kept waiting by it.
+    QTest::newRow("a writer killed while holding the lock lets the next one in") << "killed";
     // A dialog waits without freezing: its hook hears who holds the lock,
     // and ends the wait when the operator cancels.
     QTest::newRow("a wait hook hears who holds the lock and stops the wait") << "hook-stops";
@@ -846,6 +995,13 @@ void tst_localSettings::writersTakeTurns()
     QVERIFY(storing.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(readBytes(ini).contains("bindAddress=10.1.2.3"), 5000);
     QVERIFY2(secondWaits(), "the settings were unlocked before the DDS configuration was written");
+    if (held == "killed") {
+        storing.kill();
+        QVERIFY(storing.waitForFinished(15000));
+        fileEdit next(ini, true, 300);
+        QVERIFY2(next.ready(), qPrintable(next.reason()));
+        return;
+    }
     dds.reset();
     QVERIFY(storing.waitForFinished(15000));
     QCOMPARE(storing.exitCode(), 0);
@@ -869,6 +1025,7 @@ void tst_localSettings::flushedBeforeRename()
     QFETCH(QStringList, args);
     QFETCH(QByteArray, content);
     const QString strace = QStandardPaths::findExecutable("strace");
+    NC_LINUX_ONLY("strace watches Linux system calls; ReplaceFileW flushes on its own");
     NC_REQUIRE(!strace.isEmpty(), QStringLiteral("needs strace"));
     const QString path = tempPath(args.size() == 1 ? "flushed.xml" : "flushed.ini");
     writeBytes(path, content);

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QXmlStreamReader>
 
 #include <memory>
@@ -71,6 +72,22 @@ QByteArray wrapped(const QByteArray& nia)
            + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n";
 }
 
+// Why a row about an encoding cannot hold with this toolkit build, or empty: the EUC-JP rows need a codec that reads
+// 8E E0 as a character it cannot write back (ICU's, as Debian's toolkit has), the US-ASCII row a codec of that name;
+// the toolkit cross-built for Windows has no ICU, and its own codecs do neither.
+QString codecMissing(const QByteArray& input)
+{
+    if (input.contains("encoding=\"US-ASCII\"") && !QTextCodec::codecForName("US-ASCII"))
+        return QStringLiteral("this toolkit build (without ICU) knows no US-ASCII codec, so the file is refused as an "
+                              "unknown encoding before any byte is looked at");
+    QTextCodec* euc = QTextCodec::codecForName("EUC-JP");
+    if (input.contains("EUC-JP")
+        && (!euc || euc->toUnicode("\x8e\xe0") != QString(QChar(0xA2)) || euc->fromUnicode(QChar(0xA2)) == "\x8e\xe0"))
+        return QStringLiteral("this toolkit build's EUC-JP codec (without ICU) does not read 8E E0 as U+00A2 one way, "
+                              "which these rows need");
+    return QString();
+}
+
 } // namespace
 
 class tst_osplConfig : public QObject
@@ -128,6 +145,7 @@ void tst_osplConfig::realConfigurations()
     // Only the address differs, attributes in their original order included.
     const QString problem = osplEditProblem(before, after, address);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    NC_LINUX_ONLY("the second parser, xmllint, is a Linux program; the Linux build compares with it");
     NC_REQUIRE(secondParserFound(), QStringLiteral("the second parser is xmllint (libxml2-utils)"));
     const QString second = secondParserEditProblem(before, after, address);
     QVERIFY2(second.isEmpty(), qPrintable(second));
@@ -352,6 +370,8 @@ void tst_osplConfig::walk()
     QFETCH(QByteArray, input);
     QFETCH(osplResult, result);
     QFETCH(QByteArray, output);
+    if (!codecMissing(input).isEmpty())
+        QSKIP(qPrintable(codecMissing(input)));
     QByteArray out;
     QCOMPARE(rewriteOsplConfig(input, address, &out), result);
     if (result != osplResult::written)
@@ -359,6 +379,7 @@ void tst_osplConfig::walk()
     QCOMPARE(out, output);
     QByteArray again;
     QCOMPARE(rewriteOsplConfig(out, address, &again), osplResult::unchanged);
+    NC_LINUX_ONLY("the second parser, xmllint, is a Linux program; the Linux build compares with it");
     NC_REQUIRE(secondParserFound(), QStringLiteral("the second parser is xmllint (libxml2-utils)"));
     const QString second = secondParserEditProblem(input, out, address);
     QVERIFY2(second.isEmpty(), qPrintable(second));
@@ -443,6 +464,8 @@ void tst_osplConfig::refusedInput()
     QFETCH(QByteArray, input);
     QFETCH(osplResult, result);
     QFETCH(QString, debug);
+    if (!codecMissing(input).isEmpty())
+        QSKIP(qPrintable(codecMissing(input)));
     QTemporaryDir dir;
     const QString path = dir.filePath("ospl.xml");
     writeBytes(path, input);
@@ -497,6 +520,8 @@ void tst_osplConfig::fileFailures()
     QFETCH(QString, problem);
     QFETCH(osplResult, result);
     const bool asRoot = problem == "release" || problem == "planted";
+    if (asRoot || problem.startsWith("nobody"))
+        NC_LINUX_ONLY("other users, owners and symbolic links planted by them are Linux rows");
     if ((asRoot || problem.startsWith("nobody")) && !isRoot())
         QSKIP("changing owners and dropping to another user need root");
     QTemporaryDir dir;

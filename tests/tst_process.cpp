@@ -5,12 +5,77 @@
 
 #include <QElapsedTimer>
 #include <QLibraryInfo>
+#include <QNetworkInterface>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+#ifdef Q_OS_WIN
+// Rows whose outcome Wine cannot give as Windows would, or that are about
+// Linux alone, and why.
+QString notUnderWindows(const QByteArray& row)
+{
+    const QString multicast = QStringLiteral("Wine reports every interface that is up as running and able to multicast "
+                                             "(ncnomc among them), so which rows are listed is judged on Linux");
+    static const QHash<QByteArray, QString> reasons{
+        {"/silent /ospl, valid", multicast},
+        {"/list, no display", multicast},
+        {"/list with /silent /ospl writes nothing", multicast},
+        {"/list, nothing stored", multicast},
+        {"/select matching several rows", multicast},
+        {"/select matching none", multicast},
+        {"/select adaptor whose name is no UTF-8", "Wine names that interface in its own way"},
+        {"/list into a full device", "Windows has no /dev/full"},
+        {"/select, the settings file a link whose text forges a line", "a co-user's symbolic link is a Linux row"},
+    };
+    if (reasons.contains(row))
+        return reasons.value(row);
+    // A Windows session always has a desktop: "no display" is a Linux condition.
+    if (row.contains("no display") || row.contains("xcb") || row.startsWith("no switches"))
+        return QStringLiteral("a Windows session always has a desktop: the display rows are Linux rows");
+    return QString();
+}
+#endif
+
+// The adaptor ID the system reports for the namespace's interface that Linux names linuxName: on Linux that name, on
+// Windows (Wine gives the Linux name as the human-readable one) Windows' own, such as ethernet_3.
+QString adaptorId(const QString& linuxName)
+{
+#ifdef Q_OS_WIN
+    for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
+        if (i.humanReadableName() == linuxName)
+            return i.name();
+#endif
+    return linuxName;
+}
+
+// text with the namespace's interfaces named by their adaptor IDs where an ID is meant: the third column of a row,
+// "Adaptor=", "/select=" and the quoted ID of the validity line.
+QString withIds(QString text)
+{
+    for (const QString& name : {QStringLiteral("nc0"), QStringLiteral("nc1")}) {
+        const QString id = adaptorId(name);
+        text.replace(QRegularExpression("(\\t[0-9.]+\\t)" + name + "(?=\\t|\\n|$)"), "\\1" + id);
+        text.replace(QRegularExpression("Adaptor=" + name + "(?=\\r|\\n)"), "Adaptor=" + id);
+        text.replace("/select=" + name, "/select=" + id);
+        text.replace("\"" + name + "\"", "\"" + id + "\"");
+    }
+    return text;
+}
+
+QByteArray withIds(const QByteArray& text)
+{
+    return text.isNull() ? text : withIds(QString::fromLatin1(text)).toLatin1();
+}
+
+} // namespace
 
 class tst_process : public QObject
 {
@@ -39,15 +104,27 @@ private:
     std::unique_ptr<QTemporaryDir> root;
     QString rootPath;             // CC_ROOT when not root's path
     QStringList extraEnvironment; // NAME=value for the tool
+    qint64 startCostMs = 0;       // under Wine, what starting any program takes
     QString iniPath() const { return root->filePath("local_settings.ini"); }
     QString osplPath() const { return root->filePath("SYS/config/dds/ospl.xml"); }
     const QByteArray ospl = testData("ospl/adlink-etc-ospl_ddsi2.xml");
-    const QByteArray validIni = "[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n";
+    const QByteArray validIni = withIds(QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n"));
 };
 
 void tst_process::initTestCase()
 {
     NC_REQUIRE(layout::inside(), QStringLiteral("run through in-netns.sh, which builds the known interfaces"));
+    if (underWine()) {
+        // What Wine alone takes to start and end a program on the same toolkit DLLs that does nothing (ncupdate,
+        // which only says how to use it): the time limits below are the tool's own on top of it.
+        QElapsedTimer timer;
+        timer.start();
+        QProcess bare;
+        bare.start(NC_UPDATE_TOOL, QStringList());
+        QVERIFY(bare.waitForFinished(30000));
+        startCostMs = timer.elapsed();
+        qDebug() << "Wine starts a program in" << startCostMs << "ms";
+    }
 }
 
 void tst_process::init()
@@ -106,8 +183,13 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
         p.kill();
         p.waitForFinished();
     }
+    QByteArray errors = p.readAllStandardError();
+#ifdef Q_OS_WIN
+    // The C runtime ends each line on stderr as Windows does; a CR anywhere else is still seen.
+    errors.replace("\r\n", "\n");
+#endif
     return {finished, finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, ms,
-            QString::fromUtf8(p.readAllStandardError()), p.readAllStandardOutput()};
+            QString::fromUtf8(errors), p.readAllStandardOutput()};
 }
 
 // Runs that no person answers: /silent, /list and /select, with and without
@@ -257,6 +339,16 @@ void tst_process::unattended_data()
         << QStringList{"/silent", "/select=10.77.6.1"} << "nodisplay" << 0 << QByteArray()
         << QByteArray("[xDS]\r\nbindAddress=10.77.6.1\r\nAdaptor=x\xFFy\r\n") << ""
         << "";
+    // Letters beyond ASCII in the installation's path, as the system holds it.
+    QTest::newRow("/select address, CC_ROOT with letters beyond ASCII")
+        << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "non-ascii-root" << 0 << QByteArray() << nc1
+        << "10.77.4.1"
+        << "";
+    // The installation's root as Windows users write it (C:\site); the other rows give it as C:/site there.
+    QTest::newRow("/select address, CC_ROOT written with backslashes")
+        << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "backslash-root" << 0 << QByteArray() << nc1
+        << "10.77.4.1"
+        << "";
     QTest::newRow("/select address, with a display")
         << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0 << QByteArray() << nc1 << ""
         << "";
@@ -301,7 +393,31 @@ void tst_process::unattended()
     QFETCH(QByteArray, iniAfter);
     QFETCH(QString, osplAddress);
     QFETCH(QString, stderrText);
+#ifdef Q_OS_WIN
+    if (!notUnderWindows(QTest::currentDataTag()).isEmpty())
+        QSKIP(qPrintable(notUnderWindows(QTest::currentDataTag())));
+    for (QString& a : args)
+        a = withIds(a);
+    stdoutText = withIds(stdoutText);
+    iniAfter = withIds(iniAfter);
+    stderrText = withIds(stderrText);
+    // The installation's paths are shown as the system writes them.
+    stderrText.replace("%1/SYS/config/dds/ospl.xml",
+                       QDir::toNativeSeparators(root->path() + "/SYS/config/dds/ospl.xml"));
+#endif
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
+    if (words.contains("backslash-root")) {
+#ifndef Q_OS_WIN
+        QSKIP("a Windows path: on Linux a backslash is part of a name");
+#endif
+        rootPath = QDir::toNativeSeparators(root->path());
+    }
+    if (words.contains("non-ascii-root")) {
+        root.reset(new QTemporaryDir(QDir::tempPath() + QString::fromUtf8("/nicChooser-sit\xC3\xA9-\xCE\xB1-XXXXXX")));
+        QVERIFY(QDir().mkpath(root->filePath("SYS/config/dds")));
+        writeBytes(osplPath(), ospl);
+    }
+    auto resetRoot = qScopeGuard([this] { rootPath.clear(); });
     if (words.contains("forged-link")) {
         const QByteArray link = QFile::encodeName(iniPath());
         QCOMPARE(::symlink("missing\nnicChooser: stored 10.99.1.1 on v0. All good.", link.constData()), 0);
@@ -309,7 +425,7 @@ void tst_process::unattended()
     } else if (words.contains("unreadable-ini"))
         writeBytes(iniPath(), QByteArray("\xFF\xFE[\0x\0]", 7));
     else if (words.contains("staleini"))
-        writeBytes(iniPath(), "[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n");
+        writeBytes(iniPath(), withIds(QByteArray("[xDS]\nbindAddress=10.77.4.1\nAdaptor=nc0\n")));
     else if (!words.contains("noini"))
         writeBytes(iniPath(), validIni);
     if (words.contains("readonly-ini"))
@@ -331,7 +447,7 @@ void tst_process::unattended()
         QVERIFY2(r.finished, qPrintable(r.debug));
         QVERIFY2(r.exitCode == status,
                  qPrintable(QStringLiteral("exit %1: %2").arg(r.exitCode).arg(r.debug.right(600))));
-        QVERIFY2(r.ms < 3000, qPrintable(QString("took %1 ms").arg(r.ms)));
+        QVERIFY2(r.ms < 3000 + startCostMs, qPrintable(QString("took %1 ms").arg(r.ms)));
     }
     QCOMPARE(r.out, stdoutText);
     QCOMPARE(readBytes(iniPath()), iniAfter.isNull() ? iniBefore : iniAfter);
@@ -382,6 +498,8 @@ void tst_process::pluginFolder_data()
 
 void tst_process::pluginFolder()
 {
+    NC_LINUX_ONLY("the plug-in folder's rules about owners and window systems are the Linux start-up's; the Windows "
+                  "zip check shows the folder used");
     QFETCH(QString, setup);
     QFETCH(QStringList, args);
     QFETCH(int, status);
@@ -429,6 +547,7 @@ void tst_process::pluginRaces_data()
 
 void tst_process::pluginRaces()
 {
+    NC_LINUX_ONLY("a co-user swapping links is a Linux row");
     QFETCH(bool, rootLink);
     NC_REQUIRE(testUsers().ready, QStringLiteral("needs useradd and groupadd (package passwd) for throw-away users"));
     const int loaded = pluginRace(rootLink, 100);

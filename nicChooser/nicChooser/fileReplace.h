@@ -45,8 +45,13 @@
 // its holder dies. A writer waits for another up to lockTimeoutMs, or as
 // long as its lockWaitHook says.
 //
-// On Windows the lock is a named mutex per folder, links are followed by the
-// toolkit, and a replaced file takes its folder's inherited security.
+// On Windows the lock is LockFileEx on the same far range of the file itself
+// (see writerLock.h), links are followed by the toolkit, and ReplaceFileW, on
+// absolute paths, puts the new file in place keeping the old one's security
+// descriptor, alternate data streams and attributes; a read-only file is
+// refused. ReplaceFileW takes no replacement that is open, so the new file
+// is locked again just after it took the name (the old file's lock held
+// until then).
 //
 // Text: paths are text that converts back to the exact bytes the system gave
 // (see textFromSystem); folder names that are not valid UTF-8 work.

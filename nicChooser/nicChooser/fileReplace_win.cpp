@@ -1,109 +1,320 @@
-#include "debugLog.h"
 #include "fileReplace.h"
+#include "writerLock.h"
 
-#include <QCryptographicHash>
+#include "debugLog.h"
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
 #include <windows.h>
 
 namespace {
 
-// The file a write to path really changes: the end of a chain of symbolic
-// links (which the system reports as absolute paths), or path itself.
+// At most this many times an edit starts over on what the name holds now.
+constexpr int maxStarts = 100;
+
+QString errorText(DWORD error)
+{
+    wchar_t* text = nullptr;
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    QString s = n ? QString::fromWCharArray(text, int(n)).trimmed() : QString();
+    LocalFree(text);
+    return s.isEmpty() ? QStringLiteral("error %1").arg(error) : QStringLiteral("%1 (error %2)").arg(s).arg(error);
+}
+
+const wchar_t* wide(const QString& s)
+{
+    return reinterpret_cast<const wchar_t*>(s.utf16());
+}
+
+// A handle, closed when it goes.
+class handle
+{
+public:
+    handle() = default;
+    explicit handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+    ~handle() { reset(); }
+    handle(handle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+    handle& operator=(handle&& o) noexcept
+    {
+        std::swap(h_, o.h_);
+        return *this;
+    }
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != nullptr; }
+    void reset()
+    {
+        if (h_)
+            CloseHandle(h_);
+        h_ = nullptr;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+// Every handle of ours lets others read, write and rename or replace the
+// file, so that a waiting writer never stands in the way of the one at work.
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+handle openFile(const QString& path, DWORD access, DWORD disposition, DWORD attributes = FILE_ATTRIBUTE_NORMAL)
+{
+    return handle(CreateFileW(wide(path), access, shareAll, nullptr, disposition, attributes, nullptr));
+}
+
+// The file a write to path really changes, absolute (ReplaceFileW takes no
+// relative paths): the end of a chain of symbolic links, or path itself.
 QString writeTarget(const QString& path)
 {
     QFileInfo info(path);
     // A bounded walk: a loop of links must not hang the writer.
     for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
         info.setFile(info.symLinkTarget());
-    return info.filePath();
+    return QDir::toNativeSeparators(info.absoluteFilePath());
 }
 
-enum class opening { opened, missing, failed };
+struct identity {
+    DWORD volume = 0, high = 0, low = 0;
+    bool operator==(const identity& o) const { return volume == o.volume && high == o.high && low == o.low; }
+};
 
-opening readTarget(const QString& target, QByteArray* data, QString* why)
+bool identify(HANDLE file, identity* id, DWORD* attributes = nullptr)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info))
+        return false;
+    *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    if (attributes)
+        *attributes = info.dwFileAttributes;
+    return true;
+}
+
+// Whether path names the file open as file now.
+bool stillNamed(const QString& path, HANDLE file)
+{
+    const handle now = openFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    identity a, b;
+    return now.valid() && identify(now.get(), &a) && identify(file, &b) && a == b;
+}
+
+// The whole of file into *data; false with *why.
+bool readAll(HANDLE file, QByteArray* data, QString* why)
 {
     data->clear();
-    const QFileInfo info(target);
-    if (!info.exists() && !info.isSymLink())
-        return opening::missing;
-    if (info.isDir()) {
-        *why = QStringLiteral("it is a folder");
-        return opening::failed;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size)) {
+        *why = errorText(GetLastError());
+        return false;
     }
-    QFile file(target);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *why = file.errorString();
-        return opening::failed;
-    }
-    *why = tooLarge(file.size());
+    *why = tooLarge(size.QuadPart);
     if (!why->isEmpty())
-        return opening::failed;
-    *data = file.read(maxFileBytes + 1);
-    *why = tooLarge(data->size());
-    if (!why->isEmpty()) {
-        data->clear();
-        return opening::failed;
+        return false;
+    data->resize(int(size.QuadPart));
+    LARGE_INTEGER start = {};
+    SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    DWORD got = 0;
+    for (int at = 0; at < data->size(); at += int(got)) {
+        if (!ReadFile(file, data->data() + at, DWORD(data->size() - at), &got, nullptr) || got == 0) {
+            *why = got == 0 ? QStringLiteral("it changed while it was being read") : errorText(GetLastError());
+            data->clear();
+            return false;
+        }
     }
-    if (file.error() != QFileDevice::NoError) {
-        *why = file.errorString();
-        data->clear();
-        return opening::failed;
-    }
-    return opening::opened;
-}
-
-replaceFacts factsAbout(const QString& target)
-{
-    const QFileInfo info(target);
-    replaceFacts facts;
-    facts.exists = info.exists();
-    if (facts.exists) {
-        const QFileDevice::Permissions anyWrite =
-            QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
-        facts.anyWriteBit = (info.permissions() & anyWrite) != 0;
-        facts.mayWriteFile = info.isWritable();
-    }
-    // A replaced file takes the folder's inherited security, as the profile
-    // functions' files do, so there is no owner to keep; the folder's rights
-    // show when the new file is made.
-    return facts;
-}
-
-// A named mutex per folder: the system releases it (as abandoned) when its
-// owner dies, so a killed writer cannot block the next one.
-HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
-{
-    const QString folder = QDir::cleanPath(QFileInfo(target).absolutePath()).toLower();
-    const QByteArray key = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha1).toHex();
-    const QString name = QLatin1String("Local\\nicChooser-") + QString::fromLatin1(key);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(name.utf16()));
-    if (!mutex) {
-        *why = QStringLiteral("its writer lock cannot be created (error %1)").arg(GetLastError());
-        ncDebug() << "Can't create the writer lock for" << folder << ": error" << GetLastError();
-        return nullptr;
-    }
-    const DWORD r = WaitForSingleObject(mutex, DWORD(timeoutMs));
-    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        *why = QStringLiteral("another program held its lock for %1 seconds (another copy of nicChooser, perhaps)")
-                   .arg(timeoutMs / 1000.0);
-        ncDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
-        CloseHandle(mutex);
-        return nullptr;
-    }
-    return mutex;
+    return true;
 }
 
 } // namespace
 
 struct fileEditState {
-    QString target;  // the file really written
+    QString target;  // the file really written, absolute
     QString refusal; // why it may not be replaced; empty when it may
-    HANDLE mutex = nullptr;
+    bool mayCreate = true;
+    int timeoutMs = 10000;
+    lockWaitHook hook;
+    handle file;           // the file read, and locked unless only readers stood in the way
+    bool locked = false;   // the writers' lock is held on it
+    bool appeared = false; // the file replace() was to create was made meanwhile
+    DWORD attributes = 0;  // the file's, to be kept
 };
+
+namespace {
+
+enum class opening { opened, missing, failed };
+
+// Opens what s.target names now for writing or, when this user may not write
+// it, for reading only, with s.refusal saying why it will not be replaced.
+opening openTarget(fileEditState& s, QString* why)
+{
+    s.refusal.clear();
+    s.file = openFile(s.target, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    identity id;
+    DWORD held = 0;
+    // Windows opens no read-only file for writing; Wine does, for root.
+    if (s.file.valid() && identify(s.file.get(), &id, &held) && (held & FILE_ATTRIBUTE_READONLY))
+        s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
+    else if (s.file.valid())
+        return opening::opened;
+    const DWORD error = s.file.valid() ? ERROR_ACCESS_DENIED : GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+        return opening::missing;
+    if (error == ERROR_PATH_NOT_FOUND) {
+        *why = QStringLiteral("the folder %1 does not exist").arg(QFileInfo(s.target).absolutePath());
+        return opening::failed;
+    }
+    const DWORD attributes = GetFileAttributesW(wide(s.target));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *why = QStringLiteral("it is a folder");
+        return opening::failed;
+    }
+    if (!s.file.valid())
+        s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
+    if (error != ERROR_ACCESS_DENIED || !s.file.valid()) {
+        *why = errorText(s.file.valid() ? error : GetLastError());
+        return opening::failed;
+    }
+    replaceFacts facts;
+    facts.exists = true;
+    facts.anyWriteBit = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY);
+    facts.mayWriteFile = false;
+    s.refusal = replaceRefusal(facts);
+    return opening::opened;
+}
+
+// New files of writers killed before they took the name; only the lock's
+// holder may remove them, as only it can be making one.
+void removeLeftovers(const QString& target)
+{
+    const QFileInfo leftover(leftoverName(target));
+    QDir folder = leftover.dir();
+    for (const QString& name : folder.entryList({leftover.fileName() + '*'}, QDir::Files | QDir::Hidden))
+        if (!DeleteFileW(wide(QDir::toNativeSeparators(folder.filePath(name)))))
+            ncDebug() << "Can't remove the leftover" << folder.filePath(name) << ":" << errorText(GetLastError());
+}
+
+enum class begun { ready, absent, unreadable, refused };
+
+// Finds, locks and reads what the name holds now; see fileEdit.
+begun beginEdit(fileEditState& s, QByteArray* bytes, bool* missing, QString* why)
+{
+    for (int start = 0; start < maxStarts; ++start) {
+        s.file.reset();
+        s.locked = false;
+        switch (openTarget(s, why)) {
+        case opening::failed: return begun::unreadable;
+        case opening::missing:
+            *missing = true;
+            *why = QStringLiteral("it does not exist");
+            return s.mayCreate ? begun::ready : begun::absent;
+        case opening::opened: *missing = false; break;
+        }
+        // A copy that may not write makes no one wait; it still reads, to
+        // tell whether anything needed writing at all.
+        if (s.refusal.isEmpty()) {
+            const lockResult r = lockForWriting(s.file.get(), s.timeoutMs, s.hook, s.target, why);
+            if (r == lockResult::failed)
+                return begun::refused;
+            s.locked = r == lockResult::held;
+            if (!stillNamed(s.target, s.file.get()))
+                continue; // replaced while this copy waited: edit what is there now
+            if (s.locked)
+                removeLeftovers(s.target);
+        }
+        identity id;
+        identify(s.file.get(), &id, &s.attributes);
+        return readAll(s.file.get(), bytes, why) ? begun::ready : begun::unreadable;
+    }
+    *why = QStringLiteral("it kept being replaced while it was being opened");
+    return begun::refused;
+}
+
+} // namespace
+
+namespace {
+
+bool writeAll(HANDLE file, const QByteArray& data)
+{
+    DWORD put = 0;
+    for (int at = 0; at < data.size(); at += int(put))
+        if (!WriteFile(file, data.constData() + at, DWORD(data.size() - at), &put, nullptr) || put == 0)
+            return false;
+    return true;
+}
+
+// The new bytes beside target under an unpredictable name, retried while
+// taken; complete, flushed, with the attributes to keep and the writers'
+// lock, so that the lock passes with the name where the handle may stay open.
+handle makeNewFile(const QString& target, const QByteArray& data, DWORD attributes, QString* name, QString* why)
+{
+    handle file;
+    for (int tries = 0; tries < 100 && !file.valid(); ++tries) {
+        *name = QDir::toNativeSeparators(leftoverName(target))
+                + QString::number(QRandomGenerator::system()->generate64(), 36);
+        file = openFile(*name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW);
+        const DWORD error = file.valid() ? 0 : GetLastError();
+        if (error && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            *why = error == ERROR_ACCESS_DENIED
+                       ? QStringLiteral("you may not create files in its folder")
+                       : QStringLiteral("a new file cannot be made beside it: ") + errorText(error);
+            return handle();
+        }
+    }
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_NORMAL;
+    QString failed;
+    if (!file.valid())
+        failed = QStringLiteral("no free name for a new file beside it");
+    else if (!writeAll(file.get(), data) || !FlushFileBuffers(file.get()))
+        failed = QStringLiteral("writing the new file failed: ") + errorText(GetLastError());
+    else if (basic.FileAttributes && !SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic))
+        failed = QStringLiteral("its attributes cannot be given to the new file: ") + errorText(GetLastError());
+    else if (!tryWriterLock(file.get()))
+        failed = QStringLiteral("the new file cannot be locked: ") + errorText(GetLastError());
+    if (failed.isEmpty())
+        return file;
+    *why = failed;
+    if (file.valid()) {
+        file.reset();
+        DeleteFileW(wide(*name));
+    }
+    return handle();
+}
+
+// The attributes a replacement keeps (the others the system manages).
+constexpr DWORD keptAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Puts the new file (open as fresh) in the old one's place, and leaves fresh
+// open on what the name then holds, locked if it can be. ReplaceFileW keeps
+// the old file's security descriptor, its streams and its identity, but
+// takes no replacement that is open anywhere (sharing violation): the new
+// file's handle, and with it its lock, is let go for that moment, the old
+// file's lock still held, and the name locked again at once; a writer that
+// opened the new name in between may win it, and then this edit goes on
+// without (its other file's lock still orders the two). A missing file is
+// only created while its name is free, its lock kept throughout.
+bool swapIn(fileEditState& s, bool missing, const QString& name, handle* fresh, QString* why)
+{
+    if (!missing)
+        fresh->reset();
+    const bool done = missing ? MoveFileExW(wide(name), wide(s.target), MOVEFILE_WRITE_THROUGH)
+                              : ReplaceFileW(wide(s.target), wide(name), nullptr, 0, nullptr, nullptr);
+    if (done && !missing) {
+        *fresh = openFile(s.target, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+        if (!fresh->valid() || !tryWriterLock(fresh->get()))
+            ncDebug() << "Another writer took" << s.target << "as soon as it was replaced; going on without its lock";
+    }
+    if (done)
+        return true;
+    const DWORD error = GetLastError();
+    s.appeared = missing && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS);
+    *why = s.appeared ? QStringLiteral("it was created by another writer meanwhile")
+                      : QStringLiteral("replacing it failed: ") + errorText(error);
+    return false;
+}
+
+} // namespace
 
 int maxPathBytes()
 {
@@ -120,94 +331,100 @@ QString environmentText(const char* name)
 
 bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason)
 {
+    data->clear();
+    fileEditState s;
+    s.target = writeTarget(path);
     QString why;
     *missing = false;
-    switch (readTarget(writeTarget(path), data, &why)) {
+    switch (openTarget(s, &why)) {
     case opening::missing: *missing = true; return true;
-    case opening::failed:
-        ncDebug() << "Can't read" << path << ":" << why;
-        if (reason)
-            *reason = why;
-        return false;
-    case opening::opened: break;
+    case opening::opened:
+        if (readAll(s.file.get(), data, &why))
+            return true;
+        break;
+    case opening::failed: break;
     }
-    return true;
+    ncDebug() << "Can't read" << path << ":" << why;
+    if (reason)
+        *reason = why;
+    return false;
 }
 
-fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook)
+fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook waitHook)
     : path_(path), state_(new fileEditState)
 {
     fileEditState& s = *state_;
     s.target = writeTarget(path);
+    s.mayCreate = mayCreate;
+    s.timeoutMs = lockTimeoutMs;
+    s.hook = std::move(waitHook);
     QString why;
-    for (int look = 0; look < 2; ++look) {
-        // First to refuse what could never be written before anyone is made
-        // to wait, then, locked, to read what is there now.
-        switch (readTarget(s.target, &bytes_, &why)) {
-        case opening::failed:
-            ncDebug() << "Can't read" << path << ":" << why;
-            reason_ = why;
-            unreadable_ = true;
-            return;
-        case opening::missing:
-            missing_ = true;
-            if (!mayCreate) {
-                reason_ = QStringLiteral("it does not exist");
-                return;
-            }
-            break;
-        case opening::opened: missing_ = false; break;
-        }
-        // A copy that may not write makes no one wait; it still reads, to
-        // tell whether anything needed writing at all.
-        s.refusal = replaceRefusal(factsAbout(s.target));
-        if (!s.refusal.isEmpty() || s.mutex)
-            break;
-        s.mutex = lockFolder(s.target, lockTimeoutMs, &reason_);
-        if (!s.mutex)
-            return;
-    }
-    ready_ = true;
-}
-
-fileEdit::~fileEdit()
-{
-    if (state_->mutex) {
-        ReleaseMutex(state_->mutex);
-        CloseHandle(state_->mutex);
+    const begun result = beginEdit(s, &bytes_, &missing_, &why);
+    ready_ = result == begun::ready;
+    unreadable_ = result == begun::unreadable;
+    if (!ready_) {
+        reason_ = why;
+        ncDebug() << "Can't" << (unreadable_ ? "read" : "edit") << path << ":" << why;
     }
 }
 
-// The folder's mutex is held from the start, so no other writer of ours can
-// have made the file meanwhile.
+fileEdit::~fileEdit() = default;
+
 bool fileEdit::startOver()
 {
-    return false;
+    fileEditState& s = *state_;
+    if (!s.appeared)
+        return false;
+    s.appeared = false;
+    QString why;
+    const begun result = beginEdit(s, &bytes_, &missing_, &why);
+    ready_ = result == begun::ready;
+    unreadable_ = result == begun::unreadable;
+    if (!ready_)
+        reason_ = why;
+    return ready_;
 }
 
-// QSaveFile writes a temporary file and moves it over the old one with
-// MoveFileEx.
 bool fileEdit::replace(const QByteArray& data)
 {
     if (!ready_)
         return false;
-    const QString& target = state_->target;
+    fileEditState& s = *state_;
     auto refuse = [&](const QString& why) {
         ncDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
         reason_ = why;
         return false;
     };
-    const QString refusal = state_->refusal.isEmpty() ? replaceRefusal(factsAbout(target)) : state_->refusal;
-    if (!refusal.isEmpty())
-        return refuse(refusal);
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return refuse(file.errorString());
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        return refuse(file.errorString());
+    if (!s.refusal.isEmpty())
+        return refuse(s.refusal);
+    if (data.size() > maxFileBytes)
+        return refuse(QStringLiteral("its new content would be larger than %1 MiB, more than is ever read back")
+                          .arg(maxFileBytes >> 20));
+    QString why;
+    QByteArray now;
+    // Another program (not a writer of ours, which waits for the lock) may
+    // have changed the file meanwhile: then the edit is no longer of it.
+    if (!missing_ && (!stillNamed(s.target, s.file.get()) || !readAll(s.file.get(), &now, &why) || now != bytes_))
+        return refuse(QStringLiteral("it was changed by another program while it was being edited"));
+    QString name;
+    handle fresh = makeNewFile(s.target, data, missing_ ? 0 : s.attributes & keptAttributes, &name, &why);
+    if (!fresh.valid())
+        return refuse(why);
+    if (!swapIn(s, missing_, name, &fresh, &why)) {
+        fresh.reset();
+        DeleteFileW(wide(name));
+        return refuse(why);
     }
-    if (!file.commit())
-        return refuse(file.errorString());
+    s.file = std::move(fresh);
+    const DWORD attributes = GetFileAttributesW(wide(s.target));
+    if (!missing_
+        && (attributes == INVALID_FILE_ATTRIBUTES
+            || (attributes & keptAttributes) != (s.attributes & keptAttributes))) {
+        reason_ = QStringLiteral("its new content was written, but its attributes were not kept");
+        ncDebug() << "Wrote" << path_ << "but its attributes" << Qt::hex << s.attributes << "came out as" << attributes;
+        return false;
+    }
+    bytes_ = data;
+    missing_ = false;
     return true;
 }

@@ -12,12 +12,27 @@
 // reader's (anyone who may read the file can take one): it is not waited
 // for, and the writer relies on its check before the rename instead.
 //
-// Part of the Linux file layer, with pathWalk.h and fileReplace_unix.cpp.
+// On Windows the same lock is LockFileEx(LOCKFILE_EXCLUSIVE_LOCK) on that
+// byte, through a handle opened for writing: it excludes copies in every
+// session, the system releases it when its holder dies, and since range
+// locks are mandatory there it lies where no read or write ever reaches.
+// When the exclusive lock fails but a shared one on the same byte succeeds,
+// only readers stand in the way. Windows does not tell who holds a lock.
+//
+// Part of the file layer, with pathWalk.h and fileReplace_unix.cpp on Linux,
+// fileReplace_win.cpp on Windows.
 
 #include "fileReplace.h"
 
 #include <QString>
 #include <QtGlobal>
+
+/// A file open for writing: a descriptor on Linux, a HANDLE on Windows.
+#ifdef _WIN32
+using writableFile = void*;
+#else
+using writableFile = int;
+#endif
 
 /// Where the lock lies: the one byte at 2^62.
 constexpr qint64 writerLockOffset = qint64(1) << 62;
@@ -29,9 +44,9 @@ enum class lockResult {
     failed,      ///< not held: gave up or stopped waiting, or the file cannot be locked; *why says which
 };
 
-/// Takes the writers' lock on fd (open for writing), waiting while another writer holds it: with hook, asking it about
+/// Takes the writers' lock on fd, waiting while another writer holds it: with hook, asking it about
 /// every 50 ms whether to go on; without, for up to timeoutMs. shown names the file in debug lines.
-lockResult lockForWriting(int fd, int timeoutMs, const lockWaitHook& hook, const QString& shown, QString* why);
+lockResult lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& hook, const QString& shown, QString* why);
 
-/// Takes the lock on fd (open for writing) if nobody holds any lock on its range; true when held.
-bool tryWriterLock(int fd);
+/// Takes the lock on fd if nobody holds any lock on its range; true when held.
+bool tryWriterLock(writableFile fd);

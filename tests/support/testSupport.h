@@ -31,6 +31,16 @@ constexpr bool underSanitizer()
 /// True when running under CI, where a missing prerequisite fails instead of skipping.
 bool underCi();
 
+/// True when this Windows program runs under Wine rather than on Windows (false on Linux).
+bool underWine();
+
+/// Leaves the row out of the Windows build, saying why it cannot hold there.
+#ifdef Q_OS_WIN
+#define NC_LINUX_ONLY(reason) QSKIP(reason)
+#else
+#define NC_LINUX_ONLY(reason) (void)0
+#endif
+
 /// Skips the test with reason, or fails it under CI.
 #define NC_REQUIRE(condition, reason)                                                                                  \
     do {                                                                                                               \

@@ -8,10 +8,12 @@
 
 #include <vector>
 
+#ifndef _WIN32
 struct passwd;
 
 /// The groups of user pw, as a login would give them.
 std::vector<gid_t> groupsOf(const passwd* pw);
+#endif
 
 /// Whether this process is root (and can so become other users).
 bool isRoot();
