@@ -22,38 +22,31 @@ QString writeTarget(const QString& path)
     return info.filePath();
 }
 
-enum class opening { opened, missing, failed };
-
-opening readTarget(const QString& target, QByteArray* data, QString* why)
+outcome readTarget(const QString& target, QByteArray* data)
 {
     data->clear();
     const QFileInfo info(target);
     if (!info.exists() && !info.isSymLink())
-        return opening::missing;
-    if (info.isDir()) {
-        *why = QStringLiteral("it is a folder");
-        return opening::failed;
-    }
+        return {outcome::missing, QStringLiteral("it does not exist")};
+    if (info.isDir())
+        return {outcome::unreadable, QStringLiteral("it is a folder")};
     QFile file(target);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *why = file.errorString();
-        return opening::failed;
-    }
-    *why = tooLarge(file.size());
-    if (!why->isEmpty())
-        return opening::failed;
+    if (!file.open(QIODevice::ReadOnly))
+        return {outcome::unreadable, file.errorString()};
+    const outcome small = sizeAllowed(file.size());
+    if (!small.ok())
+        return small;
     *data = file.read(maxFileBytes + 1);
-    *why = tooLarge(data->size());
-    if (!why->isEmpty()) {
+    const outcome still = sizeAllowed(data->size());
+    if (!still.ok()) {
         data->clear();
-        return opening::failed;
+        return still;
     }
     if (file.error() != QFileDevice::NoError) {
-        *why = file.errorString();
         data->clear();
-        return opening::failed;
+        return {outcome::unreadable, file.errorString()};
     }
-    return opening::opened;
+    return outcome::done;
 }
 
 replaceFacts factsAbout(const QString& target)
@@ -75,21 +68,22 @@ replaceFacts factsAbout(const QString& target)
 
 // A named mutex per folder: the system releases it (as abandoned) when its
 // owner dies, so a killed writer cannot block the next one.
-HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
+HANDLE lockFolder(const QString& target, int timeoutMs, outcome* why)
 {
     const QString folder = QDir::cleanPath(QFileInfo(target).absolutePath()).toLower();
     const QByteArray key = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha1).toHex();
     const QString name = QLatin1String("Local\\nicChooser-") + QString::fromLatin1(key);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(name.utf16()));
     if (!mutex) {
-        *why = QStringLiteral("its writer lock cannot be created (error %1)").arg(GetLastError());
+        *why = {outcome::failed, QStringLiteral("its writer lock cannot be created (error %1)").arg(GetLastError())};
         qDebug() << "Can't create the writer lock for" << folder << ": error" << GetLastError();
         return nullptr;
     }
     const DWORD r = WaitForSingleObject(mutex, DWORD(timeoutMs));
     if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        *why = QStringLiteral("another program held its lock for %1 seconds (another copy of nicChooser, perhaps)")
-                   .arg(timeoutMs / 1000.0);
+        *why = {outcome::failed,
+                QStringLiteral("another program held its lock for %1 seconds (another copy of nicChooser, perhaps)")
+                    .arg(timeoutMs / 1000.0)};
         qDebug() << "Another writer holds" << folder << "; gave up after" << timeoutMs << "ms";
         CloseHandle(mutex);
         return nullptr;
@@ -100,8 +94,8 @@ HANDLE lockFolder(const QString& target, int timeoutMs, QString* why)
 } // namespace
 
 struct fileEditState {
-    QString target;  // the file really written
-    QString refusal; // why it may not be replaced; empty when it may
+    QString target;      // the file really written
+    outcome replaceable; // whether it may be replaced
     HANDLE mutex = nullptr;
 };
 
@@ -118,20 +112,12 @@ QString environmentText(const char* name)
     return qEnvironmentVariable(name);
 }
 
-bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason)
+outcome readWholeFile(const QString& path, QByteArray* data)
 {
-    QString why;
-    *missing = false;
-    switch (readTarget(writeTarget(path), data, &why)) {
-    case opening::missing: *missing = true; return true;
-    case opening::failed:
-        qDebug() << "Can't read" << path << ":" << why;
-        if (reason)
-            *reason = why;
-        return false;
-    case opening::opened: break;
-    }
-    return true;
+    const outcome read = readTarget(writeTarget(path), data);
+    if (!read.ok() && read != outcome::missing)
+        qDebug() << "Can't read" << path << ":" << read.reason();
+    return read;
 }
 
 fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook)
@@ -139,31 +125,24 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
 {
     fileEditState& s = *state_;
     s.target = writeTarget(path);
-    QString why;
     for (int look = 0; look < 2; ++look) {
         // First to refuse what could never be written before anyone is made
         // to wait, then, locked, to read what is there now.
-        switch (readTarget(s.target, &bytes_, &why)) {
-        case opening::failed:
-            qDebug() << "Can't read" << path << ":" << why;
-            reason_ = why;
-            unreadable_ = true;
+        result_ = readTarget(s.target, &bytes_);
+        missing_ = result_ == outcome::missing;
+        if (missing_ && mayCreate)
+            result_ = outcome::done;
+        if (!result_.ok()) {
+            if (!missing_)
+                qDebug() << "Can't read" << path << ":" << result_.reason();
             return;
-        case opening::missing:
-            missing_ = true;
-            if (!mayCreate) {
-                reason_ = QStringLiteral("it does not exist");
-                return;
-            }
-            break;
-        case opening::opened: missing_ = false; break;
         }
         // A copy that may not write makes no one wait; it still reads, to
         // tell whether anything needed writing at all.
-        s.refusal = replaceRefusal(factsAbout(s.target));
-        if (!s.refusal.isEmpty() || s.mutex)
+        s.replaceable = mayReplace(factsAbout(s.target));
+        if (!s.replaceable.ok() || s.mutex)
             break;
-        s.mutex = lockFolder(s.target, lockTimeoutMs, &reason_);
+        s.mutex = lockFolder(s.target, lockTimeoutMs, &result_);
         if (!s.mutex)
             return;
     }
@@ -180,34 +159,29 @@ fileEdit::~fileEdit()
 
 // The folder's mutex is held from the start, so no other writer of ours can
 // have made the file meanwhile.
-bool fileEdit::startOver()
+outcome fileEdit::startOver()
 {
-    return false;
+    return result_;
 }
 
 // QSaveFile writes a temporary file and moves it over the old one with
 // MoveFileEx.
-bool fileEdit::replace(const QByteArray& data)
+outcome fileEdit::replace(const QByteArray& data)
 {
     if (!ready_)
-        return false;
+        return result_;
     const QString& target = state_->target;
-    auto refuse = [&](const QString& why) {
-        qDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
-        reason_ = why;
-        return false;
-    };
-    const QString refusal = state_->refusal.isEmpty() ? replaceRefusal(factsAbout(target)) : state_->refusal;
-    if (!refusal.isEmpty())
-        return refuse(refusal);
+    result_ = state_->replaceable.ok() ? mayReplace(factsAbout(target)) : state_->replaceable;
     QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return refuse(file.errorString());
-    if (file.write(data) != data.size()) {
+    if (result_.ok() && !file.open(QIODevice::WriteOnly))
+        result_ = {outcome::failed, file.errorString()};
+    if (result_.ok() && file.write(data) != data.size()) {
         file.cancelWriting();
-        return refuse(file.errorString());
+        result_ = {outcome::failed, file.errorString()};
     }
-    if (!file.commit())
-        return refuse(file.errorString());
-    return true;
+    if (result_.ok() && !file.commit())
+        result_ = {outcome::failed, file.errorString()};
+    if (!result_.ok())
+        qDebug() << "Can't write" << path_ << ":" << result_.reason() << "; the old file is untouched";
+    return result_;
 }

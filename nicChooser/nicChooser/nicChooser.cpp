@@ -1,4 +1,5 @@
 #include "nicChooser.h"
+#include "choiceStore.h"
 #include "display.h"
 #include "fileReplace.h"
 #include "helpDisplay.h"
@@ -27,17 +28,6 @@ void tell(const QString& text)
     std::fprintf(stderr, "nicChooser: %s\n", systemBytes(oneLine(text, true)).constData());
     std::fflush(stderr);
 }
-
-namespace {
-
-bool osplFailed(osplResult r)
-{
-    // A configuration without the element is one whose DDS service does not
-    // use it; installations rely on that not being an error.
-    return r != osplResult::written && r != osplResult::unchanged && r != osplResult::notFound;
-}
-
-} // namespace
 
 nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 {
@@ -75,9 +65,10 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 
     // Read from the same text that accept() writes to, so both always agree.
     const QString settings = localSettingsPath(ccRoot);
-    QString unreadable;
-    const QStringList stored =
-        readSettings(settings, {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &unreadable);
+    QStringList stored;
+    const outcome read = readSettings(settings, {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &stored);
+    // No file yet is nothing stored yet, not a failure.
+    const QString unreadable = read.ok() || read == outcome::missing ? QString() : read.reason();
     const QString storedAddress = stored.value(0);
     const QString storedAdaptor = stored.value(1);
 
@@ -135,11 +126,12 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
         return;
     }
     if (valid) {
-        QString reason;
-        if (osplMode && osplFailed(writeToOspl(storedAddress, &reason))) {
+        const outcome updated = osplMode ? writeToOspl(storedAddress) : outcome(outcome::unchanged);
+        if (!osplUpdated(updated)) {
             fail(exitDdsFailed, QString(),
                  QStringLiteral("could not update the DDS configuration %1: %2")
-                     .arg(oneLine(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem))), oneLine(reason)),
+                     .arg(oneLine(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem))),
+                          oneLine(updated.reason())),
                  false);
         }
         startCloseTimer();
@@ -223,28 +215,27 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
 {
     const QString settings = localSettingsPath(ccRoot);
     const QString ospl = osplMode ? osplConfigPath(ccRoot, ccSystem) : QString();
-    QString reason;
-    const storeResult result = storeChoice(settings, ospl, row.address, row.adaptorId, &reason);
+    const storeOutcome result = storeChoice(settings, ospl, row.address, row.adaptorId, delve);
     // Names and reasons from the file system, shown as one line each.
     const QString address = oneLine(row.address), adaptor = oneLine(row.adaptorId);
-    const QString settingsShown = oneLine(QDir::toNativeSeparators(settings)), why = oneLine(reason);
-    switch (result) {
-    case storeResult::settingsFailed:
+    const QString settingsShown = oneLine(QDir::toNativeSeparators(settings));
+    if (!result.settings.ok()) {
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
              QStringLiteral("could not store %1 on %2 in the settings file %3: %4.\n\nNothing was changed.")
-                 .arg(address, adaptor, settingsShown, why),
+                 .arg(address, adaptor, settingsShown, oneLine(result.settings.reason())),
              personAsked);
         return false;
-    case storeResult::ddsFailed:
+    }
+    if (!result.ok()) {
         // What the file holds now, for whoever looks again.
         ui.statusLabel->setText(statusLine(row.address, row.adaptorId, true, int(dests.size()), nullptr, 0));
         fail(exitDdsFailed, QStringLiteral("nicChooser: DDS configuration not updated"),
              QStringLiteral("stored %1 on %2 in the settings file %3, but could not update the DDS configuration "
                             "%4: %5.")
-                 .arg(address, adaptor, settingsShown, oneLine(QDir::toNativeSeparators(ospl)), why),
+                 .arg(address, adaptor, settingsShown, oneLine(QDir::toNativeSeparators(ospl)),
+                      oneLine(result.dds.reason())),
              personAsked);
         return false;
-    case storeResult::stored: break;
     }
     status = exitDone;
     return true;
@@ -265,9 +256,9 @@ void nicChooser::fail(int code, const QString& title, const QString& text, bool 
                           QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-osplResult nicChooser::writeToOspl(const QString& address, QString* reason)
+outcome nicChooser::writeToOspl(const QString& address)
 {
-    return updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address, reason);
+    return updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address, delve);
 }
 
 void nicChooser::doHelp()
@@ -301,101 +292,4 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
         return delve(child, rest, value);
     }
     return false;
-}
-
-storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
-                        const QString& adaptor, QString* reason)
-{
-    const QList<settingsEntry> entries{{QStringLiteral("bindAddress"), address}, {QStringLiteral("Adaptor"), adaptor}};
-    // Bad input is refused before anything is locked.
-    const QString refused = settingsRefusal(settingsPath, entries);
-    if (!refused.isEmpty()) {
-        qDebug() << "Not writing" << settingsPath << ":" << refused;
-        if (reason)
-            *reason = refused;
-        return storeResult::settingsFailed;
-    }
-    // Held until the DDS configuration is done too: another copy storing its
-    // own choice meanwhile would otherwise leave the two files disagreeing.
-    const auto settings = std::make_unique<fileEdit>(settingsPath);
-    if (writeSettings(*settings, entries, reason) == settingsResult::failed)
-        return storeResult::settingsFailed;
-    if (!osplPath.isEmpty() && osplFailed(updateOsplConfig(osplPath, address, reason)))
-        return storeResult::ddsFailed;
-    return storeResult::stored;
-}
-
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output)
-{
-    output->clear();
-    const QString unsafe = osplValueProblem(address);
-    if (!unsafe.isEmpty()) {
-        qDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
-        return osplResult::unsupported;
-    }
-    if (input.size() > maxOsplBytes) {
-        qDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
-        return osplResult::tooLarge;
-    }
-    osplDocument doc(input);
-    if (doc.isNull())
-        return doc.verdict();
-    const QStringList path = osplElementPath();
-    QDomNode root = doc.documentElement();
-    if (!delve(root, path, address)) {
-        // "QoS file" is how the tool's log lines have always named it; kept as it is.
-        const QStringList reached = osplPathReached(doc.documentElement());
-        if (reached.isEmpty())
-            qDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
-                     << "; not changed";
-        else
-            qDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
-                     << "; not changed";
-        return osplResult::notFound;
-    }
-    osplResult refused = osplResult::unsupported;
-    *output = doc.serialised(&refused);
-    if (output->isNull())
-        return refused;
-    return *output == input ? osplResult::unchanged : osplResult::written;
-}
-
-osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason)
-{
-    auto say = [reason](const QString& why) {
-        if (reason)
-            *reason = why;
-    };
-    // Never created: an installation without the file does not use it.
-    fileEdit file(path, false);
-    if (file.unreadable() || file.missing()) {
-        qDebug() << "Can't open QoS file for reading";
-        say(file.reason());
-        return osplResult::unreadable;
-    }
-    if (!file.ready()) {
-        say(file.reason());
-        return osplResult::writeFailed;
-    }
-    QByteArray output;
-    const osplResult r = rewriteOsplConfig(file.bytes(), address, &output);
-    switch (r) {
-    case osplResult::written: break;
-    case osplResult::unchanged: qDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
-    case osplResult::malformed: say(QStringLiteral("it is not well-formed XML")); return r;
-    case osplResult::unsupported: say(QStringLiteral("rewriting it would lose or change part of it")); return r;
-    case osplResult::tooLarge:
-        say(QStringLiteral("it is larger than %1 MiB or holds more than %2 elements, attributes and texts (or its "
-                           "rewrite would), far more than any DDS configuration holds")
-                .arg(maxOsplBytes >> 20)
-                .arg(maxOsplNodes));
-        return r;
-    default: return r;
-    }
-    if (!file.replace(output)) {
-        qDebug() << "Can't open QoS file for writing:" << path;
-        say(file.reason());
-        return osplResult::writeFailed;
-    }
-    return osplResult::written;
 }

@@ -45,7 +45,7 @@ private slots:
 
 private:
     void addInterfaceRows(const QString& storedAddress, const QString& storedAdaptor);
-    osplResult writeToOspl(const QString& address, QString* reason);
+    outcome writeToOspl(const QString& address);
     void startCloseTimer();
     void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
                        const QString& storedAddress, const QString& unreadable);
@@ -64,30 +64,9 @@ private:
     int status = exitDone;
 };
 
-/// Where storing a choice stopped.
-enum class storeResult {
-    stored,         ///< both files hold the choice (or the DDS configuration lacks the element)
-    settingsFailed, ///< the settings file could not be written; nothing changed
-    ddsFailed,      ///< the settings file holds the choice, the DDS configuration was not updated
-};
-
-/// Stores address and adaptor in the settings file (both keys in one replacement) and, when osplPath is not empty, the
-/// address in the DDS configuration, holding the settings file's lock until both are done, so that copies storing at
-/// once leave the two files agreeing; *reason says why not.
-storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
-                        const QString& adaptor, QString* reason);
-
 /// One line on stderr, "nicChooser: " and text, for whoever started the tool unattended (an installer's log shows it).
 void tell(const QString& text);
 
 /// Walks path from node through the first element of each name (exact match) and sets the last one's text to value;
 /// true when that element was found.
 bool delve(QDomNode& node, const QStringList& path, const QString& value);
-
-/// The DDS configuration input with the address set (read, delve, serialise), in *output; the result says whether there
-/// is anything to write. Debug lines say why not.
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output);
-
-/// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes
-/// it; *reason in plain words when it fails.
-osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason = nullptr);
