@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     QElapsedTimer clock;
     clock.start();
     if (args[1] == QLatin1String("ours")) {
-        if (updateOsplConfig(args[2], args[3]) != osplResult::written)
+        if (updateOsplConfig(args[2], args[3], delve) != outcome::done)
             return 1;
     } else {
         QFile in(args[2]);

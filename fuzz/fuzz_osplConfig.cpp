@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray input(reinterpret_cast<const char*>(data), int(size));
     const QString address = QStringLiteral("10.77.1.2");
     QByteArray output;
-    if (rewriteOsplConfig(input, address, &output) != osplResult::written)
+    if (rewriteOsplConfig(input, address, delve, &output) != outcome::done)
         return 0;
     const QString problem = osplEditProblem(input, output, address);
     if (!problem.isEmpty()) {

@@ -26,10 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)ini::value(ini::decode(text).text, settingsSection, key);
     const QList<QPair<QByteArray, QByteArray>> entries{{key, value}};
     QByteArray once;
-    QString why;
-    if (!ini::fileWithValues(text, settingsSection, entries, &once, &why)) {
-        if (ini::unsafeEntry(key, value).isEmpty() && settingsUnwritable(text, key, value).isEmpty()) {
-            std::fprintf(stderr, "refused a file it could write: %s\n", qPrintable(why));
+    const outcome edited = ini::fileWithValues(text, settingsSection, entries, &once);
+    if (!edited.ok()) {
+        if (ini::entryAllowed(key, value).ok() && settingsUnwritable(text, key, value).isEmpty()) {
+            std::fprintf(stderr, "refused a file it could write: %s\n", qPrintable(edited.reason()));
             std::abort();
         }
         return 0;
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     QByteArray twice;
-    if (!ini::fileWithValues(once, settingsSection, entries, &twice, &why) || twice != once) {
+    if (!ini::fileWithValues(once, settingsSection, entries, &twice).ok() || twice != once) {
         std::fprintf(stderr, "a second identical write changed the file\n");
         std::abort();
     }

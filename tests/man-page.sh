@@ -62,8 +62,8 @@ compare() {
     diff <(echo "$expected") <(echo "$actual") >&2
   fi
 }
-compare switches "### Switches" OPTIONS '^/'
-compare "exit statuses" "### Exit status" "EXIT STATUS" '^[0-9]+$'
+compare switches "## Switches" OPTIONS '^/'
+compare "exit statuses" "## Exit status" "EXIT STATUS" '^[0-9]+$'
 
 [ "$failed" = 0 ] && echo "man-page: no warnings; switches and exit statuses as in the README"
 exit "$failed"

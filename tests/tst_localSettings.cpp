@@ -474,10 +474,10 @@ void tst_localSettings::randomFilesChangeOnlyTheKeyLine()
                                      ? oddValues[rng.bounded(oddValues.size())]
                                      : "10." + QByteArray::number(rng.bounded(256)) + ".0." + QByteArray::number(round);
         QByteArray out;
-        QString problem;
-        QVERIFY2(ini::fileWithValues(file, "xDS", {{key, value}}, &out, &problem), qPrintable(problem));
+        const outcome edited = ini::fileWithValues(file, "xDS", {{key, value}}, &out);
+        QVERIFY2(edited == outcome::done, qPrintable(edited.reason()));
 
-        problem = settingsEditProblem(file, out, "xDS", key, value);
+        const QString problem = settingsEditProblem(file, out, "xDS", key, value);
         QVERIFY2(problem.isEmpty(), qPrintable(problem + " in: " + file.toPercentEncoding()));
         const QByteArray newText = ini::decode(out).text;
         for (const QByteArray& other : names)
@@ -485,7 +485,7 @@ void tst_localSettings::randomFilesChangeOnlyTheKeyLine()
                 QCOMPARE(ini::value(newText, "xDS", other), ini::value(text, "xDS", other));
         QCOMPARE(ini::value(newText, "net", "x"), ini::value(text, "net", "x"));
         QByteArray again;
-        QVERIFY(ini::fileWithValues(out, "xDS", {{key, value}}, &again, &problem));
+        QVERIFY(ini::fileWithValues(out, "xDS", {{key, value}}, &again) == outcome::done);
         QCOMPARE(again, out); // a second write changes nothing
         (ini::value(text, "xDS", key).isNull() ? inserted : replaced)++;
     }
@@ -602,9 +602,9 @@ void tst_localSettings::refused()
 
     if (setup.isEmpty()) {
         QByteArray out;
-        QString problem;
-        QVERIFY(!ini::fileWithValues(file, settingsSection, {{key, value}}, &out, &problem));
-        QVERIFY2(problem.contains(reason), qPrintable(problem));
+        const outcome edited = ini::fileWithValues(file, settingsSection, {{key, value}}, &out);
+        QVERIFY(!edited.ok());
+        QVERIFY2(edited.reason().contains(reason), qPrintable(edited.reason()));
         return;
     }
 
@@ -647,16 +647,16 @@ void tst_localSettings::refused()
     }
 
     debugCapture capture;
-    settingsResult result = settingsResult::written;
-    QString why;
+    outcome result;
     if (setup.startsWith("nobody")) {
         asNobody user;
         QVERIFY(user.active());
-        result = writeSettings(path, {{QString::fromUtf8(key), QString::fromUtf8(value)}}, &why);
+        result = writeSettings(path, {{QString::fromUtf8(key), QString::fromUtf8(value)}});
     } else {
-        result = writeSettings(path, {{QString::fromUtf8(key), QString::fromUtf8(value)}}, &why);
+        result = writeSettings(path, {{QString::fromUtf8(key), QString::fromUtf8(value)}});
     }
-    QCOMPARE(result, settingsResult::failed);
+    const QString why = result.reason();
+    QVERIFY(!result.ok());
     QVERIFY2(why.contains(reason) && !why.isEmpty(), qPrintable(why));
     QVERIFY2(!capture.texts().isEmpty(), "a refusal must leave a debug line");
     if (setup == "no-folder") {
@@ -788,22 +788,23 @@ void tst_localSettings::keepsLinkPermissionsAndOwner()
     const QString who = user == "owner" ? users.owner : user == "member" ? users.member : QString();
     debugCapture capture;
     QString read, reason;
-    settingsResult result;
+    outcome result;
     {
         std::unique_ptr<asUser> as(who.isEmpty() ? nullptr : new asUser(who));
         QVERIFY(!as || as->active());
         read = readSetting(path, "bindAddress");
-        result = writeSettings(path, {{"bindAddress", "10.0.0.2"}}, &reason);
+        result = writeSettings(path, {{"bindAddress", "10.0.0.2"}});
     }
+    reason = result.reason();
     QCOMPARE(read, readable ? QString("10.0.0.1") : QString());
     const QByteArray after = treeState(tree.path());
     if (refusal.isEmpty()) {
         const QByteArray wanted = ini::withValue(storedIni, "xDS", "bindAddress", "10.0.0.2");
-        QVERIFY2(result == settingsResult::written, qPrintable(reason));
+        QVERIFY2(result == outcome::done, qPrintable(reason));
         QCOMPARE(rawBytes(QFile::encodeName(tree.path()) + '/' + file), wanted);
         QCOMPARE(after, withContent(before, file, wanted, dropped));
     } else {
-        QVERIFY(result == settingsResult::failed);
+        QVERIFY(!result.ok());
         QVERIFY2(reason.contains(refusal.arg(users.owner)), qPrintable(reason));
         QVERIFY2(capture.texts().join('\n').contains(reason), "a refusal must leave a debug line with its reason");
         QCOMPARE(after, before);
@@ -949,17 +950,18 @@ void tst_localSettings::writersTakeTurns()
         QElapsedTimer waited;
         waited.start();
         fileEdit second(ini, true, 300);
-        return !second.ready() && waited.elapsed() >= 300 && second.reason().contains("kept it locked for 0.3 seconds");
+        return !second.ready() && waited.elapsed() >= 300
+               && second.result().reason().contains("kept it locked for 0.3 seconds");
     };
     if (held == "settings") {
         fileEdit first(ini);
-        QVERIFY2(first.ready(), qPrintable(first.reason()));
+        QVERIFY2(first.ready(), qPrintable(first.result().reason()));
         QVERIFY(secondWaits());
         return;
     }
     if (held.startsWith("hook")) {
         auto first = std::make_unique<fileEdit>(ini);
-        QVERIFY2(first->ready(), qPrintable(first->reason()));
+        QVERIFY2(first->ready(), qPrintable(first->result().reason()));
         QStringList heard;
         QElapsedTimer waited;
         waited.start();
@@ -976,20 +978,20 @@ void tst_localSettings::writersTakeTurns()
         QVERIFY(waited.elapsed() >= 100); // about every 50 ms
         QVERIFY2(heard.first().contains("another copy of nicChooser"), qPrintable(heard.first()));
         if (held == "hook-waits") {
-            QVERIFY2(second.ready(), qPrintable(second.reason()));
+            QVERIFY2(second.ready(), qPrintable(second.result().reason()));
             QVERIFY(!first);
         } else {
             QCOMPARE(heard.size(), 3);
             QVERIFY(!second.ready());
-            QVERIFY2(second.reason().startsWith("stopped waiting for someone who may change it"),
-                     qPrintable(second.reason()));
+            QVERIFY2(second.result().reason().startsWith("stopped waiting for someone who may change it"),
+                     qPrintable(second.result().reason()));
         }
         return;
     }
     // A copy storing a choice writes the settings, then waits for the DDS
     // configuration this test holds: meanwhile the settings must stay locked.
     std::unique_ptr<fileEdit> dds(new fileEdit(xml));
-    QVERIFY2(dds->ready(), qPrintable(dds->reason()));
+    QVERIFY2(dds->ready(), qPrintable(dds->result().reason()));
     QProcess storing;
     storing.start(NC_UPDATE_TOOL, {"choice", ini, xml, "10.1.2.3", "eth7"});
     QVERIFY(storing.waitForStarted());
@@ -999,7 +1001,7 @@ void tst_localSettings::writersTakeTurns()
         storing.kill();
         QVERIFY(storing.waitForFinished(15000));
         fileEdit next(ini, true, 300);
-        QVERIFY2(next.ready(), qPrintable(next.reason()));
+        QVERIFY2(next.ready(), qPrintable(next.result().reason()));
         return;
     }
     dds.reset();

@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Q_DECLARE_METATYPE(osplResult)
+Q_DECLARE_METATYPE(outcome::code)
 
 namespace {
 
@@ -125,14 +125,14 @@ void tst_osplConfig::realConfigurations()
     const QByteArray before = testData("ospl/" + name);
     writeBytes(path, before);
 
-    const osplResult r = updateOsplConfig(path, address);
+    const outcome::code r = updateOsplConfig(path, address, delve).what();
     const QByteArray after = readBytes(path);
     if (!foundInCorpus.contains(name)) {
-        QCOMPARE(r, osplResult::notFound);
+        QCOMPARE(r, outcome::notFound);
         QCOMPARE(after, before);
         return;
     }
-    QCOMPARE(r, osplResult::written);
+    QCOMPARE(r, outcome::done);
 
     // The reviewed result sits beside each input, so that any change in how it
     // is written (ours or the toolkit's serialiser) shows as a diff there.
@@ -163,7 +163,7 @@ void tst_osplConfig::realConfigurations()
     QCOMPARE(sortedAttributes(QString::fromUtf8(after)), sortedAttributes(dom));
 
     // A second run with the same address leaves the file alone.
-    QCOMPARE(updateOsplConfig(path, address), osplResult::unchanged);
+    QCOMPARE(updateOsplConfig(path, address, delve).what(), outcome::unchanged);
     QCOMPARE(readBytes(path), after);
 }
 
@@ -195,46 +195,46 @@ void tst_osplConfig::sameBytesInEveryProcess()
 void tst_osplConfig::walk_data()
 {
     QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<osplResult>("result");
+    QTest::addColumn<outcome::code>("result");
     QTest::addColumn<QByteArray>("output"); // for written
 
     const QByteArray nia = "<NetworkInterfaceAddress>10.77.1.2</NetworkInterfaceAddress>";
     QTest::newRow("text replaced, three-space indentation")
-        << wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>") << osplResult::written << wrapped(nia);
+        << wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>") << outcome::done << wrapped(nia);
     QTest::newRow("empty element gets the address")
-        << wrap("<NetworkInterfaceAddress/>") << osplResult::written << wrapped(nia);
+        << wrap("<NetworkInterfaceAddress/>") << outcome::done << wrapped(nia);
     // A comment beside text is mixed content: a line break before it would
     // become part of the address.
     QTest::newRow("leading comment is kept in place, text replaced")
-        << wrap("<NetworkInterfaceAddress><!--c-->AUTO</NetworkInterfaceAddress>") << osplResult::written
+        << wrap("<NetworkInterfaceAddress><!--c-->AUTO</NetworkInterfaceAddress>") << outcome::done
         << wrapped("<NetworkInterfaceAddress><!--c-->10.77.1.2</NetworkInterfaceAddress>");
     QTest::newRow("comment only: text added before it")
-        << wrap("<NetworkInterfaceAddress><!--c--></NetworkInterfaceAddress>") << osplResult::written
+        << wrap("<NetworkInterfaceAddress><!--c--></NetworkInterfaceAddress>") << outcome::done
         << wrapped("<NetworkInterfaceAddress>10.77.1.2<!--c-->\n         </NetworkInterfaceAddress>");
     // The element's text is all its pieces together: every piece must go.
     QTest::newRow("address split by a comment: all its pieces replaced")
-        << wrap("<NetworkInterfaceAddress>10.1<!-- old: .2 -->.0.5</NetworkInterfaceAddress>") << osplResult::written
+        << wrap("<NetworkInterfaceAddress>10.1<!-- old: .2 -->.0.5</NetworkInterfaceAddress>") << outcome::done
         << wrapped("<NetworkInterfaceAddress>10.77.1.2<!-- old: .2 --></NetworkInterfaceAddress>");
     QTest::newRow("address split by CDATA: all its pieces replaced")
-        << wrap("<NetworkInterfaceAddress>1.2<![CDATA[.3]]>.4</NetworkInterfaceAddress>") << osplResult::written
+        << wrap("<NetworkInterfaceAddress>1.2<![CDATA[.3]]>.4</NetworkInterfaceAddress>") << outcome::done
         << wrapped("<NetworkInterfaceAddress>10.77.1.2</NetworkInterfaceAddress>");
     QTest::newRow("CDATA takes the address")
-        << wrap("<NetworkInterfaceAddress><![CDATA[AUTO]]></NetworkInterfaceAddress>") << osplResult::written
+        << wrap("<NetworkInterfaceAddress><![CDATA[AUTO]]></NetworkInterfaceAddress>") << outcome::done
         << wrapped("<NetworkInterfaceAddress><![CDATA[10.77.1.2]]></NetworkInterfaceAddress>");
     QTest::newRow("second address element untouched")
         << wrap("<NetworkInterfaceAddress>A</NetworkInterfaceAddress><NetworkInterfaceAddress>B</"
                 "NetworkInterfaceAddress>")
-        << osplResult::written << wrapped(nia + "\n         <NetworkInterfaceAddress>B</NetworkInterfaceAddress>");
+        << outcome::done << wrapped(nia + "\n         <NetworkInterfaceAddress>B</NetworkInterfaceAddress>");
     QTest::newRow("non-element siblings passed over")
         << QByteArray("<OpenSplice><!--x--><?pi d?><DDSI2Service>t<General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
-        << osplResult::written
+        << outcome::done
         << QByteArray("<OpenSplice>\n   <!--x-->\n<?pi d?>\n   <DDSI2Service>t<General>" + nia
                       + "</General></DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("attribute order and escaping kept")
         << QByteArray("<OpenSplice><DDSI2Service z='1' a=\"x&amp;y\" m=\"&lt;&quot;'&#10;\"><General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
-        << osplResult::written
+        << outcome::done
         << QByteArray("<OpenSplice>\n   <DDSI2Service z=\"1\" a=\"x&amp;y\" m=\"&lt;&quot;'&#xa;\">\n      <General>\n "
                       "        "
                       + nia + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
@@ -243,37 +243,36 @@ void tst_osplConfig::walk_data()
     QTest::newRow("line break typed in an attribute reads as a space")
         << QByteArray("<OpenSplice><DDSI2Service name=\"a\nb\tc\"><General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
-        << osplResult::written
+        << outcome::done
         << QByteArray("<OpenSplice>\n   <DDSI2Service name=\"a b c\">\n      <General>\n         " + nia
                       + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("line break typed in one of several attributes")
         << QByteArray("<OpenSplice><DDSI2Service b=\"x\r\ny\" a=\"&#10;\"><General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
-        << osplResult::written
+        << outcome::done
         << QByteArray("<OpenSplice>\n   <DDSI2Service b=\"x y\" a=\"&#xa;\">\n      <General>\n         " + nia
                       + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
     // A tab given as a reference stays a tab; written as it stands, it would read as a space.
     QTest::newRow("tab reference in one of several attributes")
         << QByteArray("<OpenSplice><DDSI2Service b=\"x&#9;y\" a=\"1\"><General>"
                       "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
-        << osplResult::written
+        << outcome::done
         << QByteArray("<OpenSplice>\n   <DDSI2Service b=\"x&#x9;y\" a=\"1\">\n      <General>\n         " + nia
                       + "\n      </General>\n   </DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("CR typed in text reads as a line feed")
         << QByteArray("<OpenSplice><DDSI2Service><General><NetworkInterfaceAddress>A</NetworkInterfaceAddress>"
                       "</General><Note>x\r\ny\rz&#13;</Note></DDSI2Service></OpenSplice>")
-        << osplResult::written
+        << outcome::done
         << QByteArray("<OpenSplice>\n   <DDSI2Service>\n      <General>\n         " + nia
                       + "\n      </General>\n      <Note>x\ny\nz&#xd;</Note>\n   </DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("DOCTYPE after the declaration kept in place")
         << QByteArray("<?xml version=\"1.0\"?>\n<!DOCTYPE OpenSplice>\n<!-- c -->" + wrap("<NetworkInterfaceAddress/>"))
-        << osplResult::written
-        << QByteArray("<?xml version='1.0'?>\n<!DOCTYPE OpenSplice>\n<!-- c -->\n" + wrapped(nia));
+        << outcome::done << QByteArray("<?xml version='1.0'?>\n<!DOCTYPE OpenSplice>\n<!-- c -->\n" + wrapped(nia));
     QTest::newRow("ISO-8859-1 declaration kept")
         << QByteArray(
                "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<OpenSplice><!--caf\xE9--><DDSI2Service><General>"
                "<NetworkInterfaceAddress>A</NetworkInterfaceAddress></General></DDSI2Service></OpenSplice>")
-        << osplResult::written
+        << outcome::done
         << QByteArray(
                "<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!--caf\xE9-->\n   <DDSI2Service>\n"
                "      <General>\n         "
@@ -283,35 +282,35 @@ void tst_osplConfig::walk_data()
         const QByteArray general = ">\n      <General>\n         " + nia + "\n";
         const QByteArray end = "      </General>\n   </DDSI2Service>\n</OpenSplice>\n";
         QTest::newRow("ISO-8859-1: characters beyond it in text, one reference each")
-            << testData("xml/emoji-in-text-latin1.xml") << osplResult::written
+            << testData("xml/emoji-in-text-latin1.xml") << outcome::done
             << latin1 + general + "         <Note>caf\xE9 &#x1f600; &#x100;</Note>\n" + end;
         QTest::newRow("ISO-8859-1: characters beyond it in a single attribute, one reference each")
-            << testData("xml/emoji-in-attribute-latin1.xml") << osplResult::written
+            << testData("xml/emoji-in-attribute-latin1.xml") << outcome::done
             << latin1 + " name=\"&#x1f600;&#x100;\xE9\"" + general + end;
         QTest::newRow("ISO-8859-1: a character beyond it in one of several attributes")
-            << testData("xml/emoji-in-one-of-several-attributes-latin1.xml") << osplResult::written
+            << testData("xml/emoji-in-one-of-several-attributes-latin1.xml") << outcome::done
             << latin1 + " name=\"&#x1f600;\" enabled=\"true\"" + general + end;
         QTest::newRow("ISO-8859-1: references in comments, instructions and CDATA are their text")
-            << testData("xml/references-in-comment-instruction-cdata-latin1.xml") << osplResult::written
+            << testData("xml/references-in-comment-instruction-cdata-latin1.xml") << outcome::done
             << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<OpenSplice>\n   <!-- &#x1F600; -->\n"
                           "<?note &#x1F600;?>\n   <DDSI2Service"
                           + general + "         <Note><![CDATA[&#x1F600;]]></Note>\n" + end);
         // The toolkit reads EUC-JP 8E E0 as U+00A2, which it cannot write
         // back in EUC-JP; CDATA cannot hold a reference, text can.
         QTest::newRow("EUC-JP: CDATA it cannot write back becomes text with references")
-            << testData("xml/euc-jp-one-way-in-cdata.xml") << osplResult::written
+            << testData("xml/euc-jp-one-way-in-cdata.xml") << outcome::done
             << QByteArray("<?xml version='1.0' encoding='EUC-JP'?>\n<OpenSplice>\n   <DDSI2Service" + general
                           + "         <Note>a&lt;&#xa2;</Note>\n" + end);
     }
     QTest::newRow("xml:space=\"preserve\": white space kept, the address replaces the text beside the comment")
-        << testData("xml/preserved-space.xml") << osplResult::written
+        << testData("xml/preserved-space.xml") << outcome::done
         << QByteArray(
                "<OpenSplice>\n   <DDSI2Service>\n      <General xml:space=\"preserve\">\n"
                "  <NetworkInterfaceAddress>\n    <!-- set by the installer -->10.77.1.2</NetworkInterfaceAddress>"
                "\t<Note>  two  spaces  </Note>\n  <Layout xml:space=\"default\">\n            <Item/>\n"
                "         </Layout>\n</General>\n   </DDSI2Service>\n</OpenSplice>\n");
     QTest::newRow("mixed content kept as written, with all inside it")
-        << testData("xml/mixed-content.xml") << osplResult::written
+        << testData("xml/mixed-content.xml") << outcome::done
         << QByteArray("<OpenSplice>\n   <DDSI2Service>\n      <General>\n         " + nia
                       + "\n      </General>\n      <Description>Binds to <b>one</b> address <!-- per host -->only; "
                         "see <em>\n  <i>notes</i>\n</em>.</Description>\n      <Script>\n  <![CDATA[x < y]]>\n"
@@ -335,50 +334,50 @@ void tst_osplConfig::walk_data()
             }
             return b;
         };
-        QTest::newRow("UTF-8 byte-order mark kept") << QByteArray("\xEF\xBB\xBF" + in.toLatin1()) << osplResult::written
+        QTest::newRow("UTF-8 byte-order mark kept") << QByteArray("\xEF\xBB\xBF" + in.toLatin1()) << outcome::done
                                                     << QByteArray("\xEF\xBB\xBF" + out.toLatin1());
         QTest::newRow("UTF-16LE with mark, no declaration, stays UTF-16LE")
-            << utf16le(in) << osplResult::written << utf16le(out);
+            << utf16le(in) << outcome::done << utf16le(out);
         QTest::newRow("UTF-16BE with mark, no declaration, stays UTF-16BE")
-            << utf16be(in) << osplResult::written << utf16be(out);
-        QTest::newRow("UTF-16 declared, mark kept") << utf16le(declIn) << osplResult::written << utf16le(declOut);
+            << utf16be(in) << outcome::done << utf16be(out);
+        QTest::newRow("UTF-16 declared, mark kept") << utf16le(declIn) << outcome::done << utf16le(declOut);
         // Told only "UTF-16", the byte order is the one the bytes show.
         QTest::newRow("UTF-16 declared, big-endian mark: stays big-endian")
-            << testData("xml/utf16be-declared-with-mark.xml") << osplResult::written << utf16be(declOut);
+            << testData("xml/utf16be-declared-with-mark.xml") << outcome::done << utf16be(declOut);
         QTest::newRow("UTF-16 declared, big-endian without mark: stays so")
-            << testData("xml/utf16be-declared-without-mark.xml") << osplResult::written << utf16be(declOut).mid(2);
+            << testData("xml/utf16be-declared-without-mark.xml") << outcome::done << utf16be(declOut).mid(2);
         QTest::newRow("UTF-16BE without mark or declaration: stays UTF-16BE")
-            << testData("xml/utf16be-without-mark-or-declaration.xml") << osplResult::written << utf16be(out).mid(2);
+            << testData("xml/utf16be-without-mark-or-declaration.xml") << outcome::done << utf16be(out).mid(2);
         QTest::newRow("UTF-16 declared standalone, little-endian without mark: declaration kept")
-            << testData("xml/utf16le-standalone-without-mark.xml") << osplResult::written
+            << testData("xml/utf16le-standalone-without-mark.xml") << outcome::done
             << utf16le(QStringLiteral("<?xml version='1.0' encoding='UTF-16' standalone='yes'?>\n") + out).mid(2);
     }
-    QTest::newRow("same address already there") << wrapped(nia) << osplResult::unchanged << QByteArray();
+    QTest::newRow("same address already there") << wrapped(nia) << outcome::unchanged << QByteArray();
     QTest::newRow("root named otherwise")
-        << QByteArray("<Config>" + wrap(nia) + "</Config>") << osplResult::notFound << QByteArray();
+        << QByteArray("<Config>" + wrap(nia) + "</Config>") << outcome::notFound << QByteArray();
     QTest::newRow("names are case-sensitive")
         << QByteArray("<opensplice><DDSI2Service><General>" + nia + "</General></DDSI2Service></opensplice>")
-        << osplResult::notFound << QByteArray();
+        << outcome::notFound << QByteArray();
     QTest::newRow("only the first DDSI2Service is searched") << QByteArray(
         "<OpenSplice><DDSI2Service/><DDSI2Service><General>" + nia + "</General></DDSI2Service></OpenSplice>")
-                                                             << osplResult::notFound << QByteArray();
-    QTest::newRow("General without the element") << wrap("<Other/>") << osplResult::notFound << QByteArray();
+                                                             << outcome::notFound << QByteArray();
+    QTest::newRow("General without the element") << wrap("<Other/>") << outcome::notFound << QByteArray();
 }
 
 void tst_osplConfig::walk()
 {
     QFETCH(QByteArray, input);
-    QFETCH(osplResult, result);
+    QFETCH(outcome::code, result);
     QFETCH(QByteArray, output);
     if (!codecMissing(input).isEmpty())
         QSKIP(qPrintable(codecMissing(input)));
     QByteArray out;
-    QCOMPARE(rewriteOsplConfig(input, address, &out), result);
-    if (result != osplResult::written)
+    QCOMPARE(rewriteOsplConfig(input, address, delve, &out).what(), result);
+    if (result != outcome::done)
         return;
     QCOMPARE(out, output);
     QByteArray again;
-    QCOMPARE(rewriteOsplConfig(out, address, &again), osplResult::unchanged);
+    QCOMPARE(rewriteOsplConfig(out, address, delve, &again).what(), outcome::unchanged);
     NC_LINUX_ONLY("the second parser, xmllint, is a Linux program; the Linux build compares with it");
     NC_REQUIRE(secondParserFound(), QStringLiteral("the second parser is xmllint (libxml2-utils)"));
     const QString second = secondParserEditProblem(input, out, address);
@@ -391,7 +390,7 @@ void tst_osplConfig::walkDebugLines()
     debugCapture capture;
     rewriteOsplConfig("<OpenSplice><!--c--><DDSI2Service><General>x<NetworkInterfaceAddress/></General>"
                       "</DDSI2Service></OpenSplice>",
-                      address, &out);
+                      address, delve, &out);
     QCOMPARE(capture.texts(),
              (QStringList{"\"OpenSplice\"", "\"#comment\"", "\"DDSI2Service\"", "\"General\"", "\"#text\"",
                           "\"NetworkInterfaceAddress\"", "Couldn't set text node; adding one"}));
@@ -400,69 +399,64 @@ void tst_osplConfig::walkDebugLines()
 void tst_osplConfig::refusedInput_data()
 {
     QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<osplResult>("result");
+    QTest::addColumn<outcome::code>("result");
     QTest::addColumn<QString>("debug");
 
-    QTest::newRow("stray ampersand") << testData("xml/stray-ampersand.xml") << osplResult::malformed
-                                     << "not well-formed";
-    QTest::newRow("cut short after General")
-        << testData("xml/truncated.xml") << osplResult::malformed << "Premature end";
+    QTest::newRow("stray ampersand") << testData("xml/stray-ampersand.xml") << outcome::malformed << "not well-formed";
+    QTest::newRow("cut short after General") << testData("xml/truncated.xml") << outcome::malformed << "Premature end";
     QTest::newRow("undeclared entity") << wrap("<NetworkInterfaceAddress>&addr;</NetworkInterfaceAddress>")
-                                       << osplResult::malformed << "not declared";
-    QTest::newRow("internal subset") << testData("xml/internal-subset.xml") << osplResult::unsupported
+                                       << outcome::malformed << "not declared";
+    QTest::newRow("internal subset") << testData("xml/internal-subset.xml") << outcome::unsupported
                                      << "internal subset";
     QTest::newRow("entity expansion bomb")
-        << testData("xml/entity-bomb.xml") << osplResult::unsupported << "internal subset";
-    QTest::newRow("empty file") << QByteArray() << osplResult::malformed << "not well-formed";
-    QTest::newRow("binary garbage") << QByteArray("\x00\x01\xFF\xFE<Op", 7) << osplResult::malformed
-                                    << "not well-formed";
+        << testData("xml/entity-bomb.xml") << outcome::unsupported << "internal subset";
+    QTest::newRow("empty file") << QByteArray() << outcome::malformed << "not well-formed";
+    QTest::newRow("binary garbage") << QByteArray("\x00\x01\xFF\xFE<Op", 7) << outcome::malformed << "not well-formed";
     QByteArray deep;
     for (int i = 0; i < 100000; ++i)
         deep += "<a>";
-    QTest::newRow("100k levels deep") << deep << osplResult::unsupported << "deeper than";
+    QTest::newRow("100k levels deep") << deep << outcome::unsupported << "deeper than";
     // The reader lets these through, but XML forbids them and one would
     // pass for the marker that keeps attributes in order.
     QTest::newRow("control character in an attribute name")
         << QByteArray("<OpenSplice><DDSI2Service a\x01b=\"1\" c=\"2\"><General><NetworkInterfaceAddress/>"
                       "</General></DDSI2Service></OpenSplice>")
-        << osplResult::malformed << "not well-formed";
-    QTest::newRow("control character in text") << wrap("<NetworkInterfaceAddress>a\x01</NetworkInterfaceAddress>")
-                                               << osplResult::malformed << "not well-formed";
+        << outcome::malformed << "not well-formed";
+    QTest::newRow("control character in text")
+        << wrap("<NetworkInterfaceAddress>a\x01</NetworkInterfaceAddress>") << outcome::malformed << "not well-formed";
     QTest::newRow("punctuation in an instruction's name")
-        << QByteArray("<?d`0?>" + wrap("<NetworkInterfaceAddress/>")) << osplResult::malformed << "not well-formed";
+        << QByteArray("<?d`0?>" + wrap("<NetworkInterfaceAddress/>")) << outcome::malformed << "not well-formed";
     QTest::newRow("instruction before the DOCTYPE")
-        << QByteArray("<?style x?><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>"))
-        << osplResult::unsupported << "before its DOCTYPE";
+        << QByteArray("<?style x?><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>")) << outcome::unsupported
+        << "before its DOCTYPE";
     QTest::newRow("comment before the DOCTYPE")
-        << QByteArray("<!-- c --><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>")) << osplResult::unsupported
+        << QByteArray("<!-- c --><!DOCTYPE OpenSplice>" + wrap("<NetworkInterfaceAddress/>")) << outcome::unsupported
         << "before its DOCTYPE";
     QTest::newRow("comment the encoding cannot hold")
-        << testData("xml/euc-jp-one-way-in-comment.xml") << osplResult::unsupported << "comment holding characters";
-    QTest::newRow("instruction the encoding cannot hold")
-        << testData("xml/euc-jp-one-way-in-instruction.xml") << osplResult::unsupported
-        << "instruction holding characters";
+        << testData("xml/euc-jp-one-way-in-comment.xml") << outcome::unsupported << "comment holding characters";
+    QTest::newRow("instruction the encoding cannot hold") << testData("xml/euc-jp-one-way-in-instruction.xml")
+                                                          << outcome::unsupported << "instruction holding characters";
     QTest::newRow("byte beyond the declared US-ASCII")
-        << testData("xml/byte-beyond-ascii.xml") << osplResult::malformed << "bytes that are not US-ASCII";
+        << testData("xml/byte-beyond-ascii.xml") << outcome::malformed << "bytes that are not US-ASCII";
     QTest::newRow("instruction in mixed content")
-        << testData("xml/instruction-in-mixed-content.xml") << osplResult::unsupported << "instruction in Description";
+        << testData("xml/instruction-in-mixed-content.xml") << outcome::unsupported << "instruction in Description";
     QTest::newRow("instruction where white space is preserved")
-        << testData("xml/instruction-in-preserved-space.xml") << osplResult::unsupported
-        << "instruction in DDSI2Service";
+        << testData("xml/instruction-in-preserved-space.xml") << outcome::unsupported << "instruction in DDSI2Service";
     QTest::newRow("address element missing: says how far the path goes")
-        << testData("xml/address-element-missing.xml") << osplResult::notFound
+        << testData("xml/address-element-missing.xml") << outcome::notFound
         << "QoS file has no \"NetworkInterfaceAddress\" element in \"OpenSplice/DDSI2Service/General\"";
     QTest::newRow("document element named otherwise: says so")
-        << QByteArray("<Config>" + wrap("<NetworkInterfaceAddress/>") + "</Config>") << osplResult::notFound
+        << QByteArray("<Config>" + wrap("<NetworkInterfaceAddress/>") + "</Config>") << outcome::notFound
         << "QoS file's document element is \"Config\" , not \"OpenSplice\"";
     QTest::newRow("unknown declared encoding")
         << QByteArray("<?xml version=\"1.0\" encoding=\"x-no-such\"?>" + wrap("<NetworkInterfaceAddress/>"))
-        << osplResult::malformed << "";
+        << outcome::malformed << "";
 }
 
 void tst_osplConfig::refusedInput()
 {
     QFETCH(QByteArray, input);
-    QFETCH(osplResult, result);
+    QFETCH(outcome::code, result);
     QFETCH(QString, debug);
     if (!codecMissing(input).isEmpty())
         QSKIP(qPrintable(codecMissing(input)));
@@ -472,9 +466,9 @@ void tst_osplConfig::refusedInput()
     debugCapture capture;
     QElapsedTimer timer;
     timer.start();
-    const osplResult r = updateOsplConfig(path, address);
+    const outcome::code r = updateOsplConfig(path, address, delve).what();
     QVERIFY2(timer.elapsed() < 5000, "must give up promptly");
-    QVERIFY2(r == result || (result == osplResult::malformed && r == osplResult::unsupported),
+    QVERIFY2(r == result || (result == outcome::malformed && r == outcome::unsupported),
              qPrintable(QString::number(int(r))));
     QCOMPARE(readBytes(path), input);
     QVERIFY2(capture.texts().join('\n').contains(debug), qPrintable(capture.texts().join('\n')));
@@ -488,12 +482,12 @@ void tst_osplConfig::everyTruncationLeftAlone()
     for (int cut = 0; cut < whole.size(); ++cut) {
         QByteArray out;
         debugCapture quiet;
-        const osplResult r = rewriteOsplConfig(whole.left(cut), address, &out);
+        const outcome::code r = rewriteOsplConfig(whole.left(cut), address, delve, &out).what();
         if (cut < end) {
-            QVERIFY2(r == osplResult::malformed, qPrintable(QString("cut at %1 gave %2").arg(cut).arg(int(r))));
+            QVERIFY2(r == outcome::malformed, qPrintable(QString("cut at %1 gave %2").arg(cut).arg(int(r))));
             ++refused;
         } else {
-            QCOMPARE(r, osplResult::written);
+            QCOMPARE(r, outcome::done);
         }
     }
     QCOMPARE(refused, end);
@@ -502,23 +496,23 @@ void tst_osplConfig::everyTruncationLeftAlone()
 void tst_osplConfig::fileFailures_data()
 {
     QTest::addColumn<QString>("problem");
-    QTest::addColumn<osplResult>("result");
-    QTest::newRow("missing file") << "missing" << osplResult::unreadable;
-    QTest::newRow("read-only file") << "readonly" << osplResult::writeFailed;
+    QTest::addColumn<outcome::code>("result");
+    QTest::newRow("missing file") << "missing" << outcome::missing;
+    QTest::newRow("read-only file") << "readonly" << outcome::refused;
     // Protected on purpose and already right: nothing to write, nothing failed.
-    QTest::newRow("read-only file already holding the address") << "readonly-current" << osplResult::unchanged;
-    QTest::newRow("unreadable for user") << "nobody-unreadable" << osplResult::unreadable;
-    QTest::newRow("folder not writable for user") << "nobody-folder" << osplResult::writeFailed;
+    QTest::newRow("read-only file already holding the address") << "readonly-current" << outcome::unchanged;
+    QTest::newRow("unreadable for user") << "nobody-unreadable" << outcome::unreadable;
+    QTest::newRow("folder not writable for user") << "nobody-folder" << outcome::refused;
     // The file written must be the one read: a ".." after a link climbs out
     // of the folder the link led to, not out of the path as written.
-    QTest::newRow("relative link in a release layout") << "release" << osplResult::written;
-    QTest::newRow("link planted by the folder's owner, run by root") << "planted" << osplResult::unreadable;
+    QTest::newRow("relative link in a release layout") << "release" << outcome::done;
+    QTest::newRow("link planted by the folder's owner, run by root") << "planted" << outcome::unreadable;
 }
 
 void tst_osplConfig::fileFailures()
 {
     QFETCH(QString, problem);
-    QFETCH(osplResult, result);
+    QFETCH(outcome::code, result);
     const bool asRoot = problem == "release" || problem == "planted";
     if (asRoot || problem.startsWith("nobody"))
         NC_LINUX_ONLY("other users, owners and symbolic links planted by them are Linux rows");
@@ -530,7 +524,7 @@ void tst_osplConfig::fileFailures()
     QString real = path; // the file the path leads to
     QByteArray before = wrap("<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>");
     if (problem == "readonly-current")
-        QCOMPARE(rewriteOsplConfig(QByteArray(before), address, &before), osplResult::written);
+        QCOMPARE(rewriteOsplConfig(QByteArray(before), address, delve, &before).what(), outcome::done);
     auto link = [&](const char* text, const QString& at) {
         QCOMPARE(::symlink(text, QFile::encodeName(at).constData()), 0);
     };
@@ -561,21 +555,23 @@ void tst_osplConfig::fileFailures()
         ::chmod(QFile::encodeName(real).constData(), 0600);
 
     debugCapture capture;
-    osplResult r;
+    outcome::code r;
     QString reason;
     {
         std::unique_ptr<asNobody> user(asRoot ? nullptr : new asNobody);
         if (problem.startsWith("nobody"))
             QVERIFY(user->active());
-        r = updateOsplConfig(path, address, &reason);
+        const outcome updated = updateOsplConfig(path, address, delve);
+        r = updated.what();
+        reason = updated.reason();
     }
     QCOMPARE(r, result);
     if (problem == "missing") {
         QVERIFY(!QFile::exists(path));
         QVERIFY(capture.texts().contains("Can't open QoS file for reading"));
-    } else if (result == osplResult::written) {
+    } else if (result == outcome::done) {
         QByteArray after;
-        QCOMPARE(rewriteOsplConfig(before, address, &after), osplResult::written);
+        QCOMPARE(rewriteOsplConfig(before, address, delve, &after).what(), outcome::done);
         QCOMPARE(readBytes(real), after);
         QCOMPARE(readBytes(dir.filePath("shared/ospl.xml")), before);
     } else {

@@ -41,7 +41,7 @@ QByteArray expectedSettings(const QByteArray& old, const QString& key, const QSt
 QByteArray expectedConfig(const QByteArray& old, const QString& address)
 {
     QByteArray out;
-    return rewriteOsplConfig(old, address, &out) == osplResult::written ? out : old;
+    return rewriteOsplConfig(old, address, delve, &out) == outcome::done ? out : old;
 }
 
 QStringList updateArgs(const QString& kind, const QString& path, const QString& value)

@@ -11,10 +11,12 @@
 //
 // Part of the Linux file layer, with fileReplace_unix.cpp.
 
+#include "outcome.h"
+
 #include <QString>
 
 #include <sys/stat.h>
 
-/// Makes the file open as newFd what the one open as oldFd (whose status is old) is, as above; empty when it is,
-/// otherwise why not, in plain words.
-QString keepAttributes(int oldFd, int newFd, const struct stat& old);
+/// Makes the file open as newFd what the one open as oldFd (whose status is old) is, as above: done, or refused with
+/// why not, in plain words.
+outcome keepAttributes(int oldFd, int newFd, const struct stat& old);

@@ -36,7 +36,7 @@ bool readAttribute(int fd, const QByteArray& name, QByteArray* value)
 }
 
 // Every extended attribute of fd this user can see, with its value.
-bool attributesOf(int fd, attributeMap* out, QString* why)
+outcome attributesOf(int fd, attributeMap* out)
 {
     out->clear();
     QByteArray names;
@@ -44,9 +44,8 @@ bool attributesOf(int fd, attributeMap* out, QString* why)
         const ssize_t size = ::flistxattr(fd, nullptr, 0);
         if (size < 0) {
             if (errno == ENOTSUP)
-                return true;
-            *why = errorText(errno);
-            return false;
+                return outcome::done;
+            return {outcome::failed, errorText(errno)};
         }
         names.resize(int(size));
         const ssize_t n = ::flistxattr(fd, names.data(), size_t(names.size()));
@@ -55,8 +54,7 @@ bool attributesOf(int fd, attributeMap* out, QString* why)
             break;
         }
         if (errno != ERANGE) {
-            *why = errorText(errno);
-            return false;
+            return {outcome::failed, errorText(errno)};
         }
     }
     for (const QByteArray& name : names.split('\0')) {
@@ -64,12 +62,11 @@ bool attributesOf(int fd, attributeMap* out, QString* why)
             continue;
         QByteArray value;
         if (!readAttribute(fd, name, &value)) {
-            *why = QStringLiteral("%1: %2").arg(QString::fromLatin1(name), errorText(errno));
-            return false;
+            return {outcome::failed, QStringLiteral("%1: %2").arg(QString::fromLatin1(name), errorText(errno))};
         }
         (*out)[name] = value;
     }
-    return true;
+    return outcome::done;
 }
 
 QString attributeProblem(const QByteArray& name, int error)
@@ -83,50 +80,59 @@ QString attributeProblem(const QByteArray& name, int error)
 
 } // namespace
 
-QString keepAttributes(int oldFd, int newFd, const struct stat& old)
+outcome keepAttributes(int oldFd, int newFd, const struct stat& old)
 {
-    QString why;
     struct stat now;
     if (::fstat(newFd, &now) != 0)
-        return errorText(errno);
+        return {outcome::refused, errorText(errno)};
     // Owner first: giving a file away clears its set-ID bits and
     // capabilities, which are put back below.
     if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && ::fchown(newFd, old.st_uid, old.st_gid) != 0) {
         if (now.st_uid != old.st_uid)
-            return QStringLiteral("the file belongs to %1 and the new file cannot be given to them (%2)")
-                .arg(userName(old.st_uid), errorText(errno));
-        return QStringLiteral(
-                   "the file's group is %1, which you are not a member of; replacing it would change its group")
-            .arg(groupName(old.st_gid));
+            return {outcome::refused,
+                    QStringLiteral("the file belongs to %1 and the new file cannot be given to them (%2)")
+                        .arg(userName(old.st_uid), errorText(errno))};
+        return {
+            outcome::refused,
+            QStringLiteral("the file's group is %1, which you are not a member of; replacing it would change its group")
+                .arg(groupName(old.st_gid))};
     }
     attributeMap want, have;
-    if (!attributesOf(oldFd, &want, &why))
-        return QStringLiteral("its extended attributes cannot be read: %1").arg(why);
-    if (!attributesOf(newFd, &have, &why))
-        return QStringLiteral("the new file's extended attributes cannot be read: %1").arg(why);
+    const outcome readOld = attributesOf(oldFd, &want);
+    if (!readOld.ok())
+        return {outcome::refused, QStringLiteral("its extended attributes cannot be read: %1").arg(readOld.reason())};
+    const outcome readNew = attributesOf(newFd, &have);
+    if (!readNew.ok())
+        return {outcome::refused,
+                QStringLiteral("the new file's extended attributes cannot be read: %1").arg(readNew.reason())};
     // Such as an access control list the folder hands to every new file.
     for (const auto& a : have)
         if (!want.count(a.first) && ::fremovexattr(newFd, a.first.constData()) != 0)
-            return QStringLiteral("the new file cannot be rid of the attribute %1 it got from its folder (%2)")
-                .arg(QString::fromLatin1(a.first), errorText(errno));
+            return {outcome::refused,
+                    QStringLiteral("the new file cannot be rid of the attribute %1 it got from its folder (%2)")
+                        .arg(QString::fromLatin1(a.first), errorText(errno))};
     for (const auto& a : want) {
         const auto h = have.find(a.first);
         if ((h == have.end() || h->second != a.second)
             && ::fsetxattr(newFd, a.first.constData(), a.second.constData(), size_t(a.second.size()), 0) != 0)
-            return attributeProblem(a.first, errno);
+            return {outcome::refused, attributeProblem(a.first, errno)};
     }
     // After the access control list, whose mask the group bits mirror.
     if (::fchmod(newFd, old.st_mode & 07777) != 0)
-        return QStringLiteral("the permissions cannot be kept (%1)").arg(errorText(errno));
+        return {outcome::refused, QStringLiteral("the permissions cannot be kept (%1)").arg(errorText(errno))};
 
-    if (::fstat(newFd, &now) != 0 || !attributesOf(newFd, &have, &why))
-        return QStringLiteral("the new file cannot be checked (%1)").arg(why.isEmpty() ? errorText(errno) : why);
+    if (::fstat(newFd, &now) != 0)
+        return {outcome::refused, QStringLiteral("the new file cannot be checked (%1)").arg(errorText(errno))};
+    const outcome check = attributesOf(newFd, &have);
+    if (!check.ok())
+        return {outcome::refused, QStringLiteral("the new file cannot be checked (%1)").arg(check.reason())};
     if (now.st_uid != old.st_uid || now.st_gid != old.st_gid || (now.st_mode & 07777) != (old.st_mode & 07777))
-        return QStringLiteral(
-                   "the new file did not keep the owner, group and permissions (%1:%2 %3 instead of %4:%5 %6)")
-            .arg(userName(now.st_uid), groupName(now.st_gid), QString::number(now.st_mode & 07777, 8),
-                 userName(old.st_uid), groupName(old.st_gid), QString::number(old.st_mode & 07777, 8));
+        return {
+            outcome::refused,
+            QStringLiteral("the new file did not keep the owner, group and permissions (%1:%2 %3 instead of %4:%5 %6)")
+                .arg(userName(now.st_uid), groupName(now.st_gid), QString::number(now.st_mode & 07777, 8),
+                     userName(old.st_uid), groupName(old.st_gid), QString::number(old.st_mode & 07777, 8))};
     if (have != want)
-        return QStringLiteral("the new file did not keep the extended attributes");
-    return QString();
+        return {outcome::refused, QStringLiteral("the new file did not keep the extended attributes")};
+    return outcome::done;
 }

@@ -1,29 +1,32 @@
 #include "fileReplace.h"
 
-QString tooLarge(qint64 size)
+outcome sizeAllowed(qint64 size)
 {
     if (size <= maxFileBytes)
-        return QString();
-    return QStringLiteral("it is larger than %1 MiB, far more than any settings file or DDS configuration holds")
-        .arg(maxFileBytes >> 20);
+        return outcome::done;
+    return {outcome::tooLarge,
+            QStringLiteral("it is larger than %1 MiB, far more than any settings file or DDS configuration holds")
+                .arg(maxFileBytes >> 20)};
 }
 
-QString replaceRefusal(const replaceFacts& facts)
+outcome mayReplace(const replaceFacts& facts)
 {
     if (facts.exists) {
         // Root may write anywhere, but a file stripped of every write bit was
         // protected on purpose by whoever did it.
         if (!facts.anyWriteBit)
-            return QStringLiteral("the file is read-only");
+            return {outcome::refused, QStringLiteral("the file is read-only")};
         if (!facts.mayWriteFile)
-            return QStringLiteral("you may not write this file");
+            return {outcome::refused, QStringLiteral("you may not write this file")};
         if (!facts.keepsOwner)
-            return QStringLiteral("the file belongs to %1; replacing it would make it yours").arg(facts.owner);
+            return {outcome::refused,
+                    QStringLiteral("the file belongs to %1; replacing it would make it yours").arg(facts.owner)};
         if (!facts.mayWriteFolder)
-            return QStringLiteral("you may write this file but not its folder, so it cannot be replaced safely");
-        return QString();
+            return {outcome::refused,
+                    QStringLiteral("you may write this file but not its folder, so it cannot be replaced safely")};
+        return outcome::done;
     }
     if (!facts.mayWriteFolder)
-        return QStringLiteral("you may not create files in its folder");
-    return QString();
+        return {outcome::refused, QStringLiteral("you may not create files in its folder")};
+    return outcome::done;
 }

@@ -56,6 +56,7 @@
 // Text: paths are text that converts back to the exact bytes the system gave
 // (see textFromSystem); folder names that are not valid UTF-8 work.
 
+#include "outcome.h"
 #include "systemText.h"
 
 #include <QByteArray>
@@ -70,8 +71,8 @@
 /// osplConfig.h).
 constexpr qint64 maxFileBytes = 64 << 20;
 
-/// Why a file of size bytes is not read; empty when it is small enough.
-QString tooLarge(qint64 size);
+/// Whether a file of size bytes is read: done, or tooLarge with the reason.
+outcome sizeAllowed(qint64 size);
 
 /// Longest path in bytes the platform's file functions take; 0 when there is no such limit.
 int maxPathBytes();
@@ -80,11 +81,11 @@ int maxPathBytes();
 /// not set.
 QString environmentText(const char* name);
 
-/// Reads the whole file at path into *data. False, with a debug line and
-/// *reason in plain words, when it exists but cannot be read in full (a
-/// folder, no rights, a refused link, an I/O error); *missing tells a file
-/// that simply is not there (data then empty).
-bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason = nullptr);
+/// Reads the whole file at path into *data: done; missing for a file that
+/// simply is not there (data then empty); unreadable or tooLarge, with a debug
+/// line, when it exists but cannot be read in full (a folder, no rights, a
+/// refused link, an I/O error).
+outcome readWholeFile(const QString& path, QByteArray* data);
 
 /// What a writer knows about the file it is about to replace, and about itself.
 struct replaceFacts {
@@ -96,13 +97,13 @@ struct replaceFacts {
     QString owner;              ///< the file's owner, named in the reason
 };
 
-/// Why the file must not be replaced, in plain words; empty when it may be.
-QString replaceRefusal(const replaceFacts& facts);
+/// Whether the file may be replaced: done, or refused with why in plain words.
+outcome mayReplace(const replaceFacts& facts);
 
 struct fileEditState;
 
 /// Called about every 50 ms while another writer holds the file's lock, with who holds it in plain words (as far as
-/// the system tells); return false to stop waiting (the edit is then not ready, reason() "stopped waiting for ...").
+/// the system tells); return false to stop waiting (the edit is then not ready: stopped, "stopped waiting for ...").
 /// Without a hook the edit waits up to lockTimeoutMs, then gives up.
 using lockWaitHook = std::function<bool(const QString& holder)>;
 
@@ -110,7 +111,7 @@ using lockWaitHook = std::function<bool(const QString& holder)>;
 /// takes the writers' lock, reads the file, and keeps the lock until
 /// destroyed, so that replace() swaps in bytes computed from exactly what was
 /// read, in the very file that was read. A file this user may not replace
-/// (see replaceRefusal) is read without the lock, and replace() refuses.
+/// (see mayReplace) is read without the lock, and replace() refuses.
 class fileEdit
 {
 public:
@@ -121,21 +122,22 @@ public:
     fileEdit(const fileEdit&) = delete;
     fileEdit& operator=(const fileEdit&) = delete;
 
-    /// Read (or found missing, when it may be created); otherwise reason() says why not.
+    /// Read (or found missing, when it may be created); otherwise result() says why not.
     bool ready() const { return ready_; }
-    /// The file could not be found or read (refused link, no rights, a folder); nothing was locked.
-    bool unreadable() const { return unreadable_; }
+    /// How the last step went: reading (missing when there is no file and none may be created; unreadable when it
+    /// could not be found or read, nothing locked; refused, stopped or failed when it could not be locked), or the
+    /// last replace() or startOver().
+    const outcome& result() const { return result_; }
     /// No file there: bytes() is empty, and replace() creates it when allowed.
     bool missing() const { return missing_; }
     const QByteArray& bytes() const { return bytes_; }
-    /// Replaces the file with data, keeping what it is (see above); false, the file untouched, with reason().
-    bool replace(const QByteArray& data);
+    /// Replaces the file with data, keeping what it is (see above); anything but done leaves the file untouched.
+    outcome replace(const QByteArray& data);
     /// After replace() failed because the file it was to create appeared meanwhile (another writer made it), starts
     /// the edit over on that file: finds, locks and reads it as the constructor does, so that the caller can compute
-    /// its replacement anew from bytes(); true when ready again. False, changing nothing, after any other failure.
-    bool startOver();
-    /// Why the last step failed, in plain words for the operator.
-    const QString& reason() const { return reason_; }
+    /// its replacement anew from bytes(); done when ready again. After any other failure, changes nothing and
+    /// gives that failure again.
+    outcome startOver();
     /// The path as given.
     const QString& path() const { return path_; }
 
@@ -143,8 +145,7 @@ private:
     QString path_;
     std::unique_ptr<fileEditState> state_;
     QByteArray bytes_;
-    QString reason_;
+    outcome result_;
     bool ready_ = false;
-    bool unreadable_ = false;
     bool missing_ = false;
 };

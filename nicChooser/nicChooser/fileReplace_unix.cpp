@@ -22,70 +22,58 @@ constexpr int randomChars = 12;
 constexpr int maxNameTries = 100;
 constexpr int maxStarts = 10;
 
-enum class opening { opened, missing, failed };
-
-// Opens the file a walk found as it is now, with access (O_RDONLY or O_RDWR).
-opening openFound(const place& where, int access, descriptor* fd, struct stat* st, QString* why)
+// Opens the file a walk found as it is now, with access (O_RDONLY or
+// O_RDWR): done, missing, or unreadable with why.
+outcome openFound(const place& where, int access, descriptor* fd, struct stat* st)
 {
-    if (where.name.isEmpty()) {
-        *why = QStringLiteral("it is a folder");
-        return opening::failed;
-    }
+    if (where.name.isEmpty())
+        return {outcome::unreadable, QStringLiteral("it is a folder")};
     const int opened =
         ::openat(where.folder.get(), where.name.constData(), access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     const int error = errno;
     fd->reset(opened);
     if (!fd->valid()) {
         if (error == ENOENT)
-            return opening::missing;
-        *why =
-            error == ELOOP ? QStringLiteral("it was replaced by a link while it was being opened") : errorText(error);
-        return opening::failed;
+            return {outcome::missing, QStringLiteral("it does not exist")};
+        return {outcome::unreadable, error == ELOOP
+                                         ? QStringLiteral("it was replaced by a link while it was being opened")
+                                         : errorText(error)};
     }
-    if (::fstat(fd->get(), st) != 0) {
-        *why = errorText(errno);
-        return opening::failed;
-    }
-    if (S_ISDIR(st->st_mode)) {
-        *why = QStringLiteral("it is a folder");
-        return opening::failed;
-    }
-    if (!S_ISREG(st->st_mode)) {
-        *why = QStringLiteral("it is not a plain file");
-        return opening::failed;
-    }
-    if (where.linkOwner != uid_t(-1) && st->st_uid != where.linkOwner) {
-        *why = QStringLiteral("it changed while the link to it was followed");
-        return opening::failed;
-    }
-    return opening::opened;
+    if (::fstat(fd->get(), st) != 0)
+        return {outcome::unreadable, errorText(errno)};
+    if (S_ISDIR(st->st_mode))
+        return {outcome::unreadable, QStringLiteral("it is a folder")};
+    if (!S_ISREG(st->st_mode))
+        return {outcome::unreadable, QStringLiteral("it is not a plain file")};
+    if (where.linkOwner != uid_t(-1) && st->st_uid != where.linkOwner)
+        return {outcome::unreadable, QStringLiteral("it changed while the link to it was followed")};
+    return outcome::done;
 }
 
-bool readAll(int fd, qint64 sizeHint, QByteArray* data, QString* why)
+outcome readAll(int fd, qint64 sizeHint, QByteArray* data)
 {
     data->clear();
-    *why = tooLarge(sizeHint);
-    if (!why->isEmpty())
-        return false;
+    const outcome small = sizeAllowed(sizeHint);
+    if (!small.ok())
+        return small;
     data->reserve(int(qBound<qint64>(0, sizeHint, maxFileBytes)));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n == 0)
-            return true;
+            return outcome::done;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            *why = errorText(errno);
             data->clear();
-            return false;
+            return {outcome::unreadable, errorText(errno)};
         }
         data->append(buffer, int(n));
         // It may grow while it is read.
-        *why = tooLarge(data->size());
-        if (!why->isEmpty()) {
+        const outcome still = sizeAllowed(data->size());
+        if (!still.ok()) {
             data->clear();
-            return false;
+            return still;
         }
     }
 }
@@ -248,7 +236,7 @@ replaceFacts factsAbout(const place& where, const struct stat* st)
 } // namespace
 
 struct fileEditState {
-    QString refusal; // why it may not be replaced; empty when it may
+    outcome replaceable; // whether it may be replaced
     place where;
     descriptor file;       // the file as read (open for writing when it may be replaced); invalid when missing
     struct stat read = {}; // and what it was then
@@ -261,119 +249,109 @@ struct fileEditState {
 
 namespace {
 
-enum class step { done, again, failed };
-
 // Takes the writers' lock on the file open as s.file, through a descriptor
-// open for writing on that very file, which then stands in for it.
-step lockFound(fileEditState& s, QString* why)
+// open for writing on that very file, which then stands in for it; missing
+// when the name no longer holds the file that was read (start over on what
+// it holds now).
+outcome lockFound(fileEditState& s)
 {
     descriptor fd;
     struct stat opened;
-    switch (openFound(s.where, O_RDWR, &fd, &opened, why)) {
-    case opening::missing: return step::again;
-    case opening::failed: return step::failed;
-    case opening::opened: break;
-    }
+    const outcome open = openFound(s.where, O_RDWR, &fd, &opened);
+    if (open == outcome::unreadable) // read a moment ago: it cannot be written
+        return {outcome::failed, open.reason()};
+    if (!open.ok())
+        return open;
     if (!sameFile(opened, s.read))
-        return step::again;
+        return outcome::missing;
     const QString shown = shownPath(joined(s.where.folderPath, s.where.name));
-    switch (lockForWriting(fd.get(), s.timeoutMs, s.hook, shown, why)) {
-    case lockResult::failed: return step::failed;
-    case lockResult::readersOnly: break;
-    case lockResult::held:
+    const outcome lock = lockForWriting(fd.get(), s.timeoutMs, s.hook, shown);
+    if (lock == outcome::done) {
         // Another writer may have replaced it while this one waited.
         if (!stillNamed(s.where.folder.get(), s.where.name, opened))
-            return step::again;
+            return outcome::missing;
         s.locked = true;
-        break;
+    } else if (lock != outcome::busy) { // readers only are not waited for
+        return lock;
     }
     s.file = std::move(fd);
     ::fstat(s.file.get(), &s.read);
-    return step::done;
+    return outcome::done;
 }
 
-enum class begun { ready, absent, unreadable, refused };
-
 // Finds, locks and reads what the name found holds now; see fileEdit.
-begun beginEdit(fileEditState& s, QByteArray* bytes, bool* missing, QString* why)
+outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
 {
     for (int start = 0; start < maxStarts; ++start) {
         bytes->clear();
         s.locked = false;
-        switch (openFound(s.where, O_RDONLY, &s.file, &s.read, why)) {
-        case opening::failed: return begun::unreadable;
-        case opening::missing:
-            *missing = true;
-            *why = QStringLiteral("it does not exist");
+        const outcome open = openFound(s.where, O_RDONLY, &s.file, &s.read);
+        *missing = open == outcome::missing;
+        if (*missing) {
             if (!s.mayCreate)
-                return begun::absent;
-            s.refusal = replaceRefusal(factsAbout(s.where, nullptr));
-            return begun::ready;
-        case opening::opened: *missing = false; break;
+                return open;
+            s.replaceable = mayReplace(factsAbout(s.where, nullptr));
+            return outcome::done;
         }
+        if (!open.ok())
+            return open;
         // A copy that may not write makes no one wait; it still reads, to
         // tell whether anything needed writing at all.
-        s.refusal = replaceRefusal(factsAbout(s.where, &s.read));
-        if (s.refusal.isEmpty() && appendOnly(s.where))
-            s.refusal = QStringLiteral("its folder takes new files only (it is append-only), so it cannot be replaced");
-        const step locking = s.refusal.isEmpty() ? lockFound(s, why) : step::done;
-        if (locking == step::again)
+        s.replaceable = mayReplace(factsAbout(s.where, &s.read));
+        if (s.replaceable.ok() && appendOnly(s.where))
+            s.replaceable = {outcome::refused, QStringLiteral("its folder takes new files only (it is append-only), "
+                                                              "so it cannot be replaced")};
+        const outcome locking = s.replaceable.ok() ? lockFound(s) : outcome::done;
+        if (locking == outcome::missing)
             continue;
-        if (locking == step::failed)
-            return begun::refused;
-        return readAll(s.file.get(), s.read.st_size, bytes, why) ? begun::ready : begun::unreadable;
+        if (!locking.ok())
+            return locking;
+        return readAll(s.file.get(), s.read.st_size, bytes);
     }
-    *why = QStringLiteral("it kept being replaced while it was being opened");
-    return begun::refused;
+    return {outcome::failed, QStringLiteral("it kept being replaced while it was being opened")};
 }
 
-// Tells how beginning an edit of path went; true when it is ready.
-bool settle(begun result, const QString& path, const QString& why, QString* reason, bool* unreadable)
+// Tells in a debug line why beginning an edit of path did not go.
+void settle(const outcome& begun, const QString& path)
 {
-    *unreadable = result == begun::unreadable;
-    if (result == begun::ready)
-        return true;
-    if (result == begun::unreadable)
-        ncDebug() << "Can't read" << path << ":" << why;
-    else if (result == begun::refused)
-        ncDebug() << "Not writing" << path << ":" << why;
-    *reason = why;
-    return false;
+    if (begun == outcome::unreadable || begun == outcome::tooLarge)
+        ncDebug() << "Can't read" << path << ":" << begun.reason();
+    else if (!begun.ok() && begun != outcome::missing)
+        ncDebug() << "Not writing" << path << ":" << begun.reason();
+}
+
+outcome stepFailed(const char* step)
+{
+    return {outcome::failed, QLatin1String(step) + QLatin1String(" failed: ") + errorText(errno)};
 }
 
 // Names the new file, gives it what the old one has and renames it over the
 // old one, which must still be what was read.
-bool swapIn(fileEditState& s, int out, QByteArray* temp, QString* why)
+outcome swapIn(fileEditState& s, int out, QByteArray* temp)
 {
     const int folder = s.where.folder.get();
     const QByteArray& name = s.where.name;
-    auto stepFailed = [why](const char* what) {
-        *why = QLatin1String(what) + QLatin1String(" failed: ") + errorText(errno);
-        return false;
-    };
     if (temp->isEmpty() && !nameNewFile(out, folder, name, temp))
         return stepFailed("naming the new file");
     struct stat old;
     if (::fstat(s.file.get(), &old) != 0)
         return stepFailed("examining the file");
     // Only now, named under a name nobody knows, does it become the owner's.
-    *why = keepAttributes(s.file.get(), out, old);
-    if (!why->isEmpty())
-        return false;
+    const outcome kept = keepAttributes(s.file.get(), out, old);
+    if (!kept.ok())
+        return kept;
     // Other programs do not take the lock.
-    if (!stillNamed(folder, name, s.read)) {
-        *why = QStringLiteral("it was changed by another program while it was being edited");
-        return false;
-    }
+    if (!stillNamed(folder, name, s.read))
+        return {outcome::failed, QStringLiteral("it was changed by another program while it was being edited")};
     if (::renameat(folder, temp->constData(), folder, name.constData()) != 0)
         return stepFailed("renaming");
     temp->clear();
-    return true;
+    return outcome::done;
 }
 
 // Links the new file in under the name, which must still be free: if another
 // writer made the file meanwhile, the edit must start over on that one.
-bool linkIn(fileEditState& s, int out, QByteArray* temp, QString* why)
+outcome linkIn(fileEditState& s, int out, QByteArray* temp)
 {
     const int folder = s.where.folder.get();
     const QByteArray& name = s.where.name;
@@ -384,37 +362,52 @@ bool linkIn(fileEditState& s, int out, QByteArray* temp, QString* why)
         ::unlinkat(folder, temp->constData(), 0);
     temp->clear();
     if (linked)
-        return true;
+        return outcome::done;
     s.appeared = error == EEXIST;
-    *why = s.appeared ? QStringLiteral("it was created by another writer meanwhile")
-                      : QStringLiteral("naming the new file failed: ") + errorText(error);
-    return false;
+    return {outcome::failed, s.appeared ? QStringLiteral("it was created by another writer meanwhile")
+                                        : QStringLiteral("naming the new file failed: ") + errorText(error)};
 }
 
-// Why the name no longer holds what the edit read; empty when it does.
-QString changedSinceRead(fileEditState& s)
+// Whether the name still holds what the edit read.
+outcome unchangedSinceRead(fileEditState& s)
 {
     struct stat now;
     const bool exists = ::fstatat(s.where.folder.get(), s.where.name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists == s.file.valid() && (!exists || sameFile(now, s.read)))
-        return QString();
+        return outcome::done;
     s.appeared = exists && !s.file.valid();
-    return s.appeared ? QStringLiteral("it was created by another writer meanwhile")
-                      : QStringLiteral("it was changed by another program while it was being edited");
+    return {outcome::failed, s.appeared
+                                 ? QStringLiteral("it was created by another writer meanwhile")
+                                 : QStringLiteral("it was changed by another program while it was being edited")};
 }
 
-// Why the edit must not replace the file with data now; empty when it may.
-QString replaceProblem(fileEditState& s, const QByteArray& data)
+// Whether the edit may replace the file with data now.
+outcome mayReplaceWith(fileEditState& s, const QByteArray& data)
 {
-    if (!s.refusal.isEmpty())
-        return s.refusal;
-    if (!tooLarge(data.size()).isEmpty())
-        return QStringLiteral("its new content would be larger than %1 MiB, more than is ever read back")
-            .arg(maxFileBytes >> 20);
-    const QString changed = changedSinceRead(s);
-    if (!changed.isEmpty())
-        return changed;
-    return replaceRefusal(factsAbout(s.where, s.file.valid() ? &s.read : nullptr));
+    if (!s.replaceable.ok())
+        return s.replaceable;
+    if (!sizeAllowed(data.size()).ok())
+        return {outcome::tooLarge, QStringLiteral("its new content would be larger than %1 MiB, more than is ever "
+                                                  "read back")
+                                       .arg(maxFileBytes >> 20)};
+    const outcome unchanged = unchangedSinceRead(s);
+    if (!unchanged.ok())
+        return unchanged;
+    return mayReplace(factsAbout(s.where, s.file.valid() ? &s.read : nullptr));
+}
+
+// Fills the new file open as out, flushed, and puts it in the file's place.
+outcome writeNewFile(fileEditState& s, int out, const QByteArray& data, QByteArray* temp)
+{
+    // Locked before it takes the name, so that the lock passes from the old
+    // file to the new one without a gap.
+    if (!tryWriterLock(out))
+        return stepFailed("locking the new file");
+    if (!writeAll(out, data))
+        return stepFailed("writing");
+    if (::fdatasync(out) != 0)
+        return stepFailed("flushing");
+    return s.file.valid() ? swapIn(s, out, temp) : linkIn(s, out, temp);
 }
 
 } // namespace
@@ -431,28 +424,22 @@ QString environmentText(const char* name)
     return textFromSystem(qgetenv(name));
 }
 
-bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason)
+outcome readWholeFile(const QString& path, QByteArray* data)
 {
     data->clear();
-    *missing = false;
-    auto fail = [&](const QString& why) {
-        ncDebug() << "Can't read" << path << ":" << why;
-        if (reason)
-            *reason = why;
-        return false;
-    };
     place where;
-    QString why;
-    if (!walkPath(systemBytes(path), &where, &why))
-        return fail(why);
+    outcome read = walkPath(systemBytes(path), &where);
     descriptor fd;
     struct stat st;
-    switch (openFound(where, O_RDONLY, &fd, &st, &why)) {
-    case opening::missing: *missing = true; return true;
-    case opening::failed: return fail(why);
-    case opening::opened: break;
-    }
-    return readAll(fd.get(), st.st_size, data, &why) || fail(why);
+    if (read.ok())
+        read = openFound(where, O_RDONLY, &fd, &st);
+    else
+        read = {outcome::unreadable, read.reason()}; // a missing folder too: it may not be taken for no file
+    if (read.ok())
+        read = readAll(fd.get(), st.st_size, data);
+    if (!read.ok() && read != outcome::missing)
+        ncDebug() << "Can't read" << path << ":" << read.reason();
+    return read;
 }
 
 fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook waitHook)
@@ -462,71 +449,54 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
     s.mayCreate = mayCreate;
     s.timeoutMs = lockTimeoutMs;
     s.hook = std::move(waitHook);
-    QString why;
-    if (!walkPath(systemBytes(path), &s.where, &why)) {
-        settle(begun::unreadable, path, why, &reason_, &unreadable_);
-        return;
-    }
-    ready_ = settle(beginEdit(s, &bytes_, &missing_, &why), path, why, &reason_, &unreadable_);
+    result_ = walkPath(systemBytes(path), &s.where);
+    if (result_.ok())
+        result_ = beginEdit(s, &bytes_, &missing_);
+    else
+        result_ = {outcome::unreadable, result_.reason()};
+    settle(result_, path);
+    ready_ = result_.ok();
 }
 
 fileEdit::~fileEdit() = default;
 
-bool fileEdit::startOver()
+outcome fileEdit::startOver()
 {
     fileEditState& s = *state_;
     if (!s.appeared)
-        return false;
+        return result_;
     s.appeared = false;
-    QString why;
-    ready_ = settle(beginEdit(s, &bytes_, &missing_, &why), path_, why, &reason_, &unreadable_);
-    return ready_;
+    result_ = beginEdit(s, &bytes_, &missing_);
+    settle(result_, path_);
+    ready_ = result_.ok();
+    return result_;
 }
 
-bool fileEdit::replace(const QByteArray& data)
+outcome fileEdit::replace(const QByteArray& data)
 {
     if (!ready_)
-        return false;
+        return result_;
     fileEditState& s = *state_;
     const int folder = s.where.folder.get();
-    auto refuse = [&](const QString& why) {
-        ncDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
-        reason_ = why;
-        return false;
-    };
-    QString why = replaceProblem(s, data);
-    if (!why.isEmpty())
-        return refuse(why);
-    const bool exists = s.file.valid();
-    if (s.locked)
-        removeLeftovers(s.where, s.read.st_uid);
-
     QByteArray temp;
-    // A new file gets what the folder gives; a replacement stays private
-    // until it has the old file's attributes.
-    descriptor out = newFileIn(folder, exists ? 0600 : 0666, s.where.name, &temp);
-    if (!out.valid())
-        return refuse(errorText(errno));
-    auto failed = [&](const QString& why) {
+    descriptor out;
+    result_ = mayReplaceWith(s, data);
+    if (result_.ok()) {
+        const bool exists = s.file.valid();
+        if (s.locked)
+            removeLeftovers(s.where, s.read.st_uid);
+        // A new file gets what the folder gives; a replacement stays private
+        // until it has the old file's attributes.
+        out = newFileIn(folder, exists ? 0600 : 0666, s.where.name, &temp);
+        result_ = out.valid() ? writeNewFile(s, out.get(), data, &temp) : stepFailed("making the new file");
+    }
+    if (!result_.ok()) {
         out.reset();
         if (!temp.isEmpty())
             ::unlinkat(folder, temp.constData(), 0);
-        return refuse(why);
-    };
-    auto stepFailed = [&](const char* step) {
-        return failed(QLatin1String(step) + QLatin1String(" failed: ") + errorText(errno));
-    };
-    // Locked before it takes the name, so that the lock passes from the old
-    // file to the new one without a gap.
-    if (!tryWriterLock(out.get()))
-        return stepFailed("locking the new file");
-    if (!writeAll(out.get(), data))
-        return stepFailed("writing");
-    if (::fdatasync(out.get()) != 0)
-        return stepFailed("flushing");
-    if (!(exists ? swapIn(s, out.get(), &temp, &why) : linkIn(s, out.get(), &temp, &why)))
-        return failed(why);
-
+        ncDebug() << "Can't write" << path_ << ":" << result_.reason() << "; the old file is untouched";
+        return result_;
+    }
     // Make the rename itself survive a power cut.
     descriptor dir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.valid())
@@ -537,5 +507,5 @@ bool fileEdit::replace(const QByteArray& data)
     s.file = std::move(out);
     s.locked = true;
     missing_ = false;
-    return true;
+    return result_;
 }

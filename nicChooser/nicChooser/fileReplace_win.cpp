@@ -1,7 +1,7 @@
+#include "debugLog.h"
 #include "fileReplace.h"
 #include "writerLock.h"
 
-#include "debugLog.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -12,6 +12,14 @@ namespace {
 
 // At most this many times an edit starts over on what the name holds now.
 constexpr int maxStarts = 100;
+
+// ".<name>.nicChooser-new.": how the temporary files beside target begin.
+QString tempPrefix(const QString& target)
+{
+    const QFileInfo info(target);
+    return QDir::toNativeSeparators(info.dir().filePath(QLatin1Char('.') + info.fileName()
+                                                        + QLatin1String(".nicChooser-new.")));
+}
 
 QString errorText(DWORD error)
 {
@@ -99,37 +107,36 @@ bool stillNamed(const QString& path, HANDLE file)
     return now.valid() && identify(now.get(), &a) && identify(file, &b) && a == b;
 }
 
-// The whole of file into *data; false with *why.
-bool readAll(HANDLE file, QByteArray* data, QString* why)
+// The whole of file into *data: done, tooLarge or unreadable.
+outcome readAll(HANDLE file, QByteArray* data)
 {
     data->clear();
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size)) {
-        *why = errorText(GetLastError());
-        return false;
-    }
-    *why = tooLarge(size.QuadPart);
-    if (!why->isEmpty())
-        return false;
+    if (!GetFileSizeEx(file, &size))
+        return {outcome::unreadable, errorText(GetLastError())};
+    const outcome allowed = sizeAllowed(size.QuadPart);
+    if (!allowed.ok())
+        return allowed;
     data->resize(int(size.QuadPart));
     LARGE_INTEGER start = {};
     SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
     DWORD got = 0;
     for (int at = 0; at < data->size(); at += int(got)) {
         if (!ReadFile(file, data->data() + at, DWORD(data->size() - at), &got, nullptr) || got == 0) {
-            *why = got == 0 ? QStringLiteral("it changed while it was being read") : errorText(GetLastError());
+            const QString why =
+                got == 0 ? QStringLiteral("it changed while it was being read") : errorText(GetLastError());
             data->clear();
-            return false;
+            return {outcome::unreadable, why};
         }
     }
-    return true;
+    return outcome::done;
 }
 
 } // namespace
 
 struct fileEditState {
     QString target;  // the file really written, absolute
-    QString refusal; // why it may not be replaced; empty when it may
+    outcome replaceable; // whether it may be replaced, and why not
     bool mayCreate = true;
     int timeoutMs = 10000;
     lockWaitHook hook;
@@ -141,13 +148,12 @@ struct fileEditState {
 
 namespace {
 
-enum class opening { opened, missing, failed };
-
 // Opens what s.target names now for writing or, when this user may not write
-// it, for reading only, with s.refusal saying why it will not be replaced.
-opening openTarget(fileEditState& s, QString* why)
+// it, for reading only, with s.replaceable saying why it will not be replaced:
+// done, missing, or unreadable.
+outcome openTarget(fileEditState& s)
 {
-    s.refusal.clear();
+    s.replaceable = outcome::done;
     s.file = openFile(s.target, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     identity id;
     DWORD held = 0;
@@ -155,67 +161,59 @@ opening openTarget(fileEditState& s, QString* why)
     if (s.file.valid() && identify(s.file.get(), &id, &held) && (held & FILE_ATTRIBUTE_READONLY))
         s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
     else if (s.file.valid())
-        return opening::opened;
+        return outcome::done;
     const DWORD error = s.file.valid() ? ERROR_ACCESS_DENIED : GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)
-        return opening::missing;
-    if (error == ERROR_PATH_NOT_FOUND) {
-        *why = QStringLiteral("the folder %1 does not exist").arg(QFileInfo(s.target).absolutePath());
-        return opening::failed;
-    }
+        return {outcome::missing, QStringLiteral("it does not exist")};
+    if (error == ERROR_PATH_NOT_FOUND)
+        return {outcome::unreadable,
+                QStringLiteral("the folder %1 does not exist").arg(QFileInfo(s.target).absolutePath())};
     const DWORD attributes = GetFileAttributesW(wide(s.target));
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        *why = QStringLiteral("it is a folder");
-        return opening::failed;
-    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return {outcome::unreadable, QStringLiteral("it is a folder")};
     if (!s.file.valid())
         s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
-    if (error != ERROR_ACCESS_DENIED || !s.file.valid()) {
-        *why = errorText(s.file.valid() ? error : GetLastError());
-        return opening::failed;
-    }
+    if (error != ERROR_ACCESS_DENIED || !s.file.valid())
+        return {outcome::unreadable, errorText(s.file.valid() ? error : GetLastError())};
     replaceFacts facts;
     facts.exists = true;
     facts.anyWriteBit = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY);
     facts.mayWriteFile = false;
-    s.refusal = replaceRefusal(facts);
-    return opening::opened;
+    s.replaceable = mayReplace(facts);
+    return outcome::done;
 }
 
 // New files of writers killed before they took the name; only the lock's
 // holder may remove them, as only it can be making one.
 void removeLeftovers(const QString& target)
 {
-    const QFileInfo leftover(leftoverName(target));
+    const QFileInfo leftover(tempPrefix(target));
     QDir folder = leftover.dir();
     for (const QString& name : folder.entryList({leftover.fileName() + '*'}, QDir::Files | QDir::Hidden))
         if (!DeleteFileW(wide(QDir::toNativeSeparators(folder.filePath(name)))))
             ncDebug() << "Can't remove the leftover" << folder.filePath(name) << ":" << errorText(GetLastError());
 }
 
-enum class begun { ready, absent, unreadable, refused };
-
 // Finds, locks and reads what the name holds now; see fileEdit.
-begun beginEdit(fileEditState& s, QByteArray* bytes, bool* missing, QString* why)
+outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
 {
     for (int start = 0; start < maxStarts; ++start) {
+        bytes->clear();
         s.file.reset();
         s.locked = false;
-        switch (openTarget(s, why)) {
-        case opening::failed: return begun::unreadable;
-        case opening::missing:
-            *missing = true;
-            *why = QStringLiteral("it does not exist");
-            return s.mayCreate ? begun::ready : begun::absent;
-        case opening::opened: *missing = false; break;
-        }
+        const outcome open = openTarget(s);
+        *missing = open == outcome::missing;
+        if (*missing)
+            return s.mayCreate ? outcome::done : open;
+        if (!open.ok())
+            return open;
         // A copy that may not write makes no one wait; it still reads, to
         // tell whether anything needed writing at all.
-        if (s.refusal.isEmpty()) {
-            const lockResult r = lockForWriting(s.file.get(), s.timeoutMs, s.hook, s.target, why);
-            if (r == lockResult::failed)
-                return begun::refused;
-            s.locked = r == lockResult::held;
+        if (s.replaceable.ok()) {
+            const outcome lock = lockForWriting(s.file.get(), s.timeoutMs, s.hook, s.target);
+            if (!lock.ok() && lock != outcome::busy) // readers only are not waited for
+                return lock;
+            s.locked = lock.ok();
             if (!stillNamed(s.target, s.file.get()))
                 continue; // replaced while this copy waited: edit what is there now
             if (s.locked)
@@ -223,10 +221,25 @@ begun beginEdit(fileEditState& s, QByteArray* bytes, bool* missing, QString* why
         }
         identity id;
         identify(s.file.get(), &id, &s.attributes);
-        return readAll(s.file.get(), bytes, why) ? begun::ready : begun::unreadable;
+        return readAll(s.file.get(), bytes);
     }
-    *why = QStringLiteral("it kept being replaced while it was being opened");
-    return begun::refused;
+    return {outcome::failed, QStringLiteral("it kept being replaced while it was being opened")};
+}
+
+// why, told in a debug line: replacing path did not go.
+outcome notReplaced(const QString& path, const outcome& why)
+{
+    ncDebug() << "Can't write" << path << ":" << why.reason() << "; the old file is untouched";
+    return why;
+}
+
+// Tells in a debug line why beginning an edit of path did not go.
+void settle(const outcome& begun, const QString& path)
+{
+    if (begun == outcome::unreadable || begun == outcome::tooLarge)
+        ncDebug() << "Can't read" << path << ":" << begun.reason();
+    else if (!begun.ok() && begun != outcome::missing)
+        ncDebug() << "Not writing" << path << ":" << begun.reason();
 }
 
 } // namespace
@@ -245,18 +258,18 @@ bool writeAll(HANDLE file, const QByteArray& data)
 // The new bytes beside target under an unpredictable name, retried while
 // taken; complete, flushed, with the attributes to keep and the writers'
 // lock, so that the lock passes with the name where the handle may stay open.
-handle makeNewFile(const QString& target, const QByteArray& data, DWORD attributes, QString* name, QString* why)
+handle makeNewFile(const QString& target, const QByteArray& data, DWORD attributes, QString* name, outcome* result)
 {
     handle file;
     for (int tries = 0; tries < 100 && !file.valid(); ++tries) {
-        *name = QDir::toNativeSeparators(leftoverName(target))
-                + QString::number(QRandomGenerator::system()->generate64(), 36);
+        *name = tempPrefix(target) + QString::number(QRandomGenerator::system()->generate64(), 36);
         file = openFile(*name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW);
         const DWORD error = file.valid() ? 0 : GetLastError();
         if (error && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            *why = error == ERROR_ACCESS_DENIED
-                       ? QStringLiteral("you may not create files in its folder")
-                       : QStringLiteral("a new file cannot be made beside it: ") + errorText(error);
+            *result = error == ERROR_ACCESS_DENIED
+                          ? outcome(outcome::refused, QStringLiteral("you may not create files in its folder"))
+                          : outcome(outcome::failed,
+                                    QStringLiteral("a new file cannot be made beside it: ") + errorText(error));
             return handle();
         }
     }
@@ -273,7 +286,7 @@ handle makeNewFile(const QString& target, const QByteArray& data, DWORD attribut
         failed = QStringLiteral("the new file cannot be locked: ") + errorText(GetLastError());
     if (failed.isEmpty())
         return file;
-    *why = failed;
+    *result = {outcome::failed, failed};
     if (file.valid()) {
         file.reset();
         DeleteFileW(wide(*name));
@@ -294,7 +307,7 @@ constexpr DWORD keptAttributes =
 // opened the new name in between may win it, and then this edit goes on
 // without (its other file's lock still orders the two). A missing file is
 // only created while its name is free, its lock kept throughout.
-bool swapIn(fileEditState& s, bool missing, const QString& name, handle* fresh, QString* why)
+outcome swapIn(fileEditState& s, bool missing, const QString& name, handle* fresh)
 {
     if (!missing)
         fresh->reset();
@@ -306,12 +319,11 @@ bool swapIn(fileEditState& s, bool missing, const QString& name, handle* fresh, 
             ncDebug() << "Another writer took" << s.target << "as soon as it was replaced; going on without its lock";
     }
     if (done)
-        return true;
+        return outcome::done;
     const DWORD error = GetLastError();
     s.appeared = missing && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS);
-    *why = s.appeared ? QStringLiteral("it was created by another writer meanwhile")
-                      : QStringLiteral("replacing it failed: ") + errorText(error);
-    return false;
+    return {outcome::failed, s.appeared ? QStringLiteral("it was created by another writer meanwhile")
+                                        : QStringLiteral("replacing it failed: ") + errorText(error)};
 }
 
 } // namespace
@@ -329,25 +341,17 @@ QString environmentText(const char* name)
     return qEnvironmentVariable(name);
 }
 
-bool readWholeFile(const QString& path, QByteArray* data, bool* missing, QString* reason)
+outcome readWholeFile(const QString& path, QByteArray* data)
 {
     data->clear();
     fileEditState s;
     s.target = writeTarget(path);
-    QString why;
-    *missing = false;
-    switch (openTarget(s, &why)) {
-    case opening::missing: *missing = true; return true;
-    case opening::opened:
-        if (readAll(s.file.get(), data, &why))
-            return true;
-        break;
-    case opening::failed: break;
-    }
-    ncDebug() << "Can't read" << path << ":" << why;
-    if (reason)
-        *reason = why;
-    return false;
+    outcome read = openTarget(s);
+    if (read.ok())
+        read = readAll(s.file.get(), data);
+    if (!read.ok() && read != outcome::missing)
+        ncDebug() << "Can't read" << path << ":" << read.reason();
+    return read;
 }
 
 fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook waitHook)
@@ -358,73 +362,63 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
     s.mayCreate = mayCreate;
     s.timeoutMs = lockTimeoutMs;
     s.hook = std::move(waitHook);
-    QString why;
-    const begun result = beginEdit(s, &bytes_, &missing_, &why);
-    ready_ = result == begun::ready;
-    unreadable_ = result == begun::unreadable;
-    if (!ready_) {
-        reason_ = why;
-        ncDebug() << "Can't" << (unreadable_ ? "read" : "edit") << path << ":" << why;
-    }
+    result_ = beginEdit(s, &bytes_, &missing_);
+    settle(result_, path);
+    ready_ = result_.ok();
 }
 
 fileEdit::~fileEdit() = default;
 
-bool fileEdit::startOver()
+outcome fileEdit::startOver()
 {
     fileEditState& s = *state_;
     if (!s.appeared)
-        return false;
+        return result_;
     s.appeared = false;
-    QString why;
-    const begun result = beginEdit(s, &bytes_, &missing_, &why);
-    ready_ = result == begun::ready;
-    unreadable_ = result == begun::unreadable;
-    if (!ready_)
-        reason_ = why;
-    return ready_;
+    result_ = beginEdit(s, &bytes_, &missing_);
+    settle(result_, path_);
+    ready_ = result_.ok();
+    return result_;
 }
 
-bool fileEdit::replace(const QByteArray& data)
+outcome fileEdit::replace(const QByteArray& data)
 {
     if (!ready_)
-        return false;
+        return result_;
     fileEditState& s = *state_;
-    auto refuse = [&](const QString& why) {
-        ncDebug() << "Can't write" << path_ << ":" << why << "; the old file is untouched";
-        reason_ = why;
-        return false;
-    };
-    if (!s.refusal.isEmpty())
-        return refuse(s.refusal);
-    if (data.size() > maxFileBytes)
-        return refuse(QStringLiteral("its new content would be larger than %1 MiB, more than is ever read back")
-                          .arg(maxFileBytes >> 20));
-    QString why;
+    if (!s.replaceable.ok())
+        return result_ = notReplaced(path_, s.replaceable);
+    if (!sizeAllowed(data.size()).ok())
+        return result_ = notReplaced(path_, {outcome::tooLarge,
+                       QStringLiteral("its new content would be larger than %1 MiB, more than is ever read back")
+                           .arg(maxFileBytes >> 20)});
     QByteArray now;
     // Another program (not a writer of ours, which waits for the lock) may
     // have changed the file meanwhile: then the edit is no longer of it.
-    if (!missing_ && (!stillNamed(s.target, s.file.get()) || !readAll(s.file.get(), &now, &why) || now != bytes_))
-        return refuse(QStringLiteral("it was changed by another program while it was being edited"));
+    if (!missing_ && (!stillNamed(s.target, s.file.get()) || !readAll(s.file.get(), &now).ok() || now != bytes_))
+        return result_ = notReplaced(path_, {outcome::refused, QStringLiteral("it was changed by another program while it was being edited")});
     QString name;
-    handle fresh = makeNewFile(s.target, data, missing_ ? 0 : s.attributes & keptAttributes, &name, &why);
+    outcome made;
+    handle fresh = makeNewFile(s.target, data, missing_ ? 0 : s.attributes & keptAttributes, &name, &made);
     if (!fresh.valid())
-        return refuse(why);
-    if (!swapIn(s, missing_, name, &fresh, &why)) {
+        return result_ = notReplaced(path_, made);
+    const outcome swapped = swapIn(s, missing_, name, &fresh);
+    if (!swapped.ok()) {
         fresh.reset();
         DeleteFileW(wide(name));
-        return refuse(why);
+        return result_ = notReplaced(path_, swapped);
     }
     s.file = std::move(fresh);
     const DWORD attributes = GetFileAttributesW(wide(s.target));
     if (!missing_
         && (attributes == INVALID_FILE_ATTRIBUTES
             || (attributes & keptAttributes) != (s.attributes & keptAttributes))) {
-        reason_ = QStringLiteral("its new content was written, but its attributes were not kept");
         ncDebug() << "Wrote" << path_ << "but its attributes" << Qt::hex << s.attributes << "came out as" << attributes;
-        return false;
+        result_ = {outcome::failed, QStringLiteral("its new content was written, but its attributes were not kept")};
+        return result_;
     }
     bytes_ = data;
     missing_ = false;
-    return true;
+    result_ = outcome::done;
+    return result_;
 }

@@ -308,24 +308,25 @@ QByteArray withValues(const QByteArray& text, const QByteArray& section,
     return out;
 }
 
-QString unsafeEntry(const QByteArray& key, const QByteArray& value)
+outcome entryAllowed(const QByteArray& key, const QByteArray& value)
 {
     auto hasBreak = [](const QByteArray& s) { return s.contains('\n') || s.contains('\r') || s.contains('\0'); };
     if (trimmed(key).isEmpty())
-        return QStringLiteral("the key is empty");
+        return {outcome::refused, QStringLiteral("the key is empty")};
     if (hasBreak(key) || hasBreak(value))
-        return QStringLiteral("it holds a line break or NUL");
+        return {outcome::refused, QStringLiteral("it holds a line break or NUL")};
     if (key.contains(dosEof) || value.contains(dosEof))
-        return QStringLiteral("it holds an end-of-file byte (0x1A), which would hide the rest of the file");
+        return {outcome::refused,
+                QStringLiteral("it holds an end-of-file byte (0x1A), which would hide the rest of the file")};
     if (key.contains('='))
-        return QStringLiteral("the key holds '='");
+        return {outcome::refused, QStringLiteral("the key holds '='")};
     // Names are read without surrounding blanks: such a key would never be
     // found again, and every write would add another line.
     if (trimmed(key) != key)
-        return QStringLiteral("the key starts or ends with a blank");
+        return {outcome::refused, QStringLiteral("the key starts or ends with a blank")};
     if (key.startsWith('[') || key.startsWith(';'))
-        return QStringLiteral("the key starts with '[' or ';'");
-    return QString();
+        return {outcome::refused, QStringLiteral("the key starts with '[' or ';'")};
+    return outcome::done;
 }
 
 decodedFile decode(const QByteArray& file)
@@ -334,8 +335,9 @@ decodedFile decode(const QByteArray& file)
     // UTF-32's little-endian mark begins with UTF-16's: read as UTF-16, every
     // other character would be a NUL and the keys would never be found.
     if (file.startsWith(QByteArray("\xFF\xFE\0\0", 4)) || file.startsWith(QByteArray("\0\0\xFE\xFF", 4))) {
-        d.problem = QStringLiteral("it is UTF-32 (its byte-order mark says so), which is neither read nor written: "
-                                   "save it as UTF-8 or UTF-16");
+        d.readable = {outcome::malformed,
+                      QStringLiteral("it is UTF-32 (its byte-order mark says so), which is neither read nor written: "
+                                     "save it as UTF-8 or UTF-16")};
         return d;
     }
     if (file.startsWith("\xFF\xFE"))
@@ -343,15 +345,18 @@ decodedFile decode(const QByteArray& file)
     else if (file.startsWith("\xFE\xFF"))
         d.kind = encoding::utf16be;
     else if (unmarkedUtf16(file)) {
-        d.problem = QStringLiteral("it looks like UTF-16 without a byte-order mark, which is neither read nor written "
-                                   "(the profile functions take it for bytes): save it with a mark, or as UTF-8");
+        d.readable = {
+            outcome::malformed,
+            QStringLiteral("it looks like UTF-16 without a byte-order mark, which is neither read nor written "
+                           "(the profile functions take it for bytes): save it with a mark, or as UTF-8")};
         return d;
     } else {
         d.text = file;
         return d;
     }
     if (file.size() % 2 != 0) {
-        d.problem = QStringLiteral("it is UTF-16 with an odd number of bytes, so its last character is broken");
+        d.readable = {outcome::malformed,
+                      QStringLiteral("it is UTF-16 with an odd number of bytes, so its last character is broken")};
         return d;
     }
     const bool little = d.kind == encoding::utf16le;
@@ -370,8 +375,9 @@ decodedFile decode(const QByteArray& file)
         int at = 0;
         while (at < file.size() && at < again.size() && file.at(at) == again.at(at))
             ++at;
-        d.problem =
-            QStringLiteral("its UTF-16 holds an unpaired surrogate (at byte %1), which is no text").arg(at / 2 * 2);
+        d.readable = {
+            outcome::malformed,
+            QStringLiteral("its UTF-16 holds an unpaired surrogate (at byte %1), which is no text").arg(at / 2 * 2)};
         d.text.clear();
     }
     return d;
@@ -393,77 +399,68 @@ QByteArray encode(const QByteArray& text, encoding kind)
     return out;
 }
 
-QString unsafeEntries(const QList<QPair<QByteArray, QByteArray>>& entries)
+outcome entriesAllowed(const QList<QPair<QByteArray, QByteArray>>& entries)
 {
     for (const auto& e : entries) {
-        const QString unsafe = unsafeEntry(e.first, e.second);
-        if (!unsafe.isEmpty())
-            return QStringLiteral("%1 cannot be written: %2").arg(QString::fromUtf8(e.first), unsafe);
+        const outcome allowed = entryAllowed(e.first, e.second);
+        if (!allowed.ok())
+            return {outcome::refused,
+                    QStringLiteral("%1 cannot be written: %2").arg(QString::fromUtf8(e.first), allowed.reason())};
     }
-    return QString();
+    return outcome::done;
 }
 
-bool fileWithValues(const QByteArray& file, const QByteArray& section,
-                    const QList<QPair<QByteArray, QByteArray>>& entries, QByteArray* out, QString* problem)
+outcome fileWithValues(const QByteArray& file, const QByteArray& section,
+                       const QList<QPair<QByteArray, QByteArray>>& entries, QByteArray* out)
 {
-    auto refuse = [&](const QString& why) {
-        if (problem)
-            *problem = why;
-        return false;
-    };
-    const QString unsafe = unsafeEntries(entries);
-    if (!unsafe.isEmpty())
-        return refuse(unsafe);
+    const outcome allowed = entriesAllowed(entries);
+    if (!allowed.ok())
+        return allowed;
     const decodedFile d = decode(file);
-    if (!d.problem.isEmpty())
-        return refuse(d.problem);
+    if (!d.readable.ok())
+        return d.readable;
     if (d.kind != encoding::bytes)
         for (const auto& e : entries)
             if (!isUtf8(e.first) || !isUtf8(e.second))
-                return refuse(QStringLiteral("%1 cannot be written: it is not UTF-8 text, which a UTF-16 file needs")
-                                  .arg(QString::fromUtf8(e.first)));
+                return {outcome::refused,
+                        QStringLiteral("%1 cannot be written: it is not UTF-8 text, which a UTF-16 file needs")
+                            .arg(QString::fromUtf8(e.first))};
     *out = encode(withValues(d.text, section, entries), d.kind);
-    return true;
+    return outcome::done;
 }
 
 } // namespace ini
 
-QStringList readSettings(const QString& path, const QStringList& keys, QString* reason)
+outcome readSettings(const QString& path, const QStringList& keys, QStringList* values)
 {
-    QStringList none;
+    values->clear();
     for (int i = 0; i < keys.size(); ++i)
-        none << QString();
-    auto unread = [&](const QString& why) {
-        if (reason)
-            *reason = why;
-        return none;
-    };
+        *values << QString();
     if (pathTooLong(path))
-        return unread(QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes()));
+        return {outcome::unreadable, QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes())};
     QByteArray bytes;
-    bool missing = false;
-    QString why;
-    if (!readWholeFile(path, &bytes, &missing, &why))
-        return unread(why);
-    if (missing)
-        return none;
+    const outcome read = readWholeFile(path, &bytes);
+    if (!read.ok())
+        return read;
     const ini::decodedFile file = ini::decode(bytes);
-    if (!file.problem.isEmpty()) {
-        ncDebug() << "Settings file" << path << "not read:" << file.problem;
-        return unread(file.problem);
+    if (!file.readable.ok()) {
+        ncDebug() << "Settings file" << path << "not read:" << file.readable.reason();
+        return file.readable;
     }
-    QStringList values;
+    values->clear();
     for (const QString& key : keys) {
         const QByteArray v = ini::value(file.text, settingsSection, key.toUtf8());
         // As the system spells it: a name that is not UTF-8 reads back as written.
-        values << textFromSystem(cutUtf8(v, maxSettingsValueBytes));
+        *values << textFromSystem(cutUtf8(v, maxSettingsValueBytes));
     }
-    return values;
+    return outcome::done;
 }
 
 QString readSetting(const QString& path, const QString& key)
 {
-    return readSettings(path, {key}).value(0);
+    QStringList values;
+    readSettings(path, {key}, &values);
+    return values.value(0);
 }
 
 namespace {
@@ -476,54 +473,52 @@ QList<QPair<QByteArray, QByteArray>> entryBytes(const QList<settingsEntry>& entr
     return bytes;
 }
 
-settingsResult failed(const QString& path, const QString& why, QString* reason)
+outcome notWritten(const QString& path, const outcome& why)
 {
-    ncDebug() << "Not writing" << path << ":" << why;
-    if (reason)
-        *reason = why;
-    return settingsResult::failed;
+    ncDebug() << "Not writing" << path << ":" << why.reason();
+    return why;
 }
 
 } // namespace
 
-QString settingsRefusal(const QString& path, const QList<settingsEntry>& entries)
+outcome settingsAllowed(const QString& path, const QList<settingsEntry>& entries)
 {
     if (pathTooLong(path))
-        return QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes());
-    return ini::unsafeEntries(entryBytes(entries));
+        return {outcome::refused, QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes())};
+    return ini::entriesAllowed(entryBytes(entries));
 }
 
-settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason)
+outcome writeSettings(const QString& path, const QList<settingsEntry>& entries)
 {
     // Bad input is refused before the file is even locked.
-    const QString refused = settingsRefusal(path, entries);
-    if (!refused.isEmpty())
-        return failed(path, refused, reason);
+    const outcome allowed = settingsAllowed(path, entries);
+    if (!allowed.ok())
+        return notWritten(path, allowed);
     fileEdit file(path);
-    return writeSettings(file, entries, reason);
+    return writeSettings(file, entries);
 }
 
-settingsResult writeSettings(fileEdit& file, const QList<settingsEntry>& entries, QString* reason)
+outcome writeSettings(fileEdit& file, const QList<settingsEntry>& entries)
 {
     if (!file.ready())
-        return failed(file.path(), file.reason(), reason);
+        return notWritten(file.path(), file.result());
     // A file another writer created meanwhile is edited as it now is (a
     // few times at most: it cannot keep appearing while this edit holds it).
     for (int start = 0;; ++start) {
         QByteArray out;
-        QString problem;
-        if (!ini::fileWithValues(file.bytes(), settingsSection, entryBytes(entries), &out, &problem))
-            return failed(file.path(), problem, reason);
+        const outcome edited = ini::fileWithValues(file.bytes(), settingsSection, entryBytes(entries), &out);
+        if (!edited.ok())
+            return notWritten(file.path(), edited);
         if (out == file.bytes() && !file.missing())
-            return settingsResult::unchanged;
-        if (file.replace(out))
-            return settingsResult::written;
-        if (start == 3 || !file.startOver())
-            return failed(file.path(), file.reason(), reason);
+            return outcome::unchanged;
+        if (file.replace(out).ok())
+            return outcome::done;
+        if (start == 3 || !file.startOver().ok())
+            return notWritten(file.path(), file.result());
     }
 }
 
 bool writeSetting(const QString& path, const QString& key, const QString& value)
 {
-    return writeSettings(path, {{key, value}}) != settingsResult::failed;
+    return writeSettings(path, {{key, value}}).ok();
 }

@@ -37,6 +37,8 @@
 // value holding a line break, NUL or end-of-file byte, and a key no reader
 // would find again, are refused.
 
+#include "outcome.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -53,33 +55,27 @@ constexpr int maxSettingsValueBytes = 255;
 /// cannot be decoded or the path is longer than the platform takes (maxPathBytes).
 QString readSetting(const QString& path, const QString& key);
 
-/// The values of keys in section xDS of the file at path, in order, read at once; all empty, with *reason, when the
-/// file exists but cannot be read or decoded.
-QStringList readSettings(const QString& path, const QStringList& keys, QString* reason = nullptr);
+/// The values of keys in section xDS of the file at path, in order, read at once into *values: done; missing when there
+/// is no file (values empty); unreadable, tooLarge or malformed, values all empty, when it cannot be read or decoded.
+outcome readSettings(const QString& path, const QStringList& keys, QStringList* values);
 
 /// A key of section xDS and the value to give it.
 using settingsEntry = QPair<QString, QString>;
 
-/// What became of a settings write.
-enum class settingsResult {
-    written,   ///< the file now holds every entry
-    unchanged, ///< it held them all already; not touched
-    failed,    ///< refused or could not be written; the file is untouched
-};
-
 /// Sets every entry in section xDS of the file at path in one replacement (one lock, one read, one rename), creating
-/// file, section or keys as needed; on failure a debug line, and *reason in plain words.
-settingsResult writeSettings(const QString& path, const QList<settingsEntry>& entries, QString* reason = nullptr);
+/// file, section or keys as needed: done; unchanged when it held them all already (not touched); anything else leaves
+/// the file untouched, with a debug line.
+outcome writeSettings(const QString& path, const QList<settingsEntry>& entries);
 
 class fileEdit;
 
-/// Why entries cannot go into the file at path whatever it holds (a path too long, an entry that would break lines);
-/// empty when they may.
-QString settingsRefusal(const QString& path, const QList<settingsEntry>& entries);
+/// Whether entries can go into the file at path whatever it holds: refused for a path too long or an entry that would
+/// break lines; done when they may.
+outcome settingsAllowed(const QString& path, const QList<settingsEntry>& entries);
 
 /// writeSettings within an edit already under way (its lock held by the caller, who may go on to edit another file
 /// under it).
-settingsResult writeSettings(fileEdit& file, const QList<settingsEntry>& entries, QString* reason = nullptr);
+outcome writeSettings(fileEdit& file, const QList<settingsEntry>& entries);
 
 /// writeSettings with the one entry key=value; true when the file holds it.
 bool writeSetting(const QString& path, const QString& key, const QString& value);
@@ -97,11 +93,11 @@ QByteArray withValue(const QByteArray& text, const QByteArray& section, const QB
 QByteArray withValues(const QByteArray& text, const QByteArray& section,
                       const QList<QPair<QByteArray, QByteArray>>& entries);
 
-/// Why key=value cannot be written without adding, breaking or hiding lines, or being lost; empty when it can.
-QString unsafeEntry(const QByteArray& key, const QByteArray& value);
+/// Whether key=value can be written without adding, breaking or hiding lines, or being lost: done, or refused with why.
+outcome entryAllowed(const QByteArray& key, const QByteArray& value);
 
-/// unsafeEntry over every entry: why the first unsafe one cannot be written, naming its key; empty when all can.
-QString unsafeEntries(const QList<QPair<QByteArray, QByteArray>>& entries);
+/// entryAllowed over every entry: done, or refused with why the first unsafe one cannot be written, naming its key.
+outcome entriesAllowed(const QList<QPair<QByteArray, QByteArray>>& entries);
 
 /// How a settings file keeps its text.
 enum class encoding {
@@ -113,20 +109,20 @@ enum class encoding {
 /// A file's text as value() and withValue() take it.
 struct decodedFile {
     encoding kind = encoding::bytes;
-    QByteArray text; ///< the bytes themselves, or the UTF-16 as UTF-8 (its mark as EF BB BF)
-    QString problem; ///< why the file cannot be worked on, in plain words; empty when it can
+    QByteArray text;  ///< the bytes themselves, or the UTF-16 as UTF-8 (its mark as EF BB BF)
+    outcome readable; ///< done, or malformed with why the file cannot be worked on
 };
 
 /// The text of a settings file's bytes; a UTF-16 file whose text would not encode back to exactly these bytes, UTF-16
-/// without a mark and UTF-32 have a problem.
+/// without a mark and UTF-32 are malformed.
 decodedFile decode(const QByteArray& file);
 
 /// text (from decode, perhaps edited) as the bytes of a file of the given kind.
 QByteArray encode(const QByteArray& text, encoding kind);
 
-/// The file's bytes with every entry set in section, kept in the file's own encoding; false with *problem in plain
-/// words when the file cannot be worked on or an entry cannot be written to it.
-bool fileWithValues(const QByteArray& file, const QByteArray& section,
-                    const QList<QPair<QByteArray, QByteArray>>& entries, QByteArray* out, QString* problem);
+/// The file's bytes with every entry set in section, kept in the file's own encoding, in *out: done; malformed when the
+/// file cannot be worked on; refused when an entry cannot be written to it.
+outcome fileWithValues(const QByteArray& file, const QByteArray& section,
+                       const QList<QPair<QByteArray, QByteArray>>& entries, QByteArray* out);
 
 } // namespace ini

@@ -44,12 +44,12 @@ int listRows(int argc, char** argv)
     if (root.isEmpty()) {
         tell(QStringLiteral("CC_ROOT is not set, so no row is marked as stored"));
     } else {
-        QString unreadable;
-        const QStringList stored = readSettings(
-            localSettingsPath(root), {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &unreadable);
-        if (!unreadable.isEmpty())
-            tell(
-                QStringLiteral("the settings file cannot be read (%1), so no row is marked as stored").arg(unreadable));
+        QStringList stored;
+        const outcome read =
+            readSettings(localSettingsPath(root), {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &stored);
+        if (!read.ok() && read != outcome::missing)
+            tell(QStringLiteral("the settings file cannot be read (%1), so no row is marked as stored")
+                     .arg(read.reason()));
         address = stored.value(0);
         adaptor = stored.value(1);
     }

@@ -1,6 +1,7 @@
 #include "nicChooser.h"
 #include "arrowKeys.h"
 #include "debugLog.h"
+#include "choiceStore.h"
 #include "display.h"
 #include "fileReplace.h"
 #include "helpDisplay.h"
@@ -47,13 +48,6 @@ void tellChanges(const QString& address, const QString& adaptor, const QString& 
         tell(line);
 }
 
-bool osplFailed(osplResult r)
-{
-    // A configuration without the element is one whose DDS service does not
-    // use it; installations rely on that not being an error.
-    return r != osplResult::written && r != osplResult::unchanged && r != osplResult::notFound;
-}
-
 } // namespace
 
 nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
@@ -97,9 +91,10 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 
     // Read from the same text that accept() writes to, so both always agree.
     const QString settings = localSettingsPath(ccRoot);
-    QString unreadable;
-    const QStringList stored =
-        readSettings(settings, {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &unreadable);
+    QStringList stored;
+    const outcome read = readSettings(settings, {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &stored);
+    // No file yet is nothing stored yet, not a failure.
+    const QString unreadable = read.ok() || read == outcome::missing ? QString() : read.reason();
     const QString storedAddress = stored.value(0);
     const QString storedAdaptor = stored.value(1);
 
@@ -158,14 +153,14 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
         return;
     }
     if (valid) {
-        QString reason;
-        const osplResult dds = osplMode ? writeToOspl(storedAddress, &reason) : osplResult::unchanged;
-        if (dds == osplResult::written)
+        const outcome updated = osplMode ? writeToOspl(storedAddress) : outcome(outcome::unchanged);
+        if (updated == outcome::done)
             tellChanges(storedAddress, storedAdaptor, QString(), false, osplConfigPath(ccRoot, ccSystem));
-        if (osplFailed(dds)) {
+        if (!osplUpdated(updated)) {
             fail(exitDdsFailed, QString(),
                  QStringLiteral("could not update the DDS configuration %1: %2")
-                     .arg(oneLine(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem))), oneLine(reason)),
+                     .arg(oneLine(QDir::toNativeSeparators(osplConfigPath(ccRoot, ccSystem))),
+                          oneLine(updated.reason())),
                  false);
         }
         startCloseTimer();
@@ -272,53 +267,49 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
     const QString settings = localSettingsPath(ccRoot);
     const QString ospl = osplMode ? osplConfigPath(ccRoot, ccSystem) : QString();
     const lockWaitHook noWait;
-    QString reason;
-    storeChanges changes;
     waitStopped = false;
     // No second Ok while this one may wait; the focus stays where it was.
     const QPointer<QWidget> focused = QApplication::focusWidget();
     storing = true;
     twCurrentItemChanged();
-    const storeResult result =
-        storeChoice(settings, ospl, row.address, row.adaptorId, &reason, &changes,
-                    personAsked ? waitingFor(settings) : noWait, personAsked ? waitingFor(ospl) : noWait);
+    const storeOutcome result =
+        storeChoice(settings, ospl, row.address, row.adaptorId, delve, personAsked ? waitingFor(settings) : noWait,
+                    personAsked ? waitingFor(ospl) : noWait);
     storing = false;
     twCurrentItemChanged();
     if (focused)
         focused->setFocus();
     // Names and reasons from the file system, shown as one line each.
     const QString address = oneLine(row.address), adaptor = oneLine(row.adaptorId);
-    const QString settingsShown = oneLine(QDir::toNativeSeparators(settings)), why = oneLine(reason);
+    const QString settingsShown = oneLine(QDir::toNativeSeparators(settings));
     // What the files hold now, for whoever looks again.
-    QString line =
-        statusLine(row.address, row.adaptorId, result != storeResult::settingsFailed, int(dests.size()), nullptr, 0);
-    if (changes.settingsCreated)
+    QString line = statusLine(row.address, row.adaptorId, result.settings.ok(), int(dests.size()), nullptr, 0);
+    if (result.settingsCreated)
         line += QStringLiteral(" The settings file %1 did not exist and was created.").arg(settingsShown);
-    if (result == storeResult::settingsFailed && waitStopped) {
+    if (!result.settings.ok() && waitStopped) {
         status = exitDone; // cancelled while waiting: nothing was written
         return false;
     }
-    switch (result) {
-    case storeResult::settingsFailed:
+    if (!result.settings.ok()) {
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
              QStringLiteral("could not store %1 on %2 in the settings file %3: %4.\n\nNothing was changed.")
-                 .arg(address, adaptor, settingsShown, why),
+                 .arg(address, adaptor, settingsShown, oneLine(result.settings.reason())),
              personAsked);
         return false;
-    case storeResult::ddsFailed:
-        ui.statusLabel->setText(line);
+    }
+    ui.statusLabel->setText(line);
+    if (!result.ok()) {
         fail(exitDdsFailed, QStringLiteral("nicChooser: DDS configuration not updated"),
              QStringLiteral("stored %1 on %2 in the settings file %3, but could not update the DDS configuration "
                             "%4: %5.")
-                 .arg(address, adaptor, settingsShown, oneLine(QDir::toNativeSeparators(ospl)), why),
+                 .arg(address, adaptor, settingsShown, oneLine(QDir::toNativeSeparators(ospl)),
+                      oneLine(result.dds.reason())),
              personAsked);
         return false;
-    case storeResult::stored: break;
     }
-    ui.statusLabel->setText(line);
     if (!personAsked)
-        tellChanges(row.address, row.adaptorId, changes.settingsWritten ? settings : QString(), changes.settingsCreated,
-                    changes.ddsWritten ? ospl : QString());
+        tellChanges(row.address, row.adaptorId, result.settings == outcome::done ? settings : QString(),
+                    result.settingsCreated, result.dds == outcome::done ? ospl : QString());
     status = exitDone;
     return true;
 }
@@ -357,9 +348,9 @@ void nicChooser::fail(int code, const QString& title, const QString& text, bool 
                           QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-osplResult nicChooser::writeToOspl(const QString& address, QString* reason)
+outcome nicChooser::writeToOspl(const QString& address)
 {
-    return updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address, reason);
+    return updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address, delve);
 }
 
 void nicChooser::doHelp()
@@ -397,119 +388,4 @@ bool delve(QDomNode& node, const QStringList& path, const QString& value)
         return delve(child, rest, value);
     }
     return false;
-}
-
-storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
-                        const QString& adaptor, QString* reason, storeChanges* changes,
-                        const lockWaitHook& settingsWait, const lockWaitHook& osplWait)
-{
-    storeChanges done;
-    const QList<settingsEntry> entries{{QStringLiteral("bindAddress"), address}, {QStringLiteral("Adaptor"), adaptor}};
-    // Bad input is refused before anything is locked.
-    const QString refused = settingsRefusal(settingsPath, entries);
-    if (!refused.isEmpty()) {
-        ncDebug() << "Not writing" << settingsPath << ":" << refused;
-        if (reason)
-            *reason = refused;
-        return storeResult::settingsFailed;
-    }
-    // Held until the DDS configuration is done too: another copy storing its
-    // own choice meanwhile would otherwise leave the two files disagreeing.
-    const auto settings = std::make_unique<fileEdit>(settingsPath, true, 10000, settingsWait);
-    const bool wasMissing = settings->ready() && settings->missing();
-    const settingsResult written = writeSettings(*settings, entries, reason);
-    if (written == settingsResult::failed)
-        return storeResult::settingsFailed;
-    done.settingsWritten = written == settingsResult::written;
-    done.settingsCreated = done.settingsWritten && wasMissing;
-    if (changes)
-        *changes = done;
-    if (!osplPath.isEmpty()) {
-        const osplResult dds = updateOsplConfig(osplPath, address, reason, osplWait);
-        if (osplFailed(dds))
-            return storeResult::ddsFailed;
-        done.ddsWritten = dds == osplResult::written;
-    }
-    if (changes)
-        *changes = done;
-    return storeResult::stored;
-}
-
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output, QString* problem)
-{
-    output->clear();
-    const QString unsafe = osplValueProblem(address);
-    if (!unsafe.isEmpty()) {
-        ncDebug() << "Not writing" << address << "into the QoS file:" << unsafe;
-        return osplResult::unsupported;
-    }
-    if (input.size() > maxOsplBytes) {
-        ncDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
-        return osplResult::tooLarge;
-    }
-    osplDocument doc(input);
-    if (doc.isNull()) {
-        if (problem)
-            *problem = doc.problem();
-        return doc.verdict();
-    }
-    const QStringList path = osplElementPath();
-    QDomNode root = doc.documentElement();
-    if (!delve(root, path, address)) {
-        // "QoS file" is how the tool's log lines have always named it; kept as it is.
-        const QStringList reached = osplPathReached(doc.documentElement());
-        if (reached.isEmpty())
-            ncDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
-                      << "; not changed";
-        else
-            ncDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
-                      << "; not changed";
-        return osplResult::notFound;
-    }
-    osplResult refused = osplResult::unsupported;
-    *output = doc.serialised(&refused);
-    if (output->isNull())
-        return refused;
-    return *output == input ? osplResult::unchanged : osplResult::written;
-}
-
-osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason, const lockWaitHook& waitHook)
-{
-    auto say = [reason](const QString& why) {
-        if (reason)
-            *reason = why;
-    };
-    // Never created: an installation without the file does not use it.
-    fileEdit file(path, false, 10000, waitHook);
-    if (file.unreadable() || file.missing()) {
-        ncDebug() << "Can't open QoS file for reading";
-        say(file.reason());
-        return osplResult::unreadable;
-    }
-    if (!file.ready()) {
-        say(file.reason());
-        return osplResult::writeFailed;
-    }
-    QByteArray output;
-    QString problem;
-    const osplResult r = rewriteOsplConfig(file.bytes(), address, &output, &problem);
-    switch (r) {
-    case osplResult::written: break;
-    case osplResult::unchanged: ncDebug() << "QoS file already holds" << address << "; not rewritten"; return r;
-    case osplResult::malformed: say(QStringLiteral("it is not well-formed XML (%1)").arg(problem)); return r;
-    case osplResult::unsupported: say(QStringLiteral("rewriting it would lose or change part of it")); return r;
-    case osplResult::tooLarge:
-        say(QStringLiteral("it is larger than %1 MiB or holds more than %2 elements, attributes and texts (or its "
-                           "rewrite would), far more than any DDS configuration holds")
-                .arg(maxOsplBytes >> 20)
-                .arg(maxOsplNodes));
-        return r;
-    default: return r;
-    }
-    if (!file.replace(output)) {
-        ncDebug() << "Can't open QoS file for writing:" << path;
-        say(file.reason());
-        return osplResult::writeFailed;
-    }
-    return osplResult::written;
 }

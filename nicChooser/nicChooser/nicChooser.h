@@ -49,7 +49,7 @@ private slots:
 
 private:
     void addInterfaceRows(const QString& storedAddress, const QString& storedAdaptor);
-    osplResult writeToOspl(const QString& address, QString* reason);
+    outcome writeToOspl(const QString& address);
     void startCloseTimer();
     void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
                        const QString& storedAddress, const QString& storedAdaptor, const QString& unreadable);
@@ -74,42 +74,9 @@ private:
     bool storing = false;     ///< a store is under way (and may be waiting): Ok is off
 };
 
-/// Where storing a choice stopped.
-enum class storeResult {
-    stored,         ///< both files hold the choice (or the DDS configuration lacks the element)
-    settingsFailed, ///< the settings file could not be written; nothing changed
-    ddsFailed,      ///< the settings file holds the choice, the DDS configuration was not updated
-};
-
-/// Which files storing a choice changed, for whoever is told what happened.
-struct storeChanges {
-    bool settingsWritten = false; ///< the settings file was replaced (or created)
-    bool settingsCreated = false; ///< it did not exist before
-    bool ddsWritten = false;      ///< the DDS configuration was replaced
-};
-
-/// Stores address and adaptor in the settings file (both keys in one replacement) and, when osplPath is not empty, the
-/// address in the DDS configuration, holding the settings file's lock until both are done, so that copies storing at
-/// once leave the two files agreeing; *reason says why not, *changes what was written. The hooks, when given, are
-/// asked while another writer holds the settings file or the DDS configuration (see lockWaitHook).
-storeResult storeChoice(const QString& settingsPath, const QString& osplPath, const QString& address,
-                        const QString& adaptor, QString* reason, storeChanges* changes = nullptr,
-                        const lockWaitHook& settingsWait = lockWaitHook(),
-                        const lockWaitHook& osplWait = lockWaitHook());
-
 /// One line on stderr, "nicChooser: " and text, for whoever started the tool unattended (an installer's log shows it).
 void tell(const QString& text);
 
 /// Walks path from node through the first element of each name (exact match) and sets the last one's text to value;
 /// true when that element was found.
 bool delve(QDomNode& node, const QStringList& path, const QString& value);
-
-/// The DDS configuration input with the address set (read, delve, serialise), in *output; the result says whether there
-/// is anything to write. Debug lines say why not; *problem, for malformed input, where and what was expected.
-osplResult rewriteOsplConfig(const QByteArray& input, const QString& address, QByteArray* output,
-                             QString* problem = nullptr);
-
-/// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes
-/// it; *reason in plain words when it fails. waitHook, when given, is asked while another writer holds it.
-osplResult updateOsplConfig(const QString& path, const QString& address, QString* reason = nullptr,
-                            const lockWaitHook& waitHook = lockWaitHook());

@@ -334,19 +334,14 @@ public:
         }
         if (xml.hasError()) {
             ncDebug() << "QoS file is not well-formed XML:" << xml.errorString() << "at line" << xml.lineNumber()
-                      << "column" << xml.columnNumber() << "; not changed";
-            problem = QStringLiteral("line %1, column %2: %3")
-                          .arg(xml.lineNumber())
-                          .arg(xml.columnNumber())
-                          .arg(xml.errorString().remove(QRegularExpression(QStringLiteral("\\.$"))));
-            verdict = osplResult::malformed;
+                     << "column" << xml.columnNumber() << "; not changed";
+            verdict = notWellFormed(xml.errorString());
             return false;
         }
         return true;
     }
 
-    osplResult verdict = osplResult::malformed; // when read() fails
-    QString problem;                            // where and why, when malformed
+    outcome verdict = outcome(outcome::malformed, QStringLiteral("it is not well-formed XML")); // when read() fails
     QDomDocument doc;
     QTextCodec* codec;                  // the encoding to write back in
     std::vector<QString> rendered;      // attribute lists behind the markers
@@ -364,12 +359,20 @@ private:
         bool kept() const { return preserve || mixedScope; }
     };
 
+    // Where the reader stopped and why, for the operator as for the log.
+    outcome notWellFormed(const QString& why) const
+    {
+        return {outcome::malformed, QStringLiteral("it is not well-formed XML (line %1, column %2: %3)")
+                                        .arg(xml.lineNumber())
+                                        .arg(xml.columnNumber())
+                                        .arg(QString(why).remove(QRegularExpression(QStringLiteral("\\.$"))))};
+    }
+
     bool malformed(const QString& why)
     {
         ncDebug().noquote() << "QoS file is not well-formed XML:" << why << "at line" << xml.lineNumber() << "column"
-                            << xml.columnNumber() << "; not changed";
-        problem = QStringLiteral("line %1, column %2: %3").arg(xml.lineNumber()).arg(xml.columnNumber()).arg(why);
-        verdict = osplResult::malformed;
+                           << xml.columnNumber() << "; not changed";
+        verdict = notWellFormed(why);
         return false;
     }
 
@@ -387,14 +390,14 @@ private:
         if (nodes <= maxOsplNodes)
             return true;
         ncDebug() << "QoS file holds more than" << maxOsplNodes << "elements, attributes and texts; not changed";
-        verdict = osplResult::tooLarge;
+        verdict = osplTooLarge();
         return false;
     }
 
     bool refuse(const QString& why)
     {
         ncDebug().noquote() << "QoS file" << why << "; not changed";
-        verdict = osplResult::unsupported;
+        verdict = osplUnsupported();
         return false;
     }
 
@@ -802,11 +805,24 @@ QStringList osplPathReached(const QDomNode& root)
     return reached;
 }
 
-QString osplValueProblem(const QString& value)
+outcome osplTooLarge()
+{
+    return {outcome::tooLarge, QStringLiteral("it is larger than %1 MiB or holds more than %2 elements, attributes and "
+                                              "texts (or its rewrite would), far more than any DDS configuration holds")
+                                   .arg(maxOsplBytes >> 20)
+                                   .arg(maxOsplNodes)};
+}
+
+outcome osplUnsupported()
+{
+    return {outcome::unsupported, QStringLiteral("rewriting it would lose or change part of it")};
+}
+
+outcome osplValueAllowed(const QString& value)
 {
     if (hasControl(value.constData(), value.size()))
-        return QStringLiteral("it holds a control character");
-    return QString();
+        return {outcome::unsupported, QStringLiteral("the address holds a control character")};
+    return outcome::done;
 }
 
 osplDocument::osplDocument(const QByteArray& input)
@@ -816,7 +832,6 @@ osplDocument::osplDocument(const QByteArray& input)
     auto reader = std::make_unique<domReader>(input, bytes, decl, std::vector<int>());
     if (!reader->read()) {
         verdict_ = reader->verdict;
-        problem_ = reader->problem;
         return;
     }
     if (!reader->mixedFound.empty()) {
@@ -839,9 +854,9 @@ osplDocument::osplDocument(const QByteArray& input)
 
 osplDocument::~osplDocument() = default;
 
-QByteArray osplDocument::serialised(osplResult* verdict) const
+QByteArray osplDocument::serialised(outcome* verdict) const
 {
-    auto refused = [verdict](osplResult why) {
+    auto refused = [verdict](const outcome& why) {
         if (verdict)
             *verdict = why;
         return QByteArray();
@@ -856,8 +871,8 @@ QByteArray osplDocument::serialised(osplResult* verdict) const
     if (indentation > maxOsplBytes) {
         removeSpacers();
         ncDebug() << "QoS file: its rewrite would hold" << indentation << "bytes of indentation alone, more than"
-                  << maxOsplBytes << "; not changed";
-        return refused(osplResult::tooLarge);
+                 << maxOsplBytes << "; not changed";
+        return refused(osplTooLarge());
     }
     QString text;
     {
@@ -867,11 +882,72 @@ QByteArray osplDocument::serialised(osplResult* verdict) const
     removeSpacers();
     const QByteArray out = encodeUnmarked(text, rendered, codec, byteOrderMark);
     if (out.isNull())
-        return refused(osplResult::unsupported);
+        return refused(osplUnsupported());
     if (out.size() > maxOsplBytes) {
         ncDebug() << "QoS file: its rewrite would be" << out.size() << "bytes, more than" << maxOsplBytes
-                  << "; not changed";
-        return refused(osplResult::tooLarge);
+                 << "; not changed";
+        return refused(osplTooLarge());
     }
     return out;
+}
+
+outcome rewriteOsplConfig(const QByteArray& input, const QString& address, osplWalk walk, QByteArray* output)
+{
+    output->clear();
+    const outcome allowed = osplValueAllowed(address);
+    if (!allowed.ok()) {
+        ncDebug() << "Not writing" << address << "into the QoS file:" << allowed.reason();
+        return allowed;
+    }
+    if (input.size() > maxOsplBytes) {
+        ncDebug() << "QoS file is" << input.size() << "bytes, more than" << maxOsplBytes << "; not changed";
+        return osplTooLarge();
+    }
+    osplDocument doc(input);
+    if (doc.isNull())
+        return doc.verdict();
+    const QStringList path = osplElementPath();
+    QDomNode root = doc.documentElement();
+    if (!walk(root, path, address)) {
+        // "QoS file" is how the tool's log lines have always named it; kept as it is.
+        const QStringList reached = osplPathReached(doc.documentElement());
+        if (reached.isEmpty())
+            ncDebug() << "QoS file's document element is" << doc.documentElement().nodeName() << ", not" << path.first()
+                     << "; not changed";
+        else
+            ncDebug() << "QoS file has no" << path.at(reached.size()) << "element in" << reached.join(QLatin1Char('/'))
+                     << "; not changed";
+        return {outcome::notFound, QStringLiteral("it has no %1 element").arg(path.join(QLatin1Char('/')))};
+    }
+    outcome refused;
+    *output = doc.serialised(&refused);
+    if (output->isNull())
+        return refused;
+    return *output == input ? outcome::unchanged : outcome::done;
+}
+
+outcome updateOsplConfig(const QString& path, const QString& address, osplWalk walk, const lockWaitHook& waitHook)
+{
+    // Never created: an installation without the file does not use it.
+    fileEdit file(path, false, 10000, waitHook);
+    if (!file.ready()) {
+        if (file.result() == outcome::missing || file.result() == outcome::unreadable)
+            ncDebug() << "Can't open QoS file for reading";
+        return file.result();
+    }
+    QByteArray output;
+    const outcome rewrite = rewriteOsplConfig(file.bytes(), address, walk, &output);
+    if (rewrite == outcome::unchanged)
+        ncDebug() << "QoS file already holds" << address << "; not rewritten";
+    if (rewrite != outcome::done)
+        return rewrite;
+    const outcome replaced = file.replace(output);
+    if (!replaced.ok())
+        ncDebug() << "Can't open QoS file for writing:" << path;
+    return replaced;
+}
+
+bool osplUpdated(const outcome& update)
+{
+    return update.ok() || update == outcome::notFound;
 }

@@ -12,6 +12,9 @@
 // document beyond the size limits below, or whose rewrite would be: nothing
 // is written that would not be read back.
 
+#include "fileReplace.h"
+#include "outcome.h"
+
 #include <QByteArray>
 #include <QDomDocument>
 #include <QString>
@@ -28,17 +31,9 @@ constexpr int maxOsplBytes = 8 << 20;
 /// under 1 GiB of memory (measured by the reliability suite).
 constexpr int maxOsplNodes = 1000000;
 
-/// What became of an update.
-enum class osplResult {
-    written,     ///< the file now holds the address
-    unchanged,   ///< it held exactly that already; not touched
-    notFound,    ///< the element path is not in the document; not touched
-    unreadable,  ///< missing or could not be read
-    malformed,   ///< not well-formed XML; not touched
-    unsupported, ///< well-formed, but a rewrite would lose something; not touched
-    tooLarge,    ///< it, or its rewrite, is larger than maxOsplBytes, or it holds more than maxOsplNodes; not touched
-    writeFailed, ///< the replacement could not be written; old file whole
-};
+/// The reasons an edit gives for a document beyond the limits above, and for one a rewrite would lose part of.
+outcome osplTooLarge();
+outcome osplUnsupported();
 
 class QDomElement;
 class QTextCodec;
@@ -55,8 +50,26 @@ QStringList osplElementPath();
 /// name, as the update's walk does; all four when the path is there.
 QStringList osplPathReached(const QDomNode& root);
 
-/// Why value cannot stand as the element's text; empty when it can.
-QString osplValueProblem(const QString& value);
+/// Whether value can stand as the element's text: done, or unsupported with why not.
+outcome osplValueAllowed(const QString& value);
+
+/// The walk that finds the element and sets its text: true when it found it. The dialog's delve is the one used.
+using osplWalk = bool (*)(QDomNode& node, const QStringList& path, const QString& value);
+
+/// The DDS configuration input with the address set (read, walk, serialise), in *output: done; unchanged when it held
+/// exactly that already; notFound when the element path is not there; malformed, unsupported or tooLarge when it must
+/// not be rewritten (debug lines say why).
+outcome rewriteOsplConfig(const QByteArray& input, const QString& address, osplWalk walk, QByteArray* output);
+
+/// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes
+/// it: what rewriteOsplConfig says, or missing or unreadable (the file is never created), or what replacing it says.
+/// waitHook, when given, is asked while another writer holds it (see lockWaitHook).
+outcome updateOsplConfig(const QString& path, const QString& address, osplWalk walk,
+                         const lockWaitHook& waitHook = lockWaitHook());
+
+/// Whether an update leaves the configuration as the choice wants it: a configuration without the element is one whose
+/// DDS service does not use it, and installations rely on that not being an error.
+bool osplUpdated(const outcome& update);
 
 /// A DDS configuration read into the toolkit's DOM for one edit, and written
 /// back in its own encoding, byte-order mark and attribute order.
@@ -64,17 +77,14 @@ class osplDocument
 {
 public:
     /// Reads input; when it cannot be edited safely the document is null,
-    /// verdict() says why (malformed or unsupported) and a debug line too.
+    /// verdict() says why (malformed, unsupported or tooLarge) and a debug line too.
     explicit osplDocument(const QByteArray& input);
     ~osplDocument();
     osplDocument(const osplDocument&) = delete;
     osplDocument& operator=(const osplDocument&) = delete;
 
     bool isNull() const { return doc.isNull(); }
-    osplResult verdict() const { return verdict_; }
-    /// Where the input stops being well-formed XML and what the reader expected there ("line L, column C: ..."); empty
-    /// unless the verdict is malformed.
-    const QString& problem() const { return problem_; }
+    const outcome& verdict() const { return verdict_; }
     /// The root element, where a walk starts.
     QDomNode documentElement() const { return doc.documentElement(); }
     /// The document as it now stands, as the bytes of a file; a null array
@@ -82,12 +92,11 @@ public:
     /// (*verdict unsupported) or it would be larger than maxOsplBytes
     /// (tooLarge; found before the text is made when its indentation
     /// alone would be, so that no huge text is ever held).
-    QByteArray serialised(osplResult* verdict = nullptr) const;
+    QByteArray serialised(outcome* verdict = nullptr) const;
 
 private:
     QDomDocument doc;
-    osplResult verdict_ = osplResult::malformed;
-    QString problem_;
+    outcome verdict_;
     QTextCodec* codec = nullptr; // the encoding to write back in
     bool byteOrderMark = false;
     std::vector<QString> rendered;      // attribute lists behind the markers

@@ -15,6 +15,8 @@
 //
 // Part of the Linux file layer, with writerLock.h and fileReplace_unix.cpp.
 
+#include "outcome.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -69,13 +71,14 @@ struct walkStep {
     const QByteArray& path;
 };
 
-/// Why a walk must not pass a step; empty when it may.
-using walkJudge = std::function<QString(const walkStep&)>;
+/// Whether a walk may pass a step: done, or why not.
+using walkJudge = std::function<outcome(const walkStep&)>;
 
-/// Follows path as described above into *out; false with *reason in plain words when it cannot (a refused link, a
-/// missing folder on the way, no rights). A missing last component is no failure: out->name names it. With judge, every
-/// step is also put to it, and the walk stops with its reason.
-bool walkPath(const QByteArray& path, place* out, QString* reason, const walkJudge& judge = walkJudge());
+/// Follows path as described above into *out; missing when a folder on the way does not exist, unreadable when it
+/// cannot be followed otherwise (a refused link, no rights), each with the reason in plain words. A missing last
+/// component is no failure: out->name names it. With judge, every step is also put to it, and the walk stops with its
+/// outcome.
+outcome walkPath(const QByteArray& path, place* out, const walkJudge& judge = walkJudge());
 
 /// The absolute path of the folder open as fd, as the system names it now; empty when it has none (removed, or
 /// outside this process's root).

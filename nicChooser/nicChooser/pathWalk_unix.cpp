@@ -68,20 +68,20 @@ public:
         return walkFrom(std::move(start), startPath, path, out);
     }
 
-    QString reason;
+    outcome result;
 
 private:
     enum class step { next, done, failed };
 
     bool fail(const QString& why)
     {
-        reason = why;
+        result = outcome(outcome::unreadable, why);
         return false;
     }
 
     step failed(const QString& why)
     {
-        reason = why;
+        fail(why);
         return step::failed;
     }
 
@@ -139,8 +139,10 @@ private:
                 *out = place{std::move(*dir), *dirPath, part};
                 return step::done;
             }
-            if (errno == ENOENT)
-                return failed(QStringLiteral("the folder %1 does not exist").arg(shownPath(here)));
+            if (errno == ENOENT) {
+                result = outcome(outcome::missing, QStringLiteral("the folder %1 does not exist").arg(shownPath(here)));
+                return step::failed;
+            }
             return failed(QStringLiteral("%1 cannot be reached: %2").arg(shownPath(here), errorText(errno)));
         }
         if (judge && !judged(dir->get(), st, here))
@@ -258,8 +260,8 @@ private:
         struct stat status;
         if (::fstat(folder, &status) != 0)
             return fail(QStringLiteral("%1 cannot be examined: %2").arg(shownPath(path), errorText(errno)));
-        const QString why = judge(walkStep{folder, status, entry, path});
-        return why.isEmpty() || fail(why);
+        result = judge(walkStep{folder, status, entry, path});
+        return result.ok();
     }
 
     const walkJudge& judge;
@@ -276,14 +278,10 @@ void descriptor::reset(int fd)
     fd_ = fd;
 }
 
-bool walkPath(const QByteArray& path, place* out, QString* reason, const walkJudge& judge)
+outcome walkPath(const QByteArray& path, place* out, const walkJudge& judge)
 {
     pathWalker walker(judge);
-    if (walker.walk(path, out))
-        return true;
-    if (reason)
-        *reason = walker.reason;
-    return false;
+    return walker.walk(path, out) ? outcome::done : walker.result;
 }
 
 QByteArray resolvedPath(int fd)

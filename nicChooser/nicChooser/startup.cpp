@@ -34,15 +34,16 @@ QStringList platformsIn(const QString& folder)
     return served;
 }
 
-// The first platform this run may start that no plug-in in folder serves;
-// empty when every one is served.
-QString platformMissing(const QString& folder)
+// Whether a plug-in in folder serves every platform this run may start:
+// done, or missing naming the first one none serves.
+outcome platformsPresent(const QString& folder)
 {
     const QStringList served = platformsIn(folder);
     for (const QString& platform : platformsToStart())
         if (!served.contains(platform.toLower()))
-            return platform;
-    return QString();
+            return {outcome::missing,
+                    QStringLiteral("holds no platform plug-in for %1, which this run may start").arg(platform)};
+    return outcome::done;
 }
 
 } // namespace
@@ -66,20 +67,17 @@ QString useInstallationPlugins()
     if (root.isEmpty() || system.isEmpty())
         return QString(); // the dialog tells the operator
     const QString folder = pluginFolderPath(root, system);
-    auto keepDefaults = [&folder](const QString& why) {
-        ncDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + oneLine(folder) + QLatin1Char('"') << oneLine(why)
-                            << "; keeping the toolkit's default library paths";
-        return QString();
-    };
     QString resolved;
-    const QString untrusted = untrustedCodeFolder(folder, &resolved);
-    if (!untrusted.isEmpty())
-        return keepDefaults(untrusted.endsWith(QLatin1String("does not exist"))
-                                ? untrusted
-                                : QStringLiteral("is not used: ") + untrusted);
-    const QString missing = platformMissing(resolved);
-    if (!missing.isEmpty())
-        return keepDefaults(QStringLiteral("holds no platform plug-in for %1, which this run may start").arg(missing));
+    outcome usable = trustedCodeFolder(folder, &resolved);
+    if (usable.ok())
+        usable = platformsPresent(resolved);
+    if (!usable.ok()) {
+        ncDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + oneLine(folder) + QLatin1Char('"')
+                           << oneLine(usable == outcome::missing ? usable.reason()
+                                                                 : QStringLiteral("is not used: ") + usable.reason())
+                           << "; keeping the toolkit's default library paths";
+        return QString();
+    }
     // What was checked, not the path again: a link on the way could lead
     // elsewhere by the time the toolkit looks.
     QCoreApplication::setLibraryPaths(QStringList{resolved});

@@ -19,6 +19,8 @@
 // would abort before anything could be shown (an installation may carry
 // Windows plug-ins only, or none for a run without a display).
 
+#include "outcome.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -31,7 +33,7 @@ QString useInstallationPlugins();
 /// The platforms the toolkit may start in this run, in the order it tries them (QT_QPA_PLATFORM, or its default).
 QStringList platformsToStart();
 
-/// Why code in folder could have been put there by someone other than root or the user running the tool; empty when it
-/// could not, with *resolved the folder as the system resolves it, which is what the toolkit must be given (platform
-/// file).
-QString untrustedCodeFolder(const QString& folder, QString* resolved);
+/// Whether code in folder can only have been put there by root or the user running the tool: done, with *resolved the
+/// folder as the system resolves it, which is what the toolkit must be given (platform file); missing when there is no
+/// such folder; refused, with why, when someone else could have.
+outcome trustedCodeFolder(const QString& folder, QString* resolved);

@@ -24,28 +24,28 @@ QString describe(const QByteArray& path, const struct stat& st)
         .arg(st.st_mode & 07777, 0, 8);
 }
 
-// Why path, as it stands, could hold code of someone else's.
-QString untrustedEntry(const QByteArray& path, const struct stat& st)
+// Whether path, as it stands, holds only code of root's or the user's.
+outcome trustedEntry(const QByteArray& path, const struct stat& st)
 {
     if (!trustedOwner(st.st_uid))
-        return describe(path, st) + QLatin1String(" belongs to another user");
+        return {outcome::refused, describe(path, st) + QLatin1String(" belongs to another user")};
     if (st.st_mode & (S_IWGRP | S_IWOTH))
-        return describe(path, st) + QLatin1String(" may be written by others");
-    return QString();
+        return {outcome::refused, describe(path, st) + QLatin1String(" may be written by others")};
+    return outcome::done;
 }
 
-// Why someone else could replace entry (at path) in the folder parent (at
-// parentPath): the folder is not theirs to write, or, for a sticky folder
-// such as /tmp, the entry is not theirs to replace.
-QString replaceableEntry(const QByteArray& parentPath, const struct stat& parent, const QByteArray& path,
-                         const struct stat& entry)
+// Whether nobody else can replace entry (at path) in the folder parent (at
+// parentPath): the folder is theirs to write, or, for a sticky folder such
+// as /tmp, the entry is theirs to replace.
+outcome entryKept(const QByteArray& parentPath, const struct stat& parent, const QByteArray& path,
+                  const struct stat& entry)
 {
     const bool othersMayReplace = (parent.st_mode & (S_IWGRP | S_IWOTH)) && !(parent.st_mode & S_ISVTX);
     if (othersMayReplace || !trustedOwner(parent.st_uid))
-        return untrustedEntry(parentPath, parent);
+        return trustedEntry(parentPath, parent);
     if (!trustedOwner(entry.st_uid))
-        return untrustedEntry(path, entry);
-    return QString();
+        return trustedEntry(path, entry);
+    return outcome::done;
 }
 
 QByteArray parentPathOf(const QByteArray& path)
@@ -56,18 +56,18 @@ QByteArray parentPathOf(const QByteArray& path)
 
 // A walk step the toolkit could be led astray at: an entry someone else may
 // replace (or a link someone else made).
-QString untrustedStep(const walkStep& step)
+outcome trustedStep(const walkStep& step)
 {
-    return replaceableEntry(parentPathOf(step.path), step.folderStatus, step.path, step.entry);
+    return entryKept(parentPathOf(step.path), step.folderStatus, step.path, step.entry);
 }
 
 // Every folder from / down to the absolute path resolved (which holds no
 // link), and what it names itself.
-QString untrustedComponents(const QByteArray& resolved)
+outcome trustedComponents(const QByteArray& resolved)
 {
     struct stat parent;
     if (::lstat("/", &parent) != 0)
-        return QStringLiteral("/ cannot be examined");
+        return {outcome::refused, QStringLiteral("/ cannot be examined")};
     QByteArray path = "/";
     for (const QByteArray& part : resolved.split('/')) {
         if (part.isEmpty())
@@ -75,45 +75,45 @@ QString untrustedComponents(const QByteArray& resolved)
         const QByteArray here = joined(path, part);
         struct stat st;
         if (::lstat(here.constData(), &st) != 0 || S_ISLNK(st.st_mode))
-            return shownPath(here) + QLatin1String(" changed while it was examined");
-        const QString why = replaceableEntry(path, parent, here, st);
-        if (!why.isEmpty())
-            return why;
+            return {outcome::refused, shownPath(here) + QLatin1String(" changed while it was examined")};
+        const outcome kept = entryKept(path, parent, here, st);
+        if (!kept.ok())
+            return kept;
         parent = st;
         path = here;
     }
-    return untrustedEntry(resolved, parent);
+    return trustedEntry(resolved, parent);
 }
 
-QString untrustedContents(const QByteArray& folder, QList<QByteArray>* seen);
+outcome trustedContents(const QByteArray& folder, QList<QByteArray>* seen);
 
 // A link in the folder: the toolkit follows it by its text, so every step of
 // that way must be one only root or the user can change, and what it leads
 // to is checked like the folder.
-QString untrustedLink(const QByteArray& link, QList<QByteArray>* seen)
+outcome trustedLink(const QByteArray& link, QList<QByteArray>* seen)
 {
     place where;
-    QString why;
-    if (!walkPath(link, &where, &why, untrustedStep))
-        return why;
+    const outcome walked = walkPath(link, &where, trustedStep);
+    if (!walked.ok())
+        return {outcome::refused, walked.reason()};
     descriptor target(where.name.isEmpty()
                           ? ::dup(where.folder.get())
                           : ::openat(where.folder.get(), where.name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!target.valid() || ::fstat(target.get(), &st) != 0)
-        return QString(); // a dangling link holds no code
+        return outcome::done; // a dangling link holds no code
     const QByteArray real = resolvedPath(target.get());
     if (real.isEmpty())
-        return shownPath(link) + QLatin1String(" leads nowhere the system can name");
-    why = untrustedComponents(real);
-    if (!why.isEmpty() || !S_ISDIR(st.st_mode) || seen->contains(real))
-        return why;
+        return {outcome::refused, shownPath(link) + QLatin1String(" leads nowhere the system can name")};
+    const outcome components = trustedComponents(real);
+    if (!components.ok() || !S_ISDIR(st.st_mode) || seen->contains(real))
+        return components;
     seen->append(real);
-    return untrustedContents(real, seen);
+    return trustedContents(real, seen);
 }
 
 // Everything in folder, links followed as the toolkit would follow them.
-QString untrustedContents(const QByteArray& folder, QList<QByteArray>* seen)
+outcome trustedContents(const QByteArray& folder, QList<QByteArray>* seen)
 {
     QDirIterator it(textFromSystem(folder), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
@@ -121,48 +121,49 @@ QString untrustedContents(const QByteArray& folder, QList<QByteArray>* seen)
         const QByteArray entry = systemBytes(it.next());
         struct stat st;
         if (::lstat(entry.constData(), &st) != 0)
-            return shownPath(entry) + QLatin1String(" cannot be examined");
-        const QString why = S_ISLNK(st.st_mode) ? untrustedLink(entry, seen) : untrustedEntry(entry, st);
-        if (!why.isEmpty())
-            return why;
+            return {outcome::refused, shownPath(entry) + QLatin1String(" cannot be examined")};
+        const outcome trusted = S_ISLNK(st.st_mode) ? trustedLink(entry, seen) : trustedEntry(entry, st);
+        if (!trusted.ok())
+            return trusted;
     }
-    return QString();
+    return outcome::done;
 }
 
-// The folder a walk found, open; invalid (with *why) when it is none.
-descriptor foundFolder(const place& where, const QString& given, QString* why)
+// The folder a walk found, open; invalid when it is none (*why says so).
+descriptor foundFolder(const place& where, const QString& given, outcome* why)
 {
     if (where.name.isEmpty())
         return descriptor(::dup(where.folder.get()));
     descriptor dir(::openat(where.folder.get(), where.name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir.valid())
-        *why = errno == ENOENT ? QStringLiteral("does not exist") : QStringLiteral("%1 is not a folder").arg(given);
+        *why = errno == ENOENT ? outcome(outcome::missing, QStringLiteral("does not exist"))
+                               : outcome(outcome::refused, QStringLiteral("%1 is not a folder").arg(given));
     return dir;
 }
 
 } // namespace
 
-QString untrustedCodeFolder(const QString& folder, QString* resolved)
+outcome trustedCodeFolder(const QString& folder, QString* resolved)
 {
     // The path as given, as the files' paths are followed; the toolkit then
     // gets what it led to, so that nothing on the way can be swapped after
     // the check.
     place where;
-    QString why;
-    if (!walkPath(systemBytes(folder), &where, &why))
+    outcome why = walkPath(systemBytes(folder), &where);
+    if (!why.ok())
         return why;
     const descriptor dir = foundFolder(where, folder, &why);
     if (!dir.valid())
         return why;
     const QByteArray real = resolvedPath(dir.get());
     if (real.isEmpty())
-        return QStringLiteral("it leads nowhere the system can name");
-    why = untrustedComponents(real);
-    if (!why.isEmpty())
+        return {outcome::refused, QStringLiteral("it leads nowhere the system can name")};
+    why = trustedComponents(real);
+    if (!why.ok())
         return why;
     QList<QByteArray> seen{real};
-    why = untrustedContents(real, &seen);
-    if (why.isEmpty())
+    why = trustedContents(real, &seen);
+    if (why.ok())
         *resolved = textFromSystem(real);
     return why;
 }

@@ -37,16 +37,11 @@ using writableFile = int;
 /// Where the lock lies: the one byte at 2^62.
 constexpr qint64 writerLockOffset = qint64(1) << 62;
 
-/// What taking the lock came to.
-enum class lockResult {
-    held,        ///< the descriptor holds it
-    readersOnly, ///< only shared (reading) locks stand in the way: not held, not waited for
-    failed,      ///< not held: gave up or stopped waiting, or the file cannot be locked; *why says which
-};
-
-/// Takes the writers' lock on fd, waiting while another writer holds it: with hook, asking it about
-/// every 50 ms whether to go on; without, for up to timeoutMs. shown names the file in debug lines.
-lockResult lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& hook, const QString& shown, QString* why);
+/// Takes the writers' lock on fd (open for writing), waiting while another writer holds it: with hook, asking it about
+/// every 50 ms whether to go on; without, for up to timeoutMs. done when held; busy when only shared (reading) locks
+/// stand in the way (not held, not waited for); stopped when the hook said so; failed when it gave up or the file
+/// cannot be locked. shown names the file in debug lines.
+outcome lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& hook, const QString& shown);
 
 /// Takes the lock on fd if nobody holds any lock on its range; true when held.
 bool tryWriterLock(writableFile fd);

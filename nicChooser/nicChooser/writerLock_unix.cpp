@@ -36,60 +36,52 @@ QString holderOf(const struct flock& held)
                           : QStringLiteral("process %1 (%2)").arg(held.l_pid).arg(name);
 }
 
-enum class attempt { held, writer, readers, failed };
-
-// One try; on a conflict *held tells the lock in the way.
-attempt tryOnce(int fd, struct flock* held, QString* why)
+// One try: done when held; busy when another lock is in the way, which
+// *held then tells (F_UNLCK when it went meanwhile: try again).
+outcome tryOnce(int fd, struct flock* held)
 {
     struct flock want = lockRange(F_WRLCK);
     if (::fcntl(fd, F_OFD_SETLK, &want) == 0)
-        return attempt::held;
+        return outcome::done;
+    *held = lockRange(F_UNLCK);
     if (errno == EINTR)
-        return attempt::writer; // try again at once
-    if (errno != EAGAIN && errno != EACCES) {
-        *why = QStringLiteral("it cannot be locked: %1").arg(errorText(errno));
-        return attempt::failed;
-    }
+        return outcome::busy;
+    if (errno != EAGAIN && errno != EACCES)
+        return {outcome::failed, QStringLiteral("it cannot be locked: %1").arg(errorText(errno))};
     *held = lockRange(F_WRLCK);
-    if (::fcntl(fd, F_OFD_GETLK, held) != 0) {
-        *why = QStringLiteral("its lock cannot be examined: %1").arg(errorText(errno));
-        return attempt::failed;
-    }
-    if (held->l_type == F_RDLCK)
-        return attempt::readers;
-    return attempt::writer; // or released meanwhile (F_UNLCK): the next try tells
+    if (::fcntl(fd, F_OFD_GETLK, held) != 0)
+        return {outcome::failed, QStringLiteral("its lock cannot be examined: %1").arg(errorText(errno))};
+    return outcome::busy;
 }
 
 } // namespace
 
-lockResult lockForWriting(int fd, int timeoutMs, const lockWaitHook& hook, const QString& shown, QString* why)
+outcome lockForWriting(int fd, int timeoutMs, const lockWaitHook& hook, const QString& shown)
 {
     QElapsedTimer clock;
     clock.start();
     qint64 asked = -hookEveryMs;
     for (;;) {
         struct flock held = {};
-        switch (tryOnce(fd, &held, why)) {
-        case attempt::held: return lockResult::held;
-        case attempt::failed: return lockResult::failed;
-        case attempt::readers:
+        const outcome tried = tryOnce(fd, &held);
+        if (tried != outcome::busy)
+            return tried;
+        if (held.l_type == F_RDLCK) {
             ncDebug() << "Only readers hold locks on" << shown
-                      << "; not waiting for them: the file is checked before it is replaced instead";
-            return lockResult::readersOnly;
-        case attempt::writer: break;
+                     << "; not waiting for them: the file is checked before it is replaced instead";
+            return {outcome::busy, QStringLiteral("only readers hold locks on it")};
         }
         const QString holder = holderOf(held);
         if (hook && clock.elapsed() - asked >= hookEveryMs) {
             asked = clock.elapsed();
             if (!hook(holder)) {
-                *why = QStringLiteral("stopped waiting for %1 to finish with it").arg(holder);
                 ncDebug() << "Stopped waiting for the writer holding" << shown;
-                return lockResult::failed;
+                return {outcome::stopped, QStringLiteral("stopped waiting for %1 to finish with it").arg(holder)};
             }
         } else if (!hook && clock.elapsed() > timeoutMs) {
-            *why = QStringLiteral("%1 kept it locked for %2 seconds").arg(holder).arg(timeoutMs / 1000.0);
             ncDebug() << "Another writer holds" << shown << "; gave up after" << timeoutMs << "ms";
-            return lockResult::failed;
+            return {outcome::failed,
+                    QStringLiteral("%1 kept it locked for %2 seconds").arg(holder).arg(timeoutMs / 1000.0)};
         }
         QThread::msleep(pollMs);
     }

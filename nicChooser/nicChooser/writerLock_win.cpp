@@ -34,28 +34,30 @@ void unlock(HANDLE file)
     UnlockFileEx(file, 0, 1, 0, &range);
 }
 
-enum class attempt { held, writer, readers, failed };
-
-attempt tryOnce(HANDLE file, QString* why)
+// done when held; busy while a lock stands in the way; failed when the file cannot be locked at all.
+outcome tryOnce(HANDLE file)
 {
     if (tryLock(file, LOCKFILE_EXCLUSIVE_LOCK))
-        return attempt::held;
+        return outcome::done;
     const DWORD error = GetLastError();
-    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-        *why = QStringLiteral("it cannot be locked (error %1)").arg(error);
-        return attempt::failed;
-    }
-    // A shared lock beside the ones in the way: they are all shared, readers'.
-    if (tryLock(file, 0)) {
-        unlock(file);
-        return attempt::readers;
-    }
-    return attempt::writer;
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING)
+        return {outcome::failed, QStringLiteral("it cannot be locked (error %1)").arg(error)};
+    return {outcome::busy, QString()};
+}
+
+// Whether only shared locks, readers', stand in the way: a shared lock of
+// ours fits beside them.
+bool readersOnly(HANDLE file)
+{
+    if (!tryLock(file, 0))
+        return false;
+    unlock(file);
+    return true;
 }
 
 } // namespace
 
-lockResult lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& hook, const QString& shown, QString* why)
+outcome lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& hook, const QString& shown)
 {
     const HANDLE file = static_cast<HANDLE>(fd);
     QElapsedTimer clock;
@@ -63,26 +65,23 @@ lockResult lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& ho
     qint64 asked = -hookEveryMs;
     const QString who = QString::fromLatin1(holder);
     for (;;) {
-        switch (tryOnce(file, why)) {
-        case attempt::held: return lockResult::held;
-        case attempt::failed: return lockResult::failed;
-        case attempt::readers:
+        const outcome tried = tryOnce(file);
+        if (tried != outcome::busy)
+            return tried;
+        if (readersOnly(file)) {
             ncDebug() << "Only readers hold locks on" << shown
-                     << "; not waiting for them: the file is checked before it is replaced instead";
-            return lockResult::readersOnly;
-        case attempt::writer: break;
+                      << "; not waiting for them: the file is checked before it is replaced instead";
+            return {outcome::busy, QStringLiteral("only readers hold locks on it")};
         }
         if (hook && clock.elapsed() - asked >= hookEveryMs) {
             asked = clock.elapsed();
             if (!hook(who)) {
-                *why = QStringLiteral("stopped waiting for %1 to finish with it").arg(who);
                 ncDebug() << "Stopped waiting for the writer holding" << shown;
-                return lockResult::failed;
+                return {outcome::stopped, QStringLiteral("stopped waiting for %1 to finish with it").arg(who)};
             }
         } else if (!hook && clock.elapsed() > timeoutMs) {
-            *why = QStringLiteral("%1 kept it locked for %2 seconds").arg(who).arg(timeoutMs / 1000.0);
             ncDebug() << "Another writer holds" << shown << "; gave up after" << timeoutMs << "ms";
-            return lockResult::failed;
+            return {outcome::failed, QStringLiteral("%1 kept it locked for %2 seconds").arg(who).arg(timeoutMs / 1000.0)};
         }
         QThread::msleep(pollMs);
     }

@@ -7,6 +7,7 @@
 // Exit status: 0 when written or already up to date, 1 otherwise.
 // With NC_REPORT_PEAK set it ends by printing its peak memory to stderr as
 // "peak-kb N": the figure is its own, not inherited from whoever started it.
+#include "choiceStore.h"
 #include "localSettings.h"
 #include "nicChooser.h"
 
@@ -47,17 +48,16 @@ namespace {
 int run(const QStringList& args)
 {
     if (args.size() == 4 && args[1] == QLatin1String("ospl")) {
-        const osplResult r = updateOsplConfig(args[2], args[3]);
-        return r == osplResult::written || r == osplResult::unchanged ? 0 : 1;
+        return updateOsplConfig(args[2], args[3], delve).ok() ? 0 : 1;
     }
     if (args.size() >= 5 && args.size() % 2 == 1 && args[1] == QLatin1String("ini")) {
         QList<settingsEntry> entries;
         for (int i = 3; i < args.size(); i += 2)
             entries.append({args[i], args[i + 1]});
-        return writeSettings(args[2], entries) == settingsResult::failed ? 1 : 0;
+        return writeSettings(args[2], entries).ok() ? 0 : 1;
     }
     if (args.size() == 6 && args[1] == QLatin1String("choice"))
-        return storeChoice(args[2], args[3], args[4], args[5], nullptr) == storeResult::stored ? 0 : 1;
+        return storeChoice(args[2], args[3], args[4], args[5], delve).ok() ? 0 : 1;
     fprintf(stderr,
             "usage: ncupdate ospl FILE ADDRESS | ini FILE KEY VALUE [KEY VALUE...] | choice INI XML ADDRESS ADAPTOR\n");
     return 2;
