@@ -1,5 +1,5 @@
 #include "adaptorRows.h"
-#include "choice.h"
+#include "runReport.h"
 #include "testSupport.h"
 
 using flags = QNetworkInterface::InterfaceFlags;

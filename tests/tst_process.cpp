@@ -1,6 +1,6 @@
 // The real executable as a process, inside the namespace built by
 // in-netns.sh, offscreen.
-#include "choice.h"
+#include "runReport.h"
 #include "testSupport.h"
 
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "choice.h"
+#include "runReport.h"
 #include "display.h"
 #include "systemText.h"
 

@@ -27,14 +27,6 @@
 #include <iterator>
 #include <memory>
 
-void tell(const QString& text)
-{
-    // One line whatever names it holds, in the system's own bytes, so that a
-    // folder name that is not UTF-8 shows as the terminal shows it elsewhere.
-    std::fprintf(stderr, "nicChooser: %s\n", systemBytes(oneLine(text, true)).constData());
-    std::fflush(stderr);
-}
-
 namespace {
 
 // An unattended run that changed files says so in one line; one that
@@ -128,26 +120,10 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
         if (matches.size() == 1) {
             store(*std::next(dests.begin(), matches.front()), false);
         } else {
-            QString why;
-            if (rule.type == selectRule::malformed) {
-                status = exitBadRule;
-                why = QStringLiteral("%1 is not usable: %2; nothing was written").arg(rule.shown(), rule.problem);
-            } else {
-                status = matches.empty() ? exitNoMatch : exitSeveralMatch;
-                if (dests.empty())
-                    why = QStringLiteral("%1 matches no row, as no interface is up, running and able to multicast; "
-                                         "nothing was written")
-                              .arg(rule.shown());
-                else if (matches.empty())
-                    why = QStringLiteral("%1 matches none of these rows; nothing was written").arg(rule.shown());
-                else
-                    why =
-                        QStringLiteral("%1 matches %2 rows; nothing was written").arg(rule.shown()).arg(matches.size());
-            }
-            tell(why);
-            // A malformed rule is about its own text, not about the rows.
-            if (rule.type != selectRule::malformed)
-                tellRows(matches);
+            status = unstoredStatus(rule, int(matches.size()));
+            tell(unstoredLine(rule, int(dests.size()), int(matches.size())));
+            for (const QString& line : candidateLines(dests, rule, matches))
+                tell(line);
         }
         startCloseTimer();
         return;
@@ -179,16 +155,6 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
 }
 
 // The rows a rule matched, or every row when it matched none.
-void nicChooser::tellRows(const std::vector<int>& matches)
-{
-    int index = 0;
-    for (const networkDest& row : dests) {
-        if (matches.empty() || std::find(matches.begin(), matches.end(), index) != matches.end())
-            tell(QStringLiteral("  ") + rowLine(row));
-        ++index;
-    }
-}
-
 void nicChooser::addInterfaceRows(const QString& storedAddress, const QString& storedAdaptor)
 {
     const std::vector<adaptorRow> rows = adaptorRows(systemInterfaces(), storedAddress, storedAdaptor);

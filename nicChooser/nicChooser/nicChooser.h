@@ -3,7 +3,7 @@
 // stores the chosen one for the installation's xDS transport.
 
 #include "adaptorRows.h"
-#include "choice.h"
+#include "runReport.h"
 #include "fileReplace.h"
 #include "osplConfig.h"
 #include "ui_nicChooser.h"
@@ -53,7 +53,6 @@ private:
     void startCloseTimer();
     void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
                        const QString& storedAddress, const QString& storedAdaptor, const QString& unreadable);
-    void tellRows(const std::vector<int>& matches);
     bool store(const networkDest& row, bool personAsked);
     void fail(int code, const QString& title, const QString& text, bool personAsked);
     void makeCurrent(int row);
@@ -73,9 +72,6 @@ private:
     bool waitStopped = false; ///< the operator stopped a wait for another writer
     bool storing = false;     ///< a store is under way (and may be waiting): Ok is off
 };
-
-/// One line on stderr, "nicChooser: " and text, for whoever started the tool unattended (an installer's log shows it).
-void tell(const QString& text);
 
 /// Walks path from node through the first element of each name (exact match) and sets the last one's text to value;
 /// true when that element was found.

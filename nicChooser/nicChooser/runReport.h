@@ -1,18 +1,17 @@
 #pragma once
-// How a run picks its row and what it tells about it, kept free of widgets:
-// the command-line switches, the /select rule, the status line under the
-// table, the /list output and the process's exit statuses.
-//
-// Switches are matched as prefixes of any argument, case-sensitively, and
-// each argument counts once, tested in this order: "/ospl", "/silent",
-// "/list", "/select". So "/osplx" is /ospl, and "/select=RULE" carries its
-// rule after the first '='.
+// What a run tells, kept free of widgets: the process's exit statuses, the
+// status line under the table, the /list output, and the lines on stderr
+// for whoever started it unattended (an installer's log shows them). Each
+// text that names something from the file system, the environment or the
+// command line shows it as one line.
 
 #include "adaptorRows.h"
+#include "commandLine.h"
 
 #include <QString>
 #include <QStringList>
 
+#include <list>
 #include <vector>
 
 /// What the process's exit status tells its caller.
@@ -28,40 +27,8 @@ enum exitStatus : int {
     exitOutputFailed = 9,   ///< /list could not write its output
 };
 
-/// Switches found on a command line.
-struct commandSwitches {
-    bool ospl = false;
-    bool silent = false;
-    bool list = false;
-    int selects = 0;     ///< how many /select arguments there were
-    QString rule;        ///< the text after '=' of the last /select (null without '=')
-    QStringList unknown; ///< arguments after the program path that match no switch, in order
-};
-
-/// The switches of arguments (the program path included), by the prefix rule above.
-commandSwitches scanSwitches(const QStringList& arguments);
-
-/// A parsed /select rule.
-struct selectRule {
-    enum kind { address, adaptor, prefix, malformed };
-    kind type = malformed;
-    QString text;        ///< the rule as given
-    quint32 network = 0; ///< address or prefix, host order
-    int bits = 32;       ///< prefix length
-    QString problem;     ///< why it is malformed
-    /// The switch as given ("/select=10.0.0.0/8", or "/select" without a rule).
-    QString shown() const { return text.isNull() ? QStringLiteral("/select") : QStringLiteral("/select=") + text; }
-};
-
-/// Reads a rule: a dotted-quad IPv4 address, an IPv4 prefix (a.b.c.d/n), or else an adaptor ID; text that looks like an
-/// address or prefix but is none, or is empty, is malformed.
-selectRule parseSelectRule(const QString& text);
-
-/// The rule of switches: malformed when /select has no '=' or is given more than once.
-selectRule ruleOf(const commandSwitches& switches);
-
-/// Indexes of the rows the rule matches, in row order; none for a malformed rule.
-std::vector<int> matchingRows(const std::list<networkDest>& rows, const selectRule& rule);
+/// One line on stderr, "nicChooser: " and text made one line, for whoever started the tool unattended.
+void tell(const QString& text);
 
 /// The variables that are missing or empty, as the fatal text names them ("CC_ROOT", "CC_SYSTEM", "CC_ROOT and
 /// CC_SYSTEM"); empty when both are usable.
@@ -97,3 +64,13 @@ QString listing(const std::vector<adaptorRow>& rows);
 
 /// One line per row for a stderr explanation: the three fields, tab-separated.
 QString rowLine(const networkDest& row);
+
+/// The exit status of an unattended /select that stored nothing (malformed, no match, several matches).
+int unstoredStatus(const selectRule& rule, int matches);
+
+/// Why an unattended /select stored nothing, for a line on stderr; rowCount is how many rows there are.
+QString unstoredLine(const selectRule& rule, int rowCount, int matches);
+
+/// The rows to list on stderr after that line, one each: the matching ones, or all when none matches; none for a
+/// malformed rule, which is about its own text.
+QStringList candidateLines(const std::list<networkDest>& rows, const selectRule& rule, const std::vector<int>& matches);
