@@ -34,6 +34,9 @@ QString notUnderWindows(const QByteArray& row)
         {"/select adaptor whose name is no UTF-8", "Wine names that interface in its own way"},
         {"/list into a full device", "Windows has no /dev/full"},
         {"/select, the settings file a link whose text forges a line", "a co-user's symbolic link is a Linux row"},
+        {"/list with a misspelt switch: named, the list as ever", multicast},
+        {"an argument holding a line break: named on one line",
+         "a Windows session always has a desktop, so this /silent run would wait for a person"},
     };
     if (reasons.contains(row))
         return reasons.value(row);
@@ -66,6 +69,7 @@ QString withIds(QString text)
         text.replace(QRegularExpression("Adaptor=" + name + "(?=\\r|\\n)"), "Adaptor=" + id);
         text.replace("/select=" + name, "/select=" + id);
         text.replace("\"" + name + "\"", "\"" + id + "\"");
+        text.replace(QRegularExpression(" on " + name + "(?=[ :;.,)\\n]|$)"), " on " + id);
     }
     return text;
 }
@@ -150,6 +154,13 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
     for (const QString& e : extraEnvironment)
         env.insert(e.section('=', 0, 0), e.section('=', 1));
     env.insert("CC_SYSTEM", "SYS");
+#ifdef Q_OS_WIN
+    // The toolkit built for Windows looks for fonts beside itself, where it
+    // has none, and warns on each start; the system's are at hand.
+    const QString fonts = QStringLiteral("Z:/usr/share/fonts/truetype/dejavu");
+    if (QDir(fonts).exists())
+        env.insert("QT_QPA_FONTDIR", fonts);
+#endif
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
     if (setup.contains("nodisplay")) {
@@ -402,8 +413,10 @@ void tst_process::unattended()
     iniAfter = withIds(iniAfter);
     stderrText = withIds(stderrText);
     // The installation's paths are shown as the system writes them.
-    stderrText.replace("%1/SYS/config/dds/ospl.xml",
-                       QDir::toNativeSeparators(root->path() + "/SYS/config/dds/ospl.xml"));
+    for (const char* file : {"/SYS/config/dds/ospl.xml", "/local_settings.ini"})
+        stderrText.replace("%1" + QString::fromLatin1(file), QDir::toNativeSeparators(root->path() + file));
+    // The C runtime ends each line on stdout as Windows does.
+    stdoutText.replace("\r\n", "\n").replace("\n", "\r\n");
 #endif
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
     if (words.contains("backslash-root")) {
