@@ -58,6 +58,9 @@ bool prepareDisplay(bool unattended)
     return true;
 }
 
+// Here the toolkit's fatal error reaches the handler before anything waits.
+void requirePlatformPlugin(const QStringList&, const QString&) {}
+
 void displayStarted()
 {
     qInstallMessageHandler(previousHandler);

@@ -15,12 +15,24 @@ namespace {
 
 const char platformInterface[] = "org.qt-project.Qt.QPA.QPlatformIntegrationFactoryInterface.5.3";
 
-// The platforms the plug-ins in folder/platforms serve, as their metadata
-// names them (read from the files; nothing is loaded).
-QStringList platformsIn(const QString& folder)
+// Whether a plug-in in folder serves every platform this run may start:
+// done, or missing naming the first one none serves.
+outcome platformsPresent(const QString& folder)
+{
+    const QStringList served = platformPluginsIn(folder + QLatin1String("/platforms"));
+    for (const QString& platform : platformsToStart())
+        if (!served.contains(platform.toLower()))
+            return {outcome::missing,
+                    QStringLiteral("holds no platform plug-in for %1, which this run may start").arg(platform)};
+    return outcome::done;
+}
+
+} // namespace
+
+QStringList platformPluginsIn(const QString& folder)
 {
     QStringList served;
-    const QDir platforms(folder + QLatin1String("/platforms"));
+    const QDir platforms(folder);
     for (const QString& name : platforms.entryList(QDir::Files)) {
         if (!QLibrary::isLibrary(name))
             continue;
@@ -33,20 +45,6 @@ QStringList platformsIn(const QString& folder)
     }
     return served;
 }
-
-// Whether a plug-in in folder serves every platform this run may start:
-// done, or missing naming the first one none serves.
-outcome platformsPresent(const QString& folder)
-{
-    const QStringList served = platformsIn(folder);
-    for (const QString& platform : platformsToStart())
-        if (!served.contains(platform.toLower()))
-            return {outcome::missing,
-                    QStringLiteral("holds no platform plug-in for %1, which this run may start").arg(platform)};
-    return outcome::done;
-}
-
-} // namespace
 
 QStringList platformsToStart()
 {
