@@ -24,3 +24,11 @@ set_tests_properties(tst_process PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_
                      ENVIRONMENT "${win_env};NC_WINE_PREFIX_NAME=wine-netns")
 # The platform's profile reader and access lists, to compare with.
 target_link_libraries(tst_localSettings PRIVATE kernel32 advapi32)
+
+# A person's keys on the Windows executable under Wine, on the virtual X
+# server gui.sh starts, among the namespace's interfaces (the rows that
+# need the X11 platform are gui_xvfb's).
+add_test(NAME gui_wine COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/in-netns.sh bash ${CMAKE_CURRENT_SOURCE_DIR}/gui.sh
+         --wine ${CMAKE_CROSSCOMPILING_EMULATOR} -- $<TARGET_FILE:nicChooser> ${CMAKE_CURRENT_SOURCE_DIR}/data)
+set_tests_properties(gui_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL ON LABELS windows
+                     ENVIRONMENT "NC_WINE_PREFIX_NAME=wine-netns")
