@@ -10,10 +10,9 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include "writerLock.h"
+#include "fileReplace.h"
 
 class tst_nicChooser : public QObject
 {
@@ -57,6 +56,8 @@ void tst_nicChooser::init()
 
 void tst_nicChooser::rowsAndRejectedInterfaces()
 {
+    NC_LINUX_ONLY("Wine reports every interface that is up as running and able to multicast (ncnomc among them), so "
+                  "which rows are listed is judged on Linux");
     debugCapture capture;
     nicChooser dialog;
     QTreeWidget* t = tree(dialog);
@@ -105,6 +106,10 @@ void tst_nicChooser::storedRowPreselected()
     QFETCH(QByteArray, ini);
     QFETCH(int, selected);
     QFETCH(QString, status);
+    if (QByteArray(QTest::currentDataTag()) == "address on interface that cannot multicast")
+        NC_LINUX_ONLY("Wine reports every interface that is up as able to multicast, ncnomc too");
+    ini = withIds(ini);
+    status = withIds(status);
     if (!ini.isEmpty())
         writeBytes(iniPath(), ini);
     nicChooser dialog;
@@ -209,12 +214,15 @@ void tst_nicChooser::okStoresHighlightedRow()
     QFETCH(QByteArray, after);
     QFETCH(QString, box);
     QFETCH(int, status);
+    before = withIds(before);
+    after = withIds(after);
     if (!before.isNull())
         writeBytes(iniPath(), before);
     if (action.startsWith("read-only"))
         QVERIFY(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const QByteArray forged = "missing\nnicChooser: stored 10.99.1.1 on v0. All good.";
     if (action.startsWith("forged-link")) {
+        NC_LINUX_ONLY("a co-user's symbolic link is a Linux row");
         NC_REQUIRE(isRoot(), QStringLiteral("giving a link to another user needs root"));
         const QByteArray link = QFile::encodeName(iniPath());
         QVERIFY(QFile::remove(iniPath()));
@@ -272,7 +280,7 @@ void tst_nicChooser::okStoresHighlightedRow()
             QVERIFY2(!shown.contains(QString::fromUtf8(forged)), qPrintable(shown));
         }
     }
-    const QString created = " The settings file " + iniPath() + " did not exist and was created.";
+    const QString created = " The settings file " + QDir::toNativeSeparators(iniPath()) + " did not exist and was created.";
     QCOMPARE(dialog.findChild<QLabel*>("statusLabel")->text().endsWith(created), before.isNull());
     QCOMPARE(done.count(), accepted ? 1 : 0);
     QCOMPARE(dialog.isVisible(), !accepted);
@@ -308,11 +316,11 @@ void tst_nicChooser::lockHeldWhileStoring()
 {
     QFETCH(QString, during);
     QFETCH(bool, stored);
-    const QByteArray before("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n");
+    const QByteArray before = withIds(QByteArray("[xDS]\r\nbindAddress=10.77.1.2\r\nAdaptor=nc0\r\n"));
     writeBytes(iniPath(), before);
-    int holder = ::open(QFile::encodeName(iniPath()).constData(), O_RDWR | O_CLOEXEC);
-    QVERIFY(holder >= 0);
-    QVERIFY(tryWriterLock(holder));
+    // Another writer: an edit of the settings file, holding the writers' lock until it is let go.
+    auto holder = std::make_unique<fileEdit>(iniPath());
+    QVERIFY2(holder->ready(), qPrintable(holder->result().reason()));
     nicChooser dialog;
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -335,16 +343,13 @@ void tst_nicChooser::lockHeldWhileStoring()
                 QTest::mouseClick(dialog.findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
             else if (during == "escape")
                 QTest::keyClick(&dialog, Qt::Key_Escape);
-            else {
-                ::close(holder);
-                holder = -1;
-            }
+            else
+                holder.reset();
         });
     });
     const int widthBefore = t->width();
     QTest::mouseClick(ok(dialog), Qt::LeftButton); // returns once the wait is over
-    if (holder >= 0)
-        ::close(holder);
+    holder.reset();
     QCOMPARE(waiting, QString("Waiting for someone who may change it (another copy of nicChooser, perhaps) to finish "
                               "with local_settings.ini; Cancel stops waiting."));
     QCOMPARE(boxes.titles(), QStringList());
@@ -354,7 +359,8 @@ void tst_nicChooser::lockHeldWhileStoring()
     QCOMPARE(rejected.count(), stored ? 0 : 1);
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.exitCode(), int(exitDone));
-    QCOMPARE(readBytes(iniPath()), stored ? QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n") : before);
+    QCOMPARE(readBytes(iniPath()),
+             stored ? withIds(QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n")) : before);
 }
 
 // The dialog takes the application's arguments for its switches and names

@@ -47,37 +47,6 @@ QString notUnderWindows(const QByteArray& row)
 }
 #endif
 
-// The adaptor ID the system reports for the namespace's interface that Linux names linuxName: on Linux that name, on
-// Windows (Wine gives the Linux name as the human-readable one) Windows' own, such as ethernet_3.
-QString adaptorId(const QString& linuxName)
-{
-#ifdef Q_OS_WIN
-    for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
-        if (i.humanReadableName() == linuxName)
-            return i.name();
-#endif
-    return linuxName;
-}
-
-// text with the namespace's interfaces named by their adaptor IDs where an ID is meant: the third column of a row,
-// "Adaptor=", "/select=" and the quoted ID of the validity line.
-QString withIds(QString text)
-{
-    for (const QString& name : {QStringLiteral("nc0"), QStringLiteral("nc1")}) {
-        const QString id = adaptorId(name);
-        text.replace(QRegularExpression("(\\t[0-9.]+\\t)" + name + "(?=\\t|\\n|$)"), "\\1" + id);
-        text.replace(QRegularExpression("Adaptor=" + name + "(?=\\r|\\n)"), "Adaptor=" + id);
-        text.replace("/select=" + name, "/select=" + id);
-        text.replace("\"" + name + "\"", "\"" + id + "\"");
-        text.replace(QRegularExpression(" on " + name + "(?=[ :;.,)\\n]|$)"), " on " + id);
-    }
-    return text;
-}
-
-QByteArray withIds(const QByteArray& text)
-{
-    return text.isNull() ? text : withIds(QString::fromLatin1(text)).toLatin1();
-}
 
 } // namespace
 

@@ -3,7 +3,7 @@
 # debug lines on stderr as the tests read them. The suites about the Linux
 # file layer, users and name races (tst_reliability) are not built here.
 set(win_env "QT_QPA_PLATFORM=offscreen;QT_FORCE_STDERR_LOGGING=1")
-foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog tst_process)
+foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog tst_nicChooser tst_process)
   nc_test(${t})
   # The few owner and link calls of Linux rows, failing (support/win).
   target_include_directories(${t} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support/win)
@@ -14,14 +14,16 @@ foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog)
   set_tests_properties(${t} PROPERTIES ENVIRONMENT "${win_env}" TIMEOUT 300 LABELS windows)
 endforeach()
 
-# The executable as a process, among the namespace's interfaces: Wine lists
-# them (Windows' names as adaptor IDs, the Linux names as the readable ones).
-# Wine finds interfaces in a helper process of its server, so the namespace
-# gets a Wine prefix of its own, and its tests never run beside others.
-add_test(NAME tst_process COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/in-netns.sh
-         ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:tst_process>)
-set_tests_properties(tst_process PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL ON LABELS windows
-                     ENVIRONMENT "${win_env};NC_WINE_PREFIX_NAME=wine-netns")
+# The dialog and the executable as a process, among the namespace's
+# interfaces: Wine lists them (Windows' names as adaptor IDs, the Linux names
+# as the readable ones). Wine finds interfaces in a helper process of its
+# server, so the namespace gets a Wine prefix of its own, and its tests never
+# run beside others.
+foreach(t tst_nicChooser tst_process)
+  add_test(NAME ${t} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/in-netns.sh ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${t}>)
+  set_tests_properties(${t} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL ON LABELS windows
+                       ENVIRONMENT "${win_env};NC_WINE_PREFIX_NAME=wine-netns")
+endforeach()
 # The platform's profile reader and access lists, to compare with.
 target_link_libraries(tst_localSettings PRIVATE kernel32 advapi32)
 

@@ -1,5 +1,8 @@
 #include "netnsLayout.h"
 
+#include <QNetworkInterface>
+#include <QRegularExpression>
+
 namespace layout {
 
 const std::vector<QStringList>& rows()
@@ -26,3 +29,32 @@ bool inside()
 }
 
 } // namespace layout
+
+QString adaptorId(const QString& linuxName)
+{
+#ifdef Q_OS_WIN
+    for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
+        if (i.humanReadableName() == linuxName)
+            return i.name();
+#endif
+    return linuxName;
+}
+
+QString withIds(QString text)
+{
+    for (const QString& name : {QStringLiteral("nc0"), QStringLiteral("nc1")}) {
+        const QString id = adaptorId(name);
+        text.replace(QRegularExpression("(\\t[0-9.]+\\t)" + name + "(?=\\t|\\n|$)"), "\\1" + id);
+        text.replace(QRegularExpression("(adaptor *= *)" + name + "(?=\\r|\\n)", QRegularExpression::CaseInsensitiveOption),
+                     "\\1" + id);
+        text.replace("/select=" + name, "/select=" + id);
+        text.replace("\"" + name + "\"", "\"" + id + "\"");
+        text.replace(QRegularExpression(" on " + name + "(?=[ :;.,)\\n]|$)"), " on " + id);
+    }
+    return text;
+}
+
+QByteArray withIds(const QByteArray& text)
+{
+    return text.isNull() ? text : withIds(QString::fromLatin1(text)).toLatin1();
+}
