@@ -329,6 +329,12 @@ void tst_process::unattended_data()
         << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "backslash-root" << 0 << QByteArray() << nc1
         << "10.77.4.1"
         << "";
+    // A share that no server answers for: refused at once with the reason, nothing written.
+    QTest::newRow("/select address, CC_ROOT a UNC share nobody serves")
+        << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "unc-root" << 3 << QByteArray() << same << ""
+        << "nicChooser: could not store 10.77.4.1 on nc1 in the settings file "
+           "\\\\nc-test-server\\share\\site\\local_settings.ini: the folder //nc-test-server/share/site does not "
+           "exist. Nothing was changed.";
     QTest::newRow("/select address, with a display")
         << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0 << QByteArray() << nc1 << ""
         << "";
@@ -393,6 +399,12 @@ void tst_process::unattended()
         QSKIP("a Windows path: on Linux a backslash is part of a name");
 #endif
         rootPath = QDir::toNativeSeparators(root->path());
+    }
+    if (words.contains("unc-root")) {
+#ifndef Q_OS_WIN
+        QSKIP("a Windows path: on Linux a backslash is part of a name");
+#endif
+        rootPath = QStringLiteral("\\\\nc-test-server\\share\\site");
     }
     if (words.contains("non-ascii-root")) {
         root.reset(new QTemporaryDir(QDir::tempPath() + QString::fromUtf8("/nicChooser-sit\xC3\xA9-\xCE\xB1-XXXXXX")));
