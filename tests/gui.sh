@@ -72,8 +72,10 @@ ini_text() {
 }
 
 # The system's help viewer names its window after the help file's title.
-if [ ${#runner[@]} -gt 0 ]; then platform=windows help_title="nicChooser help"
-else platform=xcb help_title="nicChooser: choosing the xDS network adaptor"; fi
+# Wine starts a program in a second or two, and at times, right after one
+# that opened the system's help, in more than ten.
+if [ ${#runner[@]} -gt 0 ]; then platform=windows help_title="nicChooser help" window_wait=40
+else platform=xcb help_title="nicChooser: choosing the xDS network adaptor" window_wait=10; fi
 
 # Window-relative spots, from the form's fixed 600x400 layout.
 row_y() { echo $((42 + 17 * $1)); }
@@ -145,7 +147,7 @@ time.sleep(60)' "$ini" >"$work/held" &
   win=""
   # A fatal box comes before the dialog is shown.
   if [ "$action" != none ] && [ "${action#box:}" = "$action" ]; then
-    win=$(timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+    win=$(timeout "$window_wait" xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
     [ -n "$win" ] || { fail "no dialog window appeared"; stop_app; return; }
     xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
     sleep 0.3

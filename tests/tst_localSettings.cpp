@@ -995,7 +995,8 @@ void tst_localSettings::writersTakeTurns()
     QProcess storing;
     storing.start(NC_UPDATE_TOOL, {"choice", ini, xml, "10.1.2.3", "eth7"});
     QVERIFY(storing.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(readBytes(ini).contains("bindAddress=10.1.2.3"), 5000);
+    // Wine may take seconds to start a program.
+    QTRY_VERIFY_WITH_TIMEOUT(readBytes(ini).contains("bindAddress=10.1.2.3"), 20000);
     QVERIFY2(secondWaits(), "the settings were unlocked before the DDS configuration was written");
     if (held == "killed") {
         storing.kill();

@@ -15,10 +15,10 @@ bool prepareDisplay(bool unattended);
 
 /// Once the library paths are settled (pluginFolder: what useInstallationPlugins returned) and before the application
 /// object exists. Where a toolkit that finds no plug-in for the platform it would start first shows a message box of its
-/// own and waits for it to be closed (a Windows program without a console), an unattended run that no folder the
-/// toolkit searches holds such a plug-in for ends here as prepareDisplay says (one line, status 5), with nobody to close
+/// own and waits for it to be closed (a Windows program without a console), an unattended run (unattended: /silent)
+/// that no folder the toolkit searches holds such a plug-in for ends here as prepareDisplay says (one line, status 5), with nobody to close
 /// the box. Elsewhere, and for a run a person watches, nothing: the toolkit's own message reaches that person first.
-void requirePlatformPlugin(const QStringList& arguments, const QString& pluginFolder);
+void requirePlatformPlugin(bool unattended, const QStringList& arguments, const QString& pluginFolder);
 
 /// The application object exists: the toolkit's fatal errors are its own again.
 void displayStarted();
@@ -26,3 +26,10 @@ void displayStarted();
 /// Once the application object exists: whether its windows reach a person (false when prepareDisplay fell back to
 /// offscreen). True in a program that never called prepareDisplay.
 bool personPresent();
+
+/// Ends the run as a toolkit that could start no platform does: one "nicChooser: " line saying so and why, status 5.
+[[noreturn]] void endWithoutPlatform(const QString& why);
+
+/// The platform file's part of prepareDisplay (display_unix.cpp, display_win.cpp): chooses the window system as
+/// prepareDisplay says, and returns whether a person may be present.
+bool choosePlatform(bool unattended);

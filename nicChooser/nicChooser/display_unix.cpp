@@ -1,41 +1,10 @@
-#include "runReport.h"
 #include "display.h"
-#include "systemText.h"
 
 #include <QByteArray>
-#include <QGuiApplication>
 
-#include <cstdio>
-#include <unistd.h>
-
-namespace {
-
-bool prepared = false;
-QtMessageHandler previousHandler = nullptr;
-
-// While the toolkit starts, its fatal error is that it found no window
-// system it could start: told as a missing display, never an abort.
-void startingHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+// A person may be present where a display is named.
+bool choosePlatform(bool unattended)
 {
-    if (type != QtFatalMsg) {
-        previousHandler(type, context, message);
-        return;
-    }
-    const QByteArray line = systemBytes(oneLine(message.section(QLatin1Char('\n'), 0, 0), true));
-    std::fprintf(stderr,
-                 "nicChooser: the toolkit could start none of its window systems here (%s); there is no display to "
-                 "show the dialog on, and nothing was written\n",
-                 line.constData());
-    std::fflush(stderr);
-    ::_exit(exitNoDisplay);
-}
-
-} // namespace
-
-bool prepareDisplay(bool unattended)
-{
-    prepared = true;
-    previousHandler = qInstallMessageHandler(startingHandler);
     // A platform named by the caller is theirs to choose; whether its windows
     // reach anybody is known once it runs (personPresent). Unattended, one
     // that cannot start (xcb named where no display is) must not abort the
@@ -59,19 +28,4 @@ bool prepareDisplay(bool unattended)
 }
 
 // Here the toolkit's fatal error reaches the handler before anything waits.
-void requirePlatformPlugin(const QStringList&, const QString&) {}
-
-void displayStarted()
-{
-    qInstallMessageHandler(previousHandler);
-}
-
-bool personPresent()
-{
-    if (!prepared)
-        return true;
-    // Windows of these platforms are drawn into memory, where nobody sees
-    // them, whoever chose the platform.
-    const QString platform = QGuiApplication::platformName();
-    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
-}
+void requirePlatformPlugin(bool, const QStringList&, const QString&) {}

@@ -1,4 +1,5 @@
 #include "fileReplace.h"
+#include "debugLog.h"
 
 outcome sizeAllowed(qint64 size)
 {
@@ -29,4 +30,22 @@ outcome mayReplace(const replaceFacts& facts)
     if (!facts.mayWriteFolder)
         return {outcome::refused, QStringLiteral("you may not create files in its folder")};
     return outcome::done;
+}
+
+outcome fileEdit::startOver()
+{
+    if (!createdMeanwhile(*state_))
+        return result_;
+    return begun(beginEdit(*state_, &bytes_, &missing_));
+}
+
+outcome fileEdit::begun(const outcome& how)
+{
+    result_ = how;
+    ready_ = how.ok();
+    if (how == outcome::unreadable || how == outcome::tooLarge)
+        ncDebug() << "Can't read" << path_ << ":" << how.reason();
+    else if (!how.ok() && how != outcome::missing)
+        ncDebug() << "Not writing" << path_ << ":" << how.reason();
+    return result_;
 }

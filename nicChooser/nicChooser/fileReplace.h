@@ -102,6 +102,14 @@ outcome mayReplace(const replaceFacts& facts);
 
 struct fileEditState;
 
+/// Each system's part of fileEdit (fileReplace_unix.cpp, fileReplace_win.cpp): finds (again), locks and reads the file of
+/// the edit s into bytes and missing, as fileEdit's constructor says.
+outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing);
+
+/// Each system's part of fileEdit: whether replace() found the file it was to create made by another writer
+/// meanwhile; forgets it.
+bool createdMeanwhile(fileEditState& s);
+
 /// Called about every 50 ms while another writer holds the file's lock, with who holds it in plain words (as far as
 /// the system tells); return false to stop waiting (the edit is then not ready: stopped, "stopped waiting for ...").
 /// Without a hook the edit waits up to lockTimeoutMs, then gives up.
@@ -142,6 +150,8 @@ public:
     const QString& path() const { return path_; }
 
 private:
+    outcome begun(const outcome& how); ///< keeps how beginning went (a debug line when it did not); ready when done
+
     QString path_;
     std::unique_ptr<fileEditState> state_;
     QByteArray bytes_;

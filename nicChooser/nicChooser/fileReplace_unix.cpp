@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -247,6 +248,11 @@ struct fileEditState {
     lockWaitHook hook;
 };
 
+bool createdMeanwhile(fileEditState& s)
+{
+    return std::exchange(s.appeared, false);
+}
+
 namespace {
 
 // Takes the writers' lock on the file open as s.file, through a descriptor
@@ -279,46 +285,6 @@ outcome lockFound(fileEditState& s)
     return outcome::done;
 }
 
-// Finds, locks and reads what the name found holds now; see fileEdit.
-outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
-{
-    for (int start = 0; start < maxStarts; ++start) {
-        bytes->clear();
-        s.locked = false;
-        const outcome open = openFound(s.where, O_RDONLY, &s.file, &s.read);
-        *missing = open == outcome::missing;
-        if (*missing) {
-            if (!s.mayCreate)
-                return open;
-            s.replaceable = mayReplace(factsAbout(s.where, nullptr));
-            return outcome::done;
-        }
-        if (!open.ok())
-            return open;
-        // A copy that may not write makes no one wait; it still reads, to
-        // tell whether anything needed writing at all.
-        s.replaceable = mayReplace(factsAbout(s.where, &s.read));
-        if (s.replaceable.ok() && appendOnly(s.where))
-            s.replaceable = {outcome::refused, QStringLiteral("its folder takes new files only (it is append-only), "
-                                                              "so it cannot be replaced")};
-        const outcome locking = s.replaceable.ok() ? lockFound(s) : outcome::done;
-        if (locking == outcome::missing)
-            continue;
-        if (!locking.ok())
-            return locking;
-        return readAll(s.file.get(), s.read.st_size, bytes);
-    }
-    return {outcome::failed, QStringLiteral("it kept being replaced while it was being opened")};
-}
-
-// Tells in a debug line why beginning an edit of path did not go.
-void settle(const outcome& begun, const QString& path)
-{
-    if (begun == outcome::unreadable || begun == outcome::tooLarge)
-        ncDebug() << "Can't read" << path << ":" << begun.reason();
-    else if (!begun.ok() && begun != outcome::missing)
-        ncDebug() << "Not writing" << path << ":" << begun.reason();
-}
 
 outcome stepFailed(const char* step)
 {
@@ -442,6 +408,38 @@ outcome readWholeFile(const QString& path, QByteArray* data)
     return read;
 }
 
+// Finds, locks and reads what the name found holds now; see fileEdit.
+outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
+{
+    for (int start = 0; start < maxStarts; ++start) {
+        bytes->clear();
+        s.locked = false;
+        const outcome open = openFound(s.where, O_RDONLY, &s.file, &s.read);
+        *missing = open == outcome::missing;
+        if (*missing) {
+            if (!s.mayCreate)
+                return open;
+            s.replaceable = mayReplace(factsAbout(s.where, nullptr));
+            return outcome::done;
+        }
+        if (!open.ok())
+            return open;
+        // A copy that may not write makes no one wait; it still reads, to
+        // tell whether anything needed writing at all.
+        s.replaceable = mayReplace(factsAbout(s.where, &s.read));
+        if (s.replaceable.ok() && appendOnly(s.where))
+            s.replaceable = {outcome::refused, QStringLiteral("its folder takes new files only (it is append-only), "
+                                                              "so it cannot be replaced")};
+        const outcome locking = s.replaceable.ok() ? lockFound(s) : outcome::done;
+        if (locking == outcome::missing)
+            continue;
+        if (!locking.ok())
+            return locking;
+        return readAll(s.file.get(), s.read.st_size, bytes);
+    }
+    return {outcome::failed, QStringLiteral("it kept being replaced while it was being opened")};
+}
+
 fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockWaitHook waitHook)
     : path_(path), state_(new fileEditState)
 {
@@ -449,28 +447,11 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
     s.mayCreate = mayCreate;
     s.timeoutMs = lockTimeoutMs;
     s.hook = std::move(waitHook);
-    result_ = walkPath(systemBytes(path), &s.where);
-    if (result_.ok())
-        result_ = beginEdit(s, &bytes_, &missing_);
-    else
-        result_ = {outcome::unreadable, result_.reason()};
-    settle(result_, path);
-    ready_ = result_.ok();
+    const outcome walked = walkPath(systemBytes(path), &s.where);
+    begun(walked.ok() ? beginEdit(s, &bytes_, &missing_) : outcome{outcome::unreadable, walked.reason()});
 }
 
 fileEdit::~fileEdit() = default;
-
-outcome fileEdit::startOver()
-{
-    fileEditState& s = *state_;
-    if (!s.appeared)
-        return result_;
-    s.appeared = false;
-    result_ = beginEdit(s, &bytes_, &missing_);
-    settle(result_, path_);
-    ready_ = result_.ok();
-    return result_;
-}
 
 outcome fileEdit::replace(const QByteArray& data)
 {

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <utility>
 #include <windows.h>
 
 namespace {
@@ -146,6 +147,11 @@ struct fileEditState {
     DWORD attributes = 0;  // the file's, to be kept
 };
 
+bool createdMeanwhile(fileEditState& s)
+{
+    return std::exchange(s.appeared, false);
+}
+
 namespace {
 
 // Opens what s.target names now for writing or, when this user may not write
@@ -194,52 +200,12 @@ void removeLeftovers(const QString& target)
             ncDebug() << "Can't remove the leftover" << folder.filePath(name) << ":" << errorText(GetLastError());
 }
 
-// Finds, locks and reads what the name holds now; see fileEdit.
-outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
-{
-    for (int start = 0; start < maxStarts; ++start) {
-        bytes->clear();
-        s.file.reset();
-        s.locked = false;
-        const outcome open = openTarget(s);
-        *missing = open == outcome::missing;
-        if (*missing)
-            return s.mayCreate ? outcome::done : open;
-        if (!open.ok())
-            return open;
-        // A copy that may not write makes no one wait; it still reads, to
-        // tell whether anything needed writing at all.
-        if (s.replaceable.ok()) {
-            const outcome lock = lockForWriting(s.file.get(), s.timeoutMs, s.hook, s.target);
-            if (!lock.ok() && lock != outcome::busy) // readers only are not waited for
-                return lock;
-            s.locked = lock.ok();
-            if (!stillNamed(s.target, s.file.get()))
-                continue; // replaced while this copy waited: edit what is there now
-            if (s.locked)
-                removeLeftovers(s.target);
-        }
-        identity id;
-        identify(s.file.get(), &id, &s.attributes);
-        return readAll(s.file.get(), bytes);
-    }
-    return {outcome::failed, QStringLiteral("it kept being replaced while it was being opened")};
-}
 
 // why, told in a debug line: replacing path did not go.
 outcome notReplaced(const QString& path, const outcome& why)
 {
     ncDebug() << "Can't write" << path << ":" << why.reason() << "; the old file is untouched";
     return why;
-}
-
-// Tells in a debug line why beginning an edit of path did not go.
-void settle(const outcome& begun, const QString& path)
-{
-    if (begun == outcome::unreadable || begun == outcome::tooLarge)
-        ncDebug() << "Can't read" << path << ":" << begun.reason();
-    else if (!begun.ok() && begun != outcome::missing)
-        ncDebug() << "Not writing" << path << ":" << begun.reason();
 }
 
 } // namespace
@@ -341,6 +307,38 @@ QString environmentText(const char* name)
     return qEnvironmentVariable(name);
 }
 
+// Finds, locks and reads what the name holds now; see fileEdit.
+outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
+{
+    for (int start = 0; start < maxStarts; ++start) {
+        bytes->clear();
+        s.file.reset();
+        s.locked = false;
+        const outcome open = openTarget(s);
+        *missing = open == outcome::missing;
+        if (*missing)
+            return s.mayCreate ? outcome::done : open;
+        if (!open.ok())
+            return open;
+        // A copy that may not write makes no one wait; it still reads, to
+        // tell whether anything needed writing at all.
+        if (s.replaceable.ok()) {
+            const outcome lock = lockForWriting(s.file.get(), s.timeoutMs, s.hook, s.target);
+            if (!lock.ok() && lock != outcome::busy) // readers only are not waited for
+                return lock;
+            s.locked = lock.ok();
+            if (!stillNamed(s.target, s.file.get()))
+                continue; // replaced while this copy waited: edit what is there now
+            if (s.locked)
+                removeLeftovers(s.target);
+        }
+        identity id;
+        identify(s.file.get(), &id, &s.attributes);
+        return readAll(s.file.get(), bytes);
+    }
+    return {outcome::failed, QStringLiteral("it kept being replaced while it was being opened")};
+}
+
 outcome readWholeFile(const QString& path, QByteArray* data)
 {
     data->clear();
@@ -362,24 +360,10 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
     s.mayCreate = mayCreate;
     s.timeoutMs = lockTimeoutMs;
     s.hook = std::move(waitHook);
-    result_ = beginEdit(s, &bytes_, &missing_);
-    settle(result_, path);
-    ready_ = result_.ok();
+    begun(beginEdit(s, &bytes_, &missing_));
 }
 
 fileEdit::~fileEdit() = default;
-
-outcome fileEdit::startOver()
-{
-    fileEditState& s = *state_;
-    if (!s.appeared)
-        return result_;
-    s.appeared = false;
-    result_ = beginEdit(s, &bytes_, &missing_);
-    settle(result_, path_);
-    ready_ = result_.ok();
-    return result_;
-}
 
 outcome fileEdit::replace(const QByteArray& data)
 {

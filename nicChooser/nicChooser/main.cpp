@@ -128,7 +128,7 @@ int main(int argc, char** argv)
         return nobodyToAsk();
     }
     // After the platforms are chosen: the installation's folder must hold them.
-    requirePlatformPlugin(argumentsOf(argc, argv), useInstallationPlugins());
+    requirePlatformPlugin(switches.silent, argumentsOf(argc, argv), useInstallationPlugins());
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);

@@ -27,6 +27,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 /// A file open for writing: a descriptor on Linux, a HANDLE on Windows.
 #ifdef _WIN32
 using writableFile = void*;
@@ -45,3 +47,16 @@ outcome lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& hook,
 
 /// Takes the lock on fd if nobody holds any lock on its range; true when held.
 bool tryWriterLock(writableFile fd);
+
+/// One try at the lock, as each system's file tells it to waitForLock.
+struct lockAttempt
+{
+    outcome tried;           ///< done, busy (someone holds a lock on the range), or why the lock cannot be had
+    bool readersOnly = false; ///< when busy: only shared (reading) locks stand in the way
+    QString holder;          ///< when busy: who holds it, in plain words
+};
+
+/// The waiting both systems share: calls attempt until it is not busy, asking hook (or watching timeoutMs) as
+/// lockForWriting says, and returns as lockForWriting does. shown names the file in debug lines.
+outcome waitForLock(const std::function<lockAttempt()>& attempt, int timeoutMs, const lockWaitHook& hook,
+                    const QString& shown);

@@ -1,18 +1,12 @@
-#include "debugLog.h"
 #include "pathWalk.h"
 #include "writerLock.h"
 
-#include <QElapsedTimer>
 #include <QFile>
-#include <QThread>
 
 #include <cerrno>
 #include <fcntl.h>
 
 namespace {
-
-constexpr int pollMs = 5;
-constexpr int hookEveryMs = 50;
 
 struct flock lockRange(short type)
 {
@@ -58,33 +52,15 @@ outcome tryOnce(int fd, struct flock* held)
 
 outcome lockForWriting(int fd, int timeoutMs, const lockWaitHook& hook, const QString& shown)
 {
-    QElapsedTimer clock;
-    clock.start();
-    qint64 asked = -hookEveryMs;
-    for (;;) {
-        struct flock held = {};
-        const outcome tried = tryOnce(fd, &held);
-        if (tried != outcome::busy)
-            return tried;
-        if (held.l_type == F_RDLCK) {
-            ncDebug() << "Only readers hold locks on" << shown
-                     << "; not waiting for them: the file is checked before it is replaced instead";
-            return {outcome::busy, QStringLiteral("only readers hold locks on it")};
-        }
-        const QString holder = holderOf(held);
-        if (hook && clock.elapsed() - asked >= hookEveryMs) {
-            asked = clock.elapsed();
-            if (!hook(holder)) {
-                ncDebug() << "Stopped waiting for the writer holding" << shown;
-                return {outcome::stopped, QStringLiteral("stopped waiting for %1 to finish with it").arg(holder)};
-            }
-        } else if (!hook && clock.elapsed() > timeoutMs) {
-            ncDebug() << "Another writer holds" << shown << "; gave up after" << timeoutMs << "ms";
-            return {outcome::failed,
-                    QStringLiteral("%1 kept it locked for %2 seconds").arg(holder).arg(timeoutMs / 1000.0)};
-        }
-        QThread::msleep(pollMs);
-    }
+    return waitForLock(
+        [fd] {
+            struct flock held = {};
+            const outcome tried = tryOnce(fd, &held);
+            if (tried != outcome::busy)
+                return lockAttempt{tried, false, QString()};
+            return lockAttempt{tried, held.l_type == F_RDLCK, holderOf(held)};
+        },
+        timeoutMs, hook, shown);
 }
 
 bool tryWriterLock(int fd)

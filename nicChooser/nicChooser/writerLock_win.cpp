@@ -1,15 +1,8 @@
 #include "writerLock.h"
 
-#include "debugLog.h"
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <windows.h>
 
 namespace {
-
-constexpr int pollMs = 5;
-constexpr int hookEveryMs = 50;
 
 // The system names no holder of a range lock.
 const char* const holder = "someone who may change it (another copy of nicChooser, perhaps)";
@@ -60,31 +53,14 @@ bool readersOnly(HANDLE file)
 outcome lockForWriting(writableFile fd, int timeoutMs, const lockWaitHook& hook, const QString& shown)
 {
     const HANDLE file = static_cast<HANDLE>(fd);
-    QElapsedTimer clock;
-    clock.start();
-    qint64 asked = -hookEveryMs;
-    const QString who = QString::fromLatin1(holder);
-    for (;;) {
-        const outcome tried = tryOnce(file);
-        if (tried != outcome::busy)
-            return tried;
-        if (readersOnly(file)) {
-            ncDebug() << "Only readers hold locks on" << shown
-                      << "; not waiting for them: the file is checked before it is replaced instead";
-            return {outcome::busy, QStringLiteral("only readers hold locks on it")};
-        }
-        if (hook && clock.elapsed() - asked >= hookEveryMs) {
-            asked = clock.elapsed();
-            if (!hook(who)) {
-                ncDebug() << "Stopped waiting for the writer holding" << shown;
-                return {outcome::stopped, QStringLiteral("stopped waiting for %1 to finish with it").arg(who)};
-            }
-        } else if (!hook && clock.elapsed() > timeoutMs) {
-            ncDebug() << "Another writer holds" << shown << "; gave up after" << timeoutMs << "ms";
-            return {outcome::failed, QStringLiteral("%1 kept it locked for %2 seconds").arg(who).arg(timeoutMs / 1000.0)};
-        }
-        QThread::msleep(pollMs);
-    }
+    return waitForLock(
+        [file] {
+            const outcome tried = tryOnce(file);
+            if (tried != outcome::busy)
+                return lockAttempt{tried, false, QString()};
+            return lockAttempt{tried, readersOnly(file), QString::fromLatin1(holder)};
+        },
+        timeoutMs, hook, shown);
 }
 
 bool tryWriterLock(writableFile fd)
