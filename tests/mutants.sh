@@ -15,6 +15,10 @@ work=$(mktemp -d)
 chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 src=$work/src build=$work/build
+# The kill and race trials run the same code each time; fewer of them still
+# meet the listed faults (a fault that needs more says so in its sixth
+# column), and keep the whole list within CI's time.
+export NC_KILL_TRIALS=${NC_KILL_TRIALS:-50} NC_RACE_ROUNDS=${NC_RACE_ROUNDS:-10}
 
 # The working tree as it is, uncommitted changes included.
 mkdir -p "$src"
@@ -40,7 +44,7 @@ start=$(date +%s)
 while IFS= read -r entry; do
   case $entry in ''|'#'*) continue ;; esac
   # Split on tabs keeping empty fields (a deletion has an empty replacement).
-  IFS=$'\x1f' read -r file suite find replace why <<<"${entry//$'\t'/$'\x1f'}"
+  IFS=$'\x1f' read -r file suite find replace why settings <<<"${entry//$'\t'/$'\x1f'}"
   [ -z "$only" ] || [[ $why == *$only* ]] || continue
   path=$src/$file
   count=$(FIND=$find python3 -c 'import os,sys; print(open(sys.argv[1], encoding="utf-8").read().count(os.environ["FIND"]))' "$path")
@@ -61,7 +65,8 @@ EOF
     broken=$((broken + 1))
   else
     tested=${EPOCHREALTIME/./}
-    if (cd "$build" && ctest -R "^$suite\$" --timeout 300 >"$work/test.log" 2>&1); then
+    # shellcheck disable=SC2086
+    if (cd "$build" && env $settings ctest -R "^$suite\$" --timeout 300 >"$work/test.log" 2>&1); then
       echo "SURVIVED $why ($file, $suite stays green)"
       survived=$((survived + 1))
     else
