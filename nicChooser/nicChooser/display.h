@@ -14,10 +14,11 @@
 bool prepareDisplay(bool unattended);
 
 /// Once the library paths are settled (pluginFolder: what useInstallationPlugins returned) and before the application
-/// object exists. Where a toolkit that finds no plug-in for the platform it would start first shows a message box of its
-/// own and waits for it to be closed (a Windows program without a console), an unattended run (unattended: /silent)
-/// that no folder the toolkit searches holds such a plug-in for ends here as prepareDisplay says (one line, status 5), with nobody to close
-/// the box. Elsewhere, and for a run a person watches, nothing: the toolkit's own message reaches that person first.
+/// object exists. Where a toolkit that finds no plug-in for the platform it would start first shows a message box of
+/// its own and waits for it to be closed (a Windows program without a console), an unattended (/silent) run that no
+/// folder the toolkit searches holds such a plug-in for ends here as prepareDisplay says (one line, status 5), with
+/// nobody to close the box. Elsewhere, and for a run a person watches, nothing: the toolkit's own message reaches that
+/// person first.
 void requirePlatformPlugin(bool unattended, const QStringList& arguments, const QString& pluginFolder);
 
 /// The application object exists: the toolkit's fatal errors are its own again.
