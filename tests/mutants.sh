@@ -36,7 +36,11 @@ targets=$(for s in $suites; do target_of "$s"; done | sort -u)
 # shellcheck disable=SC2086
 cmake --build "$build" -j 2 --target $targets >/dev/null || { echo "mutants: the unchanged tree does not build" >&2; exit 1; }
 for s in $suites; do
-  (cd "$build" && ctest -R "^$s\$" --timeout 300 >/dev/null) || { echo "mutants: $s fails without any fault" >&2; exit 1; }
+  (cd "$build" && ctest -R "^$s\$" --timeout 300 --output-on-failure >"$work/test.log" 2>&1) || {
+    grep -E '^(FAIL|   Loc|Totals)' "$work/test.log" | head -20 >&2
+    echo "mutants: $s fails without any fault" >&2
+    exit 1
+  }
 done
 
 caught=0 survived=0 broken=0

@@ -14,6 +14,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -100,6 +101,19 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
         return r;
     const std::vector<gid_t> groups = user ? groupsOf(user) : std::vector<gid_t>();
 
+    // Watched before the child starts, so that its first new name is seen.
+    int watch = -1;
+    if (!options.killOnNewNameIn.isEmpty()) {
+        watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (watch < 0)
+            return r;
+        if (::inotify_add_watch(watch, QFile::encodeName(options.killOnNewNameIn).constData(), IN_CREATE | IN_MOVED_TO)
+            < 0) {
+            ::close(watch);
+            return r;
+        }
+    }
+
     int errPipe[2], outPipe[2] = {-1, -1};
     if (::pipe2(errPipe, O_CLOEXEC) != 0 || (options.captureOutput && ::pipe2(outPipe, O_CLOEXEC) != 0))
         return r;
@@ -159,9 +173,13 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
         if (!killed)
             waitUs = qMin(waitUs, (options.killAfterUs >= 0 ? options.killAfterUs : limitUs) - now);
         waitUs = qMax<qint64>(waitUs, 0);
-        pollfd fds[3] = {{err, POLLIN, 0}, {out, POLLIN, 0}, {ended, POLLIN, 0}};
+        pollfd fds[4] = {{err, POLLIN, 0}, {out, POLLIN, 0}, {ended, POLLIN, 0}, {killed ? -1 : watch, POLLIN, 0}};
         const timespec pause{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
-        ::ppoll(fds, 3, &pause, nullptr);
+        ::ppoll(fds, 4, &pause, nullptr);
+        if (fds[3].revents) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
         if (err >= 0 && fds[0].revents)
             drain(&err, &r.errors);
         if (out >= 0 && fds[1].revents)
@@ -169,8 +187,9 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
         if (::wait4(pid, &status, WNOHANG, &usage) == pid)
             break;
     }
-    if (ended >= 0)
-        ::close(ended);
+    for (int fd : {ended, watch})
+        if (fd >= 0)
+            ::close(fd);
     r.elapsedUs = clock.nsecsElapsed() / 1000;
     for (int* fd : {&err, &out}) {
         if (*fd >= 0) {

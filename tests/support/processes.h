@@ -26,6 +26,7 @@ struct runResult {
 struct runOptions {
     int timeoutMs = 30000;       ///< killed (SIGKILL) after this, timedOut set
     qint64 killAfterUs = -1;     ///< SIGKILL after this many microseconds; -1 never
+    QString killOnNewNameIn;     ///< SIGKILL once a name is created in this folder (Linux); empty never
     bool asNobody = false;       ///< run as user nobody (root only)
     QString user;                ///< run as this user with its groups (root only); wins over asNobody
     QStringList environment;     ///< NAME=value to set, NAME= to unset, over this process's environment
