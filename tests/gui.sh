@@ -77,6 +77,18 @@ ini_text() {
 if [ ${#runner[@]} -gt 0 ]; then platform=windows help_title="nicChooser help" window_wait=40
 else platform=xcb help_title="nicChooser: choosing the xDS network adaptor" window_wait=10; fi
 
+# The first visible window whose name matches PATTERN, waiting up to SECONDS.
+# xdotool's own --sync wait dies of an X error when a window it lists goes
+# away before it is looked at, as Wine's start-up windows do: look again.
+find_window() {
+  local until=$((SECONDS + $1)) w
+  while :; do
+    w=$(xdotool search --onlyvisible --name "$2" 2>/dev/null | head -n 1)
+    if [ -n "$w" ] || [ $SECONDS -ge $until ]; then echo "$w"; return; fi
+    sleep 0.2
+  done
+}
+
 # Window-relative spots, from the form's fixed 600x400 layout.
 row_y() { echo $((42 + 17 * $1)); }
 ok_x=462 cancel_x=548 buttons_y=376
@@ -147,7 +159,7 @@ time.sleep(60)' "$ini" >"$work/held" &
   win=""
   # A fatal box comes before the dialog is shown.
   if [ "$action" != none ] && [ "${action#box:}" = "$action" ]; then
-    win=$(timeout "$window_wait" xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+    win=$(find_window "$window_wait" "Set network adaptor")
     [ -n "$win" ] || { fail "no dialog window appeared"; stop_app; return; }
     xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
     sleep 0.3
@@ -186,7 +198,7 @@ act() {
     box:*)
       local title=${1#box:} b
       title=${title//_/ }
-      b=$(timeout 5 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1)
+      b=$(find_window 5 "^$title\$")
       [ -n "$b" ] || { fail "no box titled '$title'"; stop_app; return 1; }
       seen_box=$title
       xdotool windowactivate --sync "$b" 2>/dev/null || xdotool windowfocus --sync "$b"
@@ -200,7 +212,7 @@ act() {
       [ -z "$win" ] || xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
     help-window)
       local h
-      h=$(timeout 5 xdotool search --sync --onlyvisible --name "^$help_title\$" | head -n 1)
+      h=$(find_window 5 "^$help_title\$")
       [ -n "$h" ] || { fail "F1 opened no help window"; stop_app; return 1; }
       # The system's help window lives in the tool's process there: a person
       # closes it with Alt+F4, and X must not take the process down with it.
@@ -285,7 +297,7 @@ for _ in $(seq 50); do DISPLAY=$hidpi xdotool getmouselocation >/dev/null 2>&1 &
 mkdir -p "$work/root"
 DISPLAY=$hidpi CC_ROOT=$work/root CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb "$exe" 2>"$work/debug.txt" &
 app=$!
-win=$(DISPLAY=$hidpi timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+win=$(DISPLAY=$hidpi find_window 10 "Set network adaptor")
 geometry=$(DISPLAY=$hidpi xdotool getwindowgeometry "$win" 2>/dev/null | sed -n 's/.*Geometry: //p')
 stop_app
 kill "$xvfb2" 2>/dev/null
@@ -303,11 +315,11 @@ cp "$exe" "$work/nicChooser"
 [ -e "$(dirname "$exe")/nicChooser.chm" ] && cp "$(dirname "$exe")/nicChooser.chm" "$work/nicChooser.chm"
 DISPLAY=$small QT_SCALE_FACTOR=2 CC_ROOT=$work/root CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb "$work/nicChooser" 2>"$work/debug.txt" &
 app=$!
-win=$(DISPLAY=$small timeout 10 xdotool search --sync --onlyvisible --name "Set network adaptor" | head -n 1)
+win=$(DISPLAY=$small find_window 10 "Set network adaptor")
 DISPLAY=$small xdotool windowactivate --sync "$win" 2>/dev/null || DISPLAY=$small xdotool windowfocus --sync "$win"
 sleep 0.3
 DISPLAY=$small xdotool key F1; sleep 1
-help=$(DISPLAY=$small timeout 5 xdotool search --sync --onlyvisible --name "^nicChooser: choosing the xDS network adaptor\$" | head -n 1)
+help=$(DISPLAY=$small find_window 5 "^nicChooser: choosing the xDS network adaptor\$")
 fits() { # WINDOW: inside 1280x800
   local g p
   g=$(DISPLAY=$small xdotool getwindowgeometry "$1" 2>/dev/null | sed -n 's/.*Geometry: //p')
