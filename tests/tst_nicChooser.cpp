@@ -332,22 +332,39 @@ void tst_nicChooser::lockHeldWhileStoring()
     QString waiting;
     QSize grown;
     bool okOffWhileWaiting = false;
-    QTimer::singleShot(300, [&] {
-        waiting = dialog.findChild<QLabel*>("statusLabel")->text();
-        okOffWhileWaiting = !ok(dialog)->isEnabled();
-        // The window follows a resize while it waits.
-        dialog.resize(dialog.width() + 40, dialog.height());
-        QTimer::singleShot(200, [&] {
-            grown = t->size();
-            if (during == "cancel")
-                QTest::mouseClick(dialog.findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
-            else if (during == "escape")
-                QTest::keyClick(&dialog, Qt::Key_Escape);
-            else
-                holder.reset();
-        });
-    });
     const int widthBefore = t->width();
+    // The wait runs the event loop: once the dialog says it waits, look at
+    // it and widen it; once the table has followed, act.
+    QTimer watch;
+    int looks = 0;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QString status = dialog.findChild<QLabel*>("statusLabel")->text();
+        if (waiting.isEmpty()) {
+            // (A limit, should the dialog never say so: the writer lets go and the comparisons below fail.)
+            if (!status.startsWith("Waiting for")) {
+                if (++looks == 1000)
+                    holder.reset();
+                return;
+            }
+            looks = 0;
+            waiting = status;
+            okOffWhileWaiting = !ok(dialog)->isEnabled();
+            dialog.resize(dialog.width() + 40, dialog.height());
+            return;
+        }
+        // (A limit, should the table never follow: the comparison below then fails.)
+        if (t->width() != widthBefore + 40 && ++looks < 500)
+            return;
+        watch.stop();
+        grown = t->size();
+        if (during == "cancel")
+            QTest::mouseClick(dialog.findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+        else if (during == "escape")
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+        else
+            holder.reset();
+    });
+    watch.start(10);
     QTest::mouseClick(ok(dialog), Qt::LeftButton); // returns once the wait is over
     holder.reset();
     QCOMPARE(waiting, QString("Waiting for someone who may change it (another copy of nicChooser, perhaps) to finish "

@@ -17,7 +17,7 @@ outcome waitForLock(const std::function<lockAttempt()>& attempt, int timeoutMs, 
     QElapsedTimer clock;
     clock.start();
     qint64 asked = -hookEveryMs;
-    for (;;) {
+    for (bool first = true;; first = false) {
         const lockAttempt a = attempt();
         if (a.tried != outcome::busy)
             return a.tried;
@@ -26,6 +26,9 @@ outcome waitForLock(const std::function<lockAttempt()>& attempt, int timeoutMs, 
                       << "; not waiting for them: the file is checked before it is replaced instead";
             return {outcome::busy, QStringLiteral("only readers hold locks on it")};
         }
+        // Once, so that a log shows where a run spent its wait.
+        if (first)
+            ncDebug() << "Waiting for" << a.holder << "to finish with" << shown;
         if (hook && clock.elapsed() - asked >= hookEveryMs) {
             asked = clock.elapsed();
             if (!hook(a.holder)) {

@@ -3,6 +3,10 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <csignal>
 #include <cstddef>
@@ -14,7 +18,6 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -80,9 +83,14 @@ bool canRefuseUnnamedFiles()
 #endif
 }
 
-runResult runProcess(const QString& program, const QStringList& args, const runOptions& options)
+runResult runProcess(const QString& givenProgram, const QStringList& givenArgs, const runOptions& options)
 {
     runResult r;
+    const bool traced = !options.killAt.name.isEmpty();
+    if (traced && straceProgram().isEmpty())
+        return r;
+    const QString program = traced ? straceProgram() : givenProgram;
+    const QStringList args = traced ? signalledAt(options.killAt, "KILL", givenProgram, givenArgs) : givenArgs;
     std::vector<QByteArray> storage{QFile::encodeName(program)};
     for (const QString& a : args)
         storage.push_back(a.toLocal8Bit());
@@ -100,19 +108,6 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
     if (!userName.isEmpty() && !user)
         return r;
     const std::vector<gid_t> groups = user ? groupsOf(user) : std::vector<gid_t>();
-
-    // Watched before the child starts, so that its first new name is seen.
-    int watch = -1;
-    if (!options.killOnNewNameIn.isEmpty()) {
-        watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (watch < 0)
-            return r;
-        if (::inotify_add_watch(watch, QFile::encodeName(options.killOnNewNameIn).constData(), IN_CREATE | IN_MOVED_TO)
-            < 0) {
-            ::close(watch);
-            return r;
-        }
-    }
 
     int errPipe[2], outPipe[2] = {-1, -1};
     if (::pipe2(errPipe, O_CLOEXEC) != 0 || (options.captureOutput && ::pipe2(outPipe, O_CLOEXEC) != 0))
@@ -160,26 +155,19 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
     rusage usage{};
     for (;;) {
         const qint64 now = clock.nsecsElapsed() / 1000;
-        if (!killed && options.killAfterUs >= 0 && now >= options.killAfterUs) {
-            ::kill(pid, SIGKILL);
-            killed = true;
-        } else if (!killed && now >= limitUs) {
+        if (!killed && now >= limitUs) {
             ::kill(pid, SIGKILL);
             killed = true;
             r.timedOut = true;
         }
-        // Wake at the kill time to the microsecond, at output or at the end.
-        qint64 waitUs = ended >= 0 ? limitUs : 1000;
-        if (!killed)
-            waitUs = qMin(waitUs, (options.killAfterUs >= 0 ? options.killAfterUs : limitUs) - now);
+        // Wake at output, at the end (or, without a pidfd, every millisecond) or at the time limit.
+        qint64 waitUs = killed ? 1000 : limitUs - now;
+        if (ended < 0)
+            waitUs = qMin<qint64>(waitUs, 1000);
         waitUs = qMax<qint64>(waitUs, 0);
-        pollfd fds[4] = {{err, POLLIN, 0}, {out, POLLIN, 0}, {ended, POLLIN, 0}, {killed ? -1 : watch, POLLIN, 0}};
+        pollfd fds[3] = {{err, POLLIN, 0}, {out, POLLIN, 0}, {ended, POLLIN, 0}};
         const timespec pause{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
-        ::ppoll(fds, 4, &pause, nullptr);
-        if (fds[3].revents) {
-            ::kill(pid, SIGKILL);
-            killed = true;
-        }
+        ::ppoll(fds, 3, &pause, nullptr);
         if (err >= 0 && fds[0].revents)
             drain(&err, &r.errors);
         if (out >= 0 && fds[1].revents)
@@ -187,9 +175,8 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
         if (::wait4(pid, &status, WNOHANG, &usage) == pid)
             break;
     }
-    for (int fd : {ended, watch})
-        if (fd >= 0)
-            ::close(fd);
+    if (ended >= 0)
+        ::close(ended);
     r.elapsedUs = clock.nsecsElapsed() / 1000;
     for (int* fd : {&err, &out}) {
         if (*fd >= 0) {
@@ -209,4 +196,57 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
     else if (WIFSIGNALED(status))
         r.signal = WTERMSIG(status);
     return r;
+}
+
+QString straceProgram()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("strace"));
+}
+
+QStringList signalledAt(const syscallMoment& moment, const QByteArray& signal, const QString& program,
+                        const QStringList& args, bool quiet)
+{
+    const QString name = QString::fromLatin1(moment.name);
+    // Only the one call is traced, which keeps the child close to its own speed; a signal injected without an
+    // error is sent as the call returns.
+    return QStringList{"-qq", "-o", quiet ? QStringLiteral("/dev/null") : QStringLiteral("/dev/stderr"),
+                       "-e", "trace=" + name,
+                       "-e", QStringLiteral("inject=%1:signal=%2:when=%3").arg(name, QString::fromLatin1(signal))
+                                 .arg(moment.count),
+                       "--", program}
+           + args;
+}
+
+std::vector<syscallMoment> momentsOf(const QString& program, const QStringList& args, const runOptions& options,
+                                     const QByteArray& from)
+{
+    std::vector<syscallMoment> moments;
+    if (straceProgram().isEmpty())
+        return moments;
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("calls"));
+    const runResult r = runProcess(straceProgram(), QStringList{"-qq", "-o", log, "--", program} + args, options);
+    if (r.exitCode != 0)
+        return moments;
+    QFile calls(log);
+    if (!calls.open(QIODevice::ReadOnly))
+        return moments;
+    // One call a line, "name(arguments) = result"; signals and the exit are told as "--- ..." and "+++ ...".
+    const QRegularExpression call(QStringLiteral("^([a-z0-9_]+)\\("));
+    QHash<QByteArray, int> counts;
+    bool on = false;
+    while (!calls.atEnd()) {
+        const QByteArray line = calls.readLine();
+        const QRegularExpressionMatch m = call.match(QString::fromLatin1(line));
+        if (!m.hasMatch())
+            continue;
+        const QByteArray name = m.captured(1).toLatin1();
+        const int count = ++counts[name];
+        on = on || line.contains(from);
+        if (name == "exit_group")
+            break;
+        if (on)
+            moments.push_back({name, count});
+    }
+    return moments;
 }

@@ -2,12 +2,16 @@
 // Programs run as child processes, for the tests and the benchmark alike:
 // the tool, its write paths as commands (tests/tools/ncupdate), and the
 // commands it is compared with. The runner sees what the kernel sees: how
-// the child ended, when, and its peak memory; it can kill the child at a
-// chosen moment, run it as another user, and change its environment.
+// the child ended, when, and its peak memory; it can kill the child right
+// after any one of its system calls (through strace, so that the moment is
+// the same on every run and every machine), run it as another user, and
+// change its environment.
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <vector>
 
 /// How a child process ended, as the kernel accounts for it.
 struct runResult {
@@ -22,11 +26,16 @@ struct runResult {
     QByteArray output;     ///< what it wrote to stdout, when captured
 };
 
+/// A moment in a child's run (Linux): right after its count-th call of the system call name, counted from its start.
+struct syscallMoment {
+    QByteArray name; ///< empty: no moment
+    int count = 0;
+};
+
 /// Options for runProcess.
 struct runOptions {
     int timeoutMs = 30000;       ///< killed (SIGKILL) after this, timedOut set
-    qint64 killAfterUs = -1;     ///< SIGKILL after this many microseconds; -1 never
-    QString killOnNewNameIn;     ///< SIGKILL once a name is created in this folder (Linux); empty never
+    syscallMoment killAt;        ///< SIGKILL at this moment (Linux, strace); none when its name is empty
     bool asNobody = false;       ///< run as user nobody (root only)
     QString user;                ///< run as this user with its groups (root only); wins over asNobody
     QStringList environment;     ///< NAME=value to set, NAME= to unset, over this process's environment
@@ -43,3 +52,17 @@ bool refuseUnnamedFiles();
 
 /// Runs program (looked up in PATH when it has no '/') with args to its end.
 runResult runProcess(const QString& program, const QStringList& args, const runOptions& options = {});
+
+/// The strace program, empty when it is not installed (Linux).
+QString straceProgram();
+
+/// strace's arguments that run program with args and send it signal ("KILL", "STOP") at moment; with quiet, strace
+/// tells nothing, otherwise it tells the calls of that name and the signals on its stderr.
+QStringList signalledAt(const syscallMoment& moment, const QByteArray& signal, const QString& program,
+                        const QStringList& args, bool quiet = true);
+
+/// The moments of a run of program with args (as runProcess runs it with options): right after each of its system
+/// calls, from the first whose arguments hold from up to its exit, in order. Empty when strace is missing or the
+/// program did not exit with status 0.
+std::vector<syscallMoment> momentsOf(const QString& program, const QStringList& args, const runOptions& options,
+                                     const QByteArray& from);

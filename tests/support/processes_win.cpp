@@ -40,9 +40,8 @@ runResult runProcess(const QString& program, const QStringList& args, const runO
     if (!child.waitForStarted(options.timeoutMs))
         return r;
     r.started = true;
-    const qint64 limitMs = options.killAfterUs >= 0 ? options.killAfterUs / 1000 : options.timeoutMs;
-    if (!child.waitForFinished(int(qMax<qint64>(limitMs, 1)))) {
-        r.timedOut = options.killAfterUs < 0;
+    if (!child.waitForFinished(options.timeoutMs)) {
+        r.timedOut = true;
         child.kill();
         child.waitForFinished(-1);
     }
