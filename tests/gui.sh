@@ -2,9 +2,10 @@
 # A person's path: the real executable in a real X server, driven with the
 # keyboard and mouse through xdotool. Runs inside in-netns.sh, so the rows are
 # known: nc0 10.77.1.1, nc0 10.77.1.2, nc1 10.77.4.1, né 10.77.5.1.
-#   gui.sh [--wine RUNNER... --] EXECUTABLE TESTDATA [SCREENSHOT.png]
+#   gui.sh [--wine RUNNER... --] EXECUTABLE TESTDATA [ROW...]
 # Each row of the table at the end: what the person does, what the files hold
-# afterwards, the exit status, and which message box (if any) appeared.
+# afterwards, the exit status, and which message box (if any) appeared. Rows
+# named on the command line run alone.
 # With --wine the Windows executable runs under RUNNER (cmake/wine-run.sh and
 # its DLL folders) and the rows a person's keys decide run there too; the
 # others say why they are Linux's.
@@ -15,7 +16,16 @@ if [ "${1:-}" = --wine ]; then
   while [ $# -gt 0 ] && [ "$1" != -- ]; do runner+=("$1"); shift; done
   shift
 fi
-exe=$1 data=$2 shot=${3:-}
+exe=$1 data=$2
+shift 2
+only=("$@")
+# Whether the row named $1 is to run.
+wanted() {
+  local r
+  [ ${#only[@]} -eq 0 ] && return 0
+  for r in "${only[@]}"; do [ "$r" = "$1" ] && return 0; done
+  return 1
+}
 # As cmake/wine-run.sh names it.
 wine_prefix=${WINEPREFIX:-${NC_CACHE_DIR:-${XDG_CACHE_HOME:-/var/cache}/nicChooser}/${NC_WINE_PREFIX_NAME:-wine}}
 skip() {
@@ -102,7 +112,12 @@ stop_app() {
   kill "$app" 2>/dev/null; wait "$app" 2>/dev/null; app=""
   [ ${#runner[@]} -eq 0 ] || WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null
 }
-fail() { echo "gui: FAIL: $row_name: $*" >&2; tail -5 "$work/debug.txt" >&2; failures=$((failures + 1)); }
+fail() {
+  echo "gui: FAIL: $row_name: $*" >&2
+  # The toolkit's word on the window system, if any, and the last lines.
+  { grep -i 'qt\.qpa\|could not connect' "$work/debug.txt"; tail -5 "$work/debug.txt"; } >&2
+  failures=$((failures + 1))
+}
 
 # row NAME SWITCHES SETUP ACTION STATUS INI_AFTER OSPL_ADDRESS BOX
 #   INI_AFTER: "same", or stored:ADDRESS/ADAPTOR
@@ -114,6 +129,7 @@ fail() { echo "gui: FAIL: $row_name: $*" >&2; tail -5 "$work/debug.txt" >&2; fai
 row() {
   row_name=$1; local switches=$2 setup=$3 action=$4 status=$5 ini_after=$6 ospl_after=$7 box=$8
   row_ran=0
+  wanted "$row_name" || return 0
   if [ ${#runner[@]} -gt 0 ]; then
     case $row_name in
       "pre-selected row, Ok by keyboard"|"first Down highlights the framed row, Enter stores it"|\
@@ -163,7 +179,6 @@ time.sleep(60)' "$ini" >"$work/held" &
     [ -n "$win" ] || { fail "no dialog window appeared"; stop_app; return; }
     xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
     sleep 0.3
-    [ -n "$shot" ] && [ ! -e "$shot" ] && import -window "$win" "$shot" 2>/dev/null
   fi
   local seen_box="-" word
   for word in $action; do act "$word" || return; done
@@ -236,7 +251,11 @@ act() {
       sleep 0.2
       xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" ;;
     fix-ospl) cp "$good_ospl" "$work/root/SYS/config/dds/ospl.xml" ;;
-    wait) sleep 0.5 ;;
+    # Until the tool says it waits for the other writer.
+    waiting)
+      local until=$((SECONDS + 10))
+      until grep -q 'Waiting for .* to finish with' "$work/debug.txt" 2>/dev/null || [ $SECONDS -ge $until ]; do sleep 0.1; done
+      grep -q 'Waiting for .* to finish with' "$work/debug.txt" || { fail "the tool never said it was waiting"; stop_app; return 1; } ;;
   esac
   sleep 0.2
 }
@@ -266,9 +285,9 @@ row "/silent with a stale choice: the dialog waits for a person" "/silent /ospl"
 # Another writer holds the settings file: the dialog waits, live, and a
 # click on Cancel stops the wait with nothing written.
 row "Ok while another writer holds the file, Cancel clicked while waiting" "/ospl" "stored2 locked" \
-    "down click-ok wait shot click-cancel" 0 same same -
+    "down click-ok waiting shot click-cancel" 0 same same -
 row "Ok while another writer holds the file, it finishes: stored" "/ospl" "general locked" \
-    "down click-ok wait release" 0 stored:10.77.1.1/nc0 10.77.1.1 -
+    "down click-ok waiting release" 0 stored:10.77.1.1/nc0 10.77.1.1 -
 # A misspelt fleet switch with a display: the dialog waits for a person and
 # the terminal is told what was ignored.
 row "misspelt /select with a display: named, the dialog waits" "/silent /selct=10.77.4.1" "general" "Escape" 0 same same -
@@ -290,6 +309,7 @@ fi
 
 # A high-DPI screen: the dialog keeps its size rules, scaled as a whole.
 row_name="high-DPI screen scales the window"
+if wanted "$row_name"; then
 hidpi=":$((700 + $$ % 200))"
 Xvfb "$hidpi" -screen 0 2400x1600x24 -dpi 192 -nolisten tcp >/dev/null 2>&1 &
 xvfb2=$!
@@ -302,10 +322,12 @@ geometry=$(DISPLAY=$hidpi xdotool getwindowgeometry "$win" 2>/dev/null | sed -n 
 stop_app
 kill "$xvfb2" 2>/dev/null
 if [ "$geometry" = 1200x800 ]; then echo "gui: PASS: $row_name"; passed=$((passed + 1)); else fail "window is '$geometry', not 1200x800"; fi
+fi
 
 # A scale factor of 2 on a 1280x800 screen: the dialog and its help window
 # fit the screen instead of keeping a size that cuts off the buttons.
 row_name="scale factor 2 on 1280x800: dialog and help fit the screen"
+if wanted "$row_name"; then
 small=":$((900 + $$ % 90))"
 Xvfb "$small" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb3=$!
@@ -334,6 +356,7 @@ stop_app
 kill "$xvfb3" 2>/dev/null
 if [ $dialog_fits = 0 ] && [ $help_fits = 0 ]; then echo "gui: PASS: $row_name"; passed=$((passed + 1));
 else fail "dialog at $dialog_at, help window at $help_at"; fi
+fi
 
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]
