@@ -79,10 +79,11 @@ class build:
         self.outputs = [line.split(":")[0] for line in targets.splitlines()]
 
     def program_path(self, name):
-        """The linked file of target name."""
-        for candidate in (name, name + ".exe"):
+        """The linked file of target name (a phony target of that name stands beside it)."""
+        for candidate in (name + ".exe", name):
             for out in self.outputs:
-                if out == candidate or out.endswith("/" + candidate):
+                if (out == candidate or out.endswith("/" + candidate)) and \
+                        os.path.isfile(os.path.join(self.folder, out)):
                     return out
         fail(f"no program {name} in {self.folder}")
 
@@ -244,8 +245,9 @@ def main():
                 if (b is builds[f.windows]):
                     path = os.path.join(b.folder, b.program_path(f.program))
                     if path not in saved:
-                        saved[path] = os.path.join(work, "saved-%d" % len(saved))
-                        shutil.copy2(path, saved[path])
+                        copy = os.path.join(work, "saved-%d" % len(saved))
+                        shutil.copy2(path, copy)
+                        saved[path] = copy
 
         # Every named row passes, and runs, without a fault.
         named = {}
