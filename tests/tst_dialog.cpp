@@ -1,3 +1,4 @@
+#include "helpArchive.h"
 #include "helpDisplay.h"
 #include "modulePath.h"
 #include "nicChooser.h"
@@ -110,6 +111,8 @@ private slots:
     void helpButtonTriggersActionAndExplainsMissingFile();
     void corruptHelpFileExplained_data();
     void corruptHelpFileExplained();
+    void helpPagesReadBack_data();
+    void helpPagesReadBack();
     void builtHelpOpensAndFollowsLinks();
     void helpWindowOnceWithNavigation();
     void helpPlacement_data();
@@ -328,6 +331,61 @@ void tst_dialog::corruptHelpFileExplained()
     auto* window = dialog.findChild<QWidget*>("helpWindow");
     QVERIFY(window && window->isVisible());
     QVERIFY(!dialog.findChild<QTextBrowser*>("helpBrowser")->toPlainText().isEmpty());
+}
+
+// Every page of the built help file, as our reader unpacks it, is its
+// source page byte for byte. Compressed content carries no check of its
+// own, so a damaged byte may change what a page reads as; but no page reads
+// longer or shorter than its directory says, and nothing is read outside the
+// file (the sanitizer build runs these rows too).
+void tst_dialog::helpPagesReadBack_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("sources"); // the pages it was made from
+    QTest::addColumn<bool>("intact");
+    NC_REQUIRE(QFile::exists(NC_HELP_FILE), QStringLiteral("the help file is built with chmcmd (package fp-utils)"));
+    const QByteArray built = readBytes(NC_HELP_FILE);
+    const QString sources = QStringLiteral(NC_HELP_SOURCES);
+    QTest::newRow("the built help file: every page as written") << built << sources << true;
+    // Many frames, each reset point decoded afresh.
+    const QString severalFrames = QStringLiteral(NC_SEVERAL_FRAMES);
+    QTest::newRow("a help file of ten frames and several reset points: every page as written")
+        << readBytes(severalFrames + "/several-frames.chm") << severalFrames << true;
+    const QByteArray content = "::DataSpace/Storage/MSCompressed/Content";
+    const int start = objectAt(built, content);
+    const int length = int(findEntry(built, content).field[2]);
+    QVERIFY(start > 0 && length > 100);
+    for (int percent : {1, 10, 50, 90, 99}) {
+        QByteArray file = built;
+        file[start + length * percent / 100] = char(file.at(start + length * percent / 100) ^ 0x5A);
+        QTest::newRow(qPrintable(QStringLiteral("a byte of the compressed content changed %1% in").arg(percent)))
+            << file << sources << false;
+    }
+    QByteArray cut = built;
+    cut.replace(start + length / 2, length - length / 2, QByteArray(length - length / 2, '\0'));
+    QTest::newRow("the second half of the compressed content zeroed") << cut << sources << false;
+}
+
+void tst_dialog::helpPagesReadBack()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, sources);
+    QFETCH(bool, intact);
+    const helpArchive archive(file);
+    QVERIFY(archive.isOpen());
+    const QStringList pages = QDir(sources).entryList({"*.html", "*.png"}, QDir::Files);
+    QVERIFY(pages.size() >= 5);
+    int read = 0;
+    for (const QString& page : pages) {
+        const QByteArray source = readBytes(sources + '/' + page);
+        const QByteArray got = archive.read('/' + page);
+        if (intact)
+            QVERIFY2(got == source, qPrintable(QStringLiteral("%1: %2 bytes, not its source's").arg(page).arg(got.size())));
+        else if (!got.isNull())
+            QCOMPARE(got.size(), source.size());
+        read += got.isNull() ? 0 : 1;
+    }
+    qInfo("%d of %d pages read", read, int(pages.size()));
 }
 
 void tst_dialog::builtHelpOpensAndFollowsLinks()
