@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each for SECONDS (default 60).
+# UndefinedBehaviorSanitizer, and runs each for SECONDS (default 60; the
+# test run gives each 20).
 #   bash scripts/fuzz.sh [SECONDS]
 # New inputs go to a scratch corpus; a failing input is written to
 # build-san/fuzz-findings/ and the script fails. Keep such an input in

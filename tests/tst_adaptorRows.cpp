@@ -1,5 +1,6 @@
 #include "adaptorRows.h"
 #include "runReport.h"
+#include "systemText.h"
 #include "testSupport.h"
 
 using flags = QNetworkInterface::InterfaceFlags;
@@ -42,6 +43,8 @@ private slots:
     void selectRules();
     void statusLines_data();
     void statusLines();
+    void systemText_data();
+    void systemText();
 };
 
 void tst_adaptorRows::rows_data()
@@ -255,3 +258,53 @@ void tst_adaptorRows::statusLines()
 
 QTEST_GUILESS_MAIN(tst_adaptorRows)
 #include "tst_adaptorRows.moc"
+
+// The system's bytes as text and back, and that text on one line: every
+// name a line shows turns back into the very bytes it came from, and none
+// can break a line, forge one or turn the line's direction around.
+void tst_adaptorRows::systemText_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");    // what textFromSystem makes of them
+    QTest::addColumn<QString>("shown");   // oneLine of that
+    QTest::newRow("ASCII") << QByteArray("eth0") << QString("eth0") << QString("eth0");
+    QTest::newRow("UTF-8, two and four bytes") << QByteArray("n\xC3\xA9 \xF0\x9F\x98\x80")
+                                                << QString::fromUtf8("n\xC3\xA9 \xF0\x9F\x98\x80")
+                                                << QString::fromUtf8("n\xC3\xA9 \xF0\x9F\x98\x80");
+    QTest::newRow("a byte that is no UTF-8 kept as itself") << QByteArray("x\xFF" "y") << QString("x") + QChar(0xDCFF) + "y"
+                                                          << QString("x") + QChar(0xDCFF) + "y";
+    // "/" written in two bytes: taken as those two bytes, never as the separator.
+    QTest::newRow("an overlong sequence is no character") << QByteArray("a\xC0\xAF" "b")
+                                                          << QString("a") + QChar(0xDCC0) + QChar(0xDCAF) + "b"
+                                                          << QString("a") + QChar(0xDCC0) + QChar(0xDCAF) + "b";
+    QTest::newRow("an overlong three-byte sequence is no character")
+        << QByteArray("\xE0\x80\xAF") << QString(QChar(0xDCE0)) + QChar(0xDC80) + QChar(0xDCAF)
+        << QString(QChar(0xDCE0)) + "\\x80" + QChar(0xDCAF);
+    QTest::newRow("an encoded surrogate is no character")
+        << QByteArray("\xED\xA0\x80") << QString(QChar(0xDCED)) + QChar(0xDCA0) + QChar(0xDC80)
+        << QString(QChar(0xDCED)) + QChar(0xDCA0) + "\\x80";
+    QTest::newRow("line breaks and tabs escaped") << QByteArray("a\nb\rc\td") << QString("a\nb\rc\td")
+                                                  << QString("a\\nb\\rc\\td");
+    QTest::newRow("other C0 controls and DEL escaped")
+        << QByteArray("a\x01" "b\x1B" "[2Jc\x7F") << QString("a\x01" "b\x1B" "[2Jc\x7F")
+        << QString("a\\x01b\\x1b[2Jc\\x7f");
+    QTest::newRow("C1 controls escaped, as UTF-8 and as lone bytes")
+        << QByteArray("a\xC2\x85" "b\x9B" "c") << QString("a") + QChar(0x85) + "b" + QChar(0xDC9B) + "c"
+        << QString("a\\u0085b\\x9bc");
+    QTest::newRow("line and paragraph separators escaped")
+        << QByteArray("a\xE2\x80\xA8" "b\xE2\x80\xA9" "c") << QString("a") + QChar(0x2028) + "b" + QChar(0x2029) + "c"
+        << QString("a\\u2028b\\u2029c");
+    QTest::newRow("bidirectional controls escaped")
+        << QByteArray("eth\xE2\x80\xAE" "0\xE2\x81\xA6\xE2\x80\x8F")
+        << QString("eth") + QChar(0x202E) + "0" + QChar(0x2066) + QChar(0x200F) << QString("eth\\u202e0\\u2066\\u200f");
+}
+
+void tst_adaptorRows::systemText()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(textFromSystem(bytes), text);
+    QCOMPARE(systemBytes(text), bytes);
+    QCOMPARE(oneLine(text), shown);
+}
