@@ -57,7 +57,7 @@ if [ "${NC_DEMO_STAGE:-}" = drive ]; then
   wait=10; [ "${NC_DEMO_WINDOWS:-}" = 1 ] && wait=60
   until=$((SECONDS + wait)) win=
   while [ -z "$win" ] && [ $SECONDS -lt $until ] && kill -0 "$app" 2>/dev/null; do
-    win=$(xdotool search --onlyvisible --name "Set network adaptor" 2>/dev/null | head -n 1)
+    win=$(xdotool search --onlyvisible --name "Set network adaptor" 2>/dev/null | head -n 1) || true
     [ -n "$win" ] || sleep 0.2
   done
   status=0
