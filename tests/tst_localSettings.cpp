@@ -995,8 +995,11 @@ void tst_localSettings::writersTakeTurns()
     QProcess storing;
     storing.start(NC_UPDATE_TOOL, {"choice", ini, xml, "10.1.2.3", "eth7"});
     QVERIFY(storing.waitForStarted());
-    // Wine may take seconds to start a program.
-    QTRY_VERIFY_WITH_TIMEOUT(readBytes(ini).contains("bindAddress=10.1.2.3"), 20000);
+    // It has written the settings once it says it waits for the DDS
+    // configuration (however long Wine takes to start a program).
+    QByteArray told;
+    QVERIFY2(waitForError(&storing, "Waiting for", &told) && told.contains("turns.xml"), told.constData());
+    QVERIFY(readBytes(ini).contains("bindAddress=10.1.2.3"));
     QVERIFY2(secondWaits(), "the settings were unlocked before the DDS configuration was written");
     if (held == "killed") {
         storing.kill();

@@ -9,7 +9,6 @@
 #include "testSupport.h"
 
 #include <QProcess>
-#include <QDeadlineTimer>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QScopeGuard>
@@ -272,19 +271,6 @@ QByteArray withPairs(QByteArray text, const QStringList& pairs)
     return text;
 }
 
-// Reads p's stderr until it holds text or p ends; true when it holds it.
-bool waitForLine(QProcess* p, const QByteArray& text, QByteArray* seen)
-{
-    QDeadlineTimer limit(20000);
-    p->setReadChannel(QProcess::StandardError);
-    while (!seen->contains(text) && p->state() != QProcess::NotRunning && !limit.hasExpired()) {
-        p->waitForReadyRead(100);
-        *seen += p->readAllStandardError();
-    }
-    *seen += p->readAllStandardError();
-    return seen->contains(text);
-}
-
 // The process strace (p) traces.
 pid_t tracee(QProcess* p)
 {
@@ -351,12 +337,12 @@ void tst_reliability::concurrentWriters()
         racer a(unnamed), b(unnamed);
         a.start(straceProgram(), signalledAt(at, "STOP", tool, head + first, false));
         QByteArray told;
-        QVERIFY2(waitForLine(&a, "--- stopped by SIGSTOP ---", &told), qPrintable(when + ": it never stopped\n" + told));
+        QVERIFY2(waitForError(&a, "--- stopped by SIGSTOP ---", &told), qPrintable(when + ": it never stopped\n" + told));
         const pid_t stopped = tracee(&a);
         QVERIFY(stopped > 0);
         b.start(tool, head + second);
         QByteArray bTold;
-        const bool bWaits = waitForLine(&b, "Waiting for", &bTold);
+        const bool bWaits = waitForError(&b, "Waiting for", &bTold);
         ::kill(stopped, SIGCONT);
         // (waitForFinished says false of a process that has already ended.)
         QVERIFY(a.state() == QProcess::NotRunning || a.waitForFinished(20000));

@@ -1,5 +1,7 @@
 #include "testSupport.h"
 
+#include <QDeadlineTimer>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
@@ -13,6 +15,18 @@ bool underWine()
 #else
     return false;
 #endif
+}
+
+bool waitForError(QProcess* p, const QByteArray& text, QByteArray* seen, int limitMs)
+{
+    QDeadlineTimer limit(limitMs);
+    p->setReadChannel(QProcess::StandardError);
+    while (!seen->contains(text) && p->state() != QProcess::NotRunning && !limit.hasExpired()) {
+        p->waitForReadyRead(100);
+        *seen += p->readAllStandardError();
+    }
+    *seen += p->readAllStandardError();
+    return seen->contains(text);
 }
 
 bool underCi()

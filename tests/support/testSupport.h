@@ -9,6 +9,7 @@
 #include "testFiles.h"
 #include "testUsers.h"
 
+#include <QProcess>
 #include <QtTest>
 
 /// True when this program was built with AddressSanitizer, whose shadow memory and slowness make memory and time
@@ -33,6 +34,9 @@ bool underCi();
 
 /// True when this Windows program runs under Wine rather than on Windows (false on Linux).
 bool underWine();
+
+/// Reads p's stderr into *seen until it holds text or p ends, for up to limitMs; true when it holds text.
+bool waitForError(QProcess* p, const QByteArray& text, QByteArray* seen, int limitMs = 60000);
 
 /// Leaves the row out of the Windows build, saying why it cannot hold there.
 #ifdef Q_OS_WIN
