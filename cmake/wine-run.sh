@@ -35,15 +35,11 @@ done < <(compgen -e | grep '^QT_' || true)
 
 xvfb=
 if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 140); do
-    [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    if kill -0 "$xvfb" 2>/dev/null; then export DISPLAY=":$n"; break; fi
-    xvfb=
-  done
-  [ -n "$xvfb" ] || { echo "wine-run: no virtual X server could be started" >&2; exit 1; }
+  # shellcheck source=../tests/xvfb.sh
+  source "$(dirname "$0")/../tests/xvfb.sh"
+  start_xvfb 1280x1024x24 || { echo "wine-run: no virtual X server could be started" >&2; exit 1; }
+  xvfb=$XVFB_PID
+  export DISPLAY=$XVFB_DISPLAY
 fi
 finish() {
   if [ -n "$xvfb" ]; then

@@ -43,12 +43,12 @@ windows_exe() {
 # The unattended part, run under Xvfb (and in the namespace when root).
 if [ "${NC_DEMO_STAGE:-}" = drive ]; then
   root=$1; shift
-  display=":$((300 + $$ % 500))"
-  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
+  # shellcheck source=../tests/xvfb.sh
+  source "$top/tests/xvfb.sh"
+  start_xvfb 1024x768x24 || { echo "demo: Xvfb did not start" >&2; exit 1; }
+  xvfb=$XVFB_PID
   trap 'kill $xvfb 2>/dev/null' EXIT
-  export DISPLAY=$display
-  for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+  export DISPLAY=$XVFB_DISPLAY
   QT_QPA_PLATFORM=xcb tool "$root" "$@" 2>"$root.debug" &
   app=$!
   # Under Wine a new prefix first sets itself up (about 15 s). xdotool's own

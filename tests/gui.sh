@@ -49,12 +49,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-display=":$((200 + $$ % 500))"
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-xdotool getmouselocation >/dev/null 2>&1 || { echo "gui: Xvfb did not start" >&2; exit 1; }
+# shellcheck source=xvfb.sh
+source "$(dirname "$0")/xvfb.sh"
+start_xvfb 1024x768x24 || { echo "gui: Xvfb did not start" >&2; exit 1; }
+xvfb=$XVFB_PID
+export DISPLAY=$XVFB_DISPLAY
 
 good_ospl=$data/ospl/adlink-etc-ospl_ddsi2.xml
 # Windows names the adaptors itself (ethernet_3), and Wine gives the Linux
@@ -310,10 +309,8 @@ fi
 # A high-DPI screen: the dialog keeps its size rules, scaled as a whole.
 row_name="high-DPI screen scales the window"
 if wanted "$row_name"; then
-hidpi=":$((700 + $$ % 200))"
-Xvfb "$hidpi" -screen 0 2400x1600x24 -dpi 192 -nolisten tcp >/dev/null 2>&1 &
-xvfb2=$!
-for _ in $(seq 50); do DISPLAY=$hidpi xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+start_xvfb 2400x1600x24 -dpi 192
+hidpi=$XVFB_DISPLAY xvfb2=$XVFB_PID
 mkdir -p "$work/root"
 DISPLAY=$hidpi CC_ROOT=$work/root CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb "$exe" 2>"$work/debug.txt" &
 app=$!
@@ -328,10 +325,8 @@ fi
 # fit the screen instead of keeping a size that cuts off the buttons.
 row_name="scale factor 2 on 1280x800: dialog and help fit the screen"
 if wanted "$row_name"; then
-small=":$((900 + $$ % 90))"
-Xvfb "$small" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb3=$!
-for _ in $(seq 50); do DISPLAY=$small xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+start_xvfb 1280x800x24
+small=$XVFB_DISPLAY xvfb3=$XVFB_PID
 rm -rf "$work/root"; mkdir -p "$work/root"
 cp "$exe" "$work/nicChooser"
 [ -e "$(dirname "$exe")/nicChooser.chm" ] && cp "$(dirname "$exe")/nicChooser.chm" "$work/nicChooser.chm"

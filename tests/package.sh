@@ -89,11 +89,11 @@ printf '%s\n' "$out" | grep -q "$(printf '^nc1\t10.77.4.1\tnc1\t$')" || fail "/l
 
 # Help from the installed tree: F1 in the real dialog under Xvfb opens the
 # help window, and no "Ooops" box appears; the file exists under share only.
-display=":$((700 + $$ % 200))"
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+# shellcheck source=xvfb.sh
+source "$top/tests/xvfb.sh"
+start_xvfb 1024x768x24 || fail "Xvfb did not start"
+xvfb=$XVFB_PID
+export DISPLAY=$XVFB_DISPLAY
 mkdir -p "$work/root/SYS"
 CC_ROOT=$work/root CC_SYSTEM=SYS QT_QPA_PLATFORM=xcb /usr/bin/nicChooser >"$work/app.log" 2>&1 &
 app=$!
