@@ -211,14 +211,37 @@ void tst_process::unattended_data()
     QTest::newRow("/silent, valid, debug lines silenced: nothing said")
         << QStringList{"/silent"} << "quiet" << 0 << QByteArray() << same << ""
         << "=";
-    QTest::newRow("/silent /ospl, valid, debug lines silenced: one line names the changed file")
+    // The summary line as ever, then what the DDS configuration now binds:
+    // an operator's line, not a debug line, so the logging rule keeps it.
+    const QString binds = QStringLiteral(
+        "nicChooser: DDS configuration %1/SYS/config/dds/ospl.xml: DDSI2Service 'ddsi2' binds %2 "
+        "(General/NetworkInterfaceAddress AUTO -> %2); running DDS services read their configuration only when they "
+        "start\n");
+    QTest::newRow("/silent /ospl, valid, debug lines silenced: the changed file named, then what binds the address")
         << QStringList{"/silent", "/ospl"} << "quiet nodisplay" << 0 << QByteArray() << same << "10.77.1.2"
-        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n";
+        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n"
+               + binds.arg("%1", "10.77.1.2");
     QTest::newRow("/select with no settings file, silenced: one line tells the file created")
         << QStringList{"/silent", "/select=nc1", "/ospl"} << "noini quiet nodisplay" << 0 << QByteArray() << nc1
         << "10.77.4.1"
         << "=nicChooser: stored 10.77.4.1 on nc1: created the settings file %1/local_settings.ini and wrote the DDS "
-           "configuration %1/SYS/config/dds/ospl.xml\n";
+           "configuration %1/SYS/config/dds/ospl.xml\n"
+               + binds.arg("%1", "10.77.4.1");
+    // Processes started with OSPL_URI read the file it names.
+    QTest::newRow("/silent /ospl, OSPL_URI names another file: the line says so")
+        << QStringList{"/silent", "/ospl"} << "quiet nodisplay uri-elsewhere" << 0 << QByteArray() << same << "10.77.1.2"
+        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n"
+               + QString(binds.arg("%1", "10.77.1.2"))
+                     .replace("; running", "; OSPL_URI names another configuration, file:///etc/opt/ospl-site.xml, "
+                                           "which was not changed; running");
+    QTest::newRow("/silent /ospl, OSPL_URI names the installation's file: nothing more said")
+        << QStringList{"/silent", "/ospl"} << "quiet nodisplay uri-same" << 0 << QByteArray() << same << "10.77.1.2"
+        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n"
+               + binds.arg("%1", "10.77.1.2");
+    QTest::newRow("/silent /ospl, DDSI2 set to IPv6: refused, status 4, the file as it was")
+        << QStringList{"/silent", "/ospl"} << "ospl-ipv6 quiet nodisplay" << 4 << QByteArray() << same << ""
+        << "=nicChooser: could not update the DDS configuration %1/SYS/config/dds/ospl.xml: its DDSI2Service 'ddsi2' is "
+           "set to IPv6 (General/UseIPv6 is true), and DDSI2 would not start with the IPv4 address 10.77.1.2\n";
     QTest::newRow("/select of the stored row, silenced: nothing said")
         << QStringList{"/silent", "/select=10.77.1.2"} << "quiet" << 0 << QByteArray() << same << ""
         << "=";
@@ -280,8 +303,10 @@ void tst_process::unattended_data()
         << "nicChooser: could not update the DDS configuration "
                + QString("%1/SYS/config/dds/ospl.xml: the file is read-only");
     QTest::newRow("/silent /ospl, DDS configuration without the element")
-        << QStringList{"/silent", "/ospl"} << "ospl-elsewhere nodisplay" << 0 << QByteArray() << same << ""
-        << "";
+        << QStringList{"/silent", "/ospl"} << "ospl-elsewhere nodisplay quiet" << 0 << QByteArray() << same << ""
+        << "=nicChooser: DDS configuration %1/SYS/config/dds/ospl.xml: nothing took 10.77.1.2: there is no "
+           "DDSI2Service, nor any other networking service; running DDS services read their configuration only when "
+           "they start\n";
     QTest::newRow("/silent, CC_ROOT missing, no display")
         << QStringList{"/silent"} << "noroot nodisplay" << 2 << QByteArray() << same << ""
         << "nicChooser: Can't set the adaptor - there's nowhere to write the value to because CC_ROOT environment "
@@ -427,11 +452,22 @@ void tst_process::unattended()
     if (words.contains("readonly-ospl"))
         QVERIFY(QFile::setPermissions(osplPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     QByteArray osplBefore = ospl;
-    if (words.contains("ospl-elsewhere") || words.contains("truncated-ospl")) {
-        osplBefore =
-            testData(words.contains("truncated-ospl") ? "xml/truncated.xml" : "ospl/adlink-etc-ospl_no_network.xml");
-        writeBytes(osplPath(), osplBefore);
+    const QHash<QString, QString> osplFiles{{"ospl-elsewhere", "ospl/adlink-etc-ospl_no_network.xml"},
+                                            {"truncated-ospl", "xml/truncated.xml"},
+                                            {"ospl-current", "ospl/adlink-etc-ospl_ddsi2.xml.expected"},
+                                            {"ospl-native", "ospl/adlink-etc-ospl_ddsi2_with_native.xml"},
+                                            {"ospl-ipv6", "services/ddsi2-set-to-ipv6.xml"}};
+    for (const QString& word : words) {
+        if (osplFiles.contains(word)) {
+            osplBefore = testData(osplFiles.value(word));
+            writeBytes(osplPath(), osplBefore);
+        }
     }
+    if (words.contains("uri-elsewhere"))
+        extraEnvironment = QStringList{"OSPL_URI=file:///etc/opt/ospl-site.xml"};
+    if (words.contains("uri-same"))
+        extraEnvironment = QStringList{"OSPL_URI=file://" + osplPath()};
+    auto resetEnvironment = qScopeGuard([this] { extraEnvironment.clear(); });
     const QByteArray iniBefore = readBytes(iniPath());
 
     const run r = start(args, status < 0 ? 1500 : 10000, words);

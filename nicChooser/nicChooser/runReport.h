@@ -7,6 +7,8 @@
 
 #include "adaptorRows.h"
 #include "commandLine.h"
+#include "osplConfig.h"
+#include "outcome.h"
 
 #include <QString>
 #include <QStringList>
@@ -57,6 +59,13 @@ QString storedNoRow(const QString& storedAddress, const QString& storedAdaptor, 
 /// DDS configuration's path when it was written); empty when no file changed.
 QString changeSummary(const QString& address, const QString& adaptor, const QString& settingsFile, bool created,
                       const QString& ddsFile);
+
+/// What an /ospl update left the DDS configuration at ddsFile binding, in one line for the operator, after an update of
+/// address that came to done, unchanged or notFound: which element took the address, with its old value, and which
+/// service binds it; each networking service that does not bind it, and why; the placeholder it replaced; the other
+/// configuration uriElsewhere names (see osplUriElsewhere), and that running services read it only when they start.
+QString bindingLine(const QString& ddsFile, const QString& address, const osplBinding& binding,
+                    const QString& uriElsewhere);
 
 /// One line per row for /list: name, address, adaptor ID and "stored" or nothing, tab-separated; control characters in
 /// a field become spaces.
