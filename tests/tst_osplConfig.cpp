@@ -131,6 +131,8 @@ private slots:
     void sameBytesInEveryProcess();
     void whatBinds_data();
     void whatBinds();
+    void check_data();
+    void check();
     void osplUri_data();
     void osplUri();
     void walk_data();
@@ -317,6 +319,67 @@ void tst_osplConfig::whatBinds()
         QCOMPARE(readBytes(path), before);
     }
     QCOMPARE(osplUpdated(r) ? told(binding) : r.reason(), toldText);
+}
+
+// What /check says of a DDS configuration, for a stored choice that is listed.
+void tst_osplConfig::check_data()
+{
+    QTest::addColumn<QString>("file");      // in tests/data
+    QTest::addColumn<QString>("stored");    // the stored address
+    QTest::addColumn<QStringList>("lines"); // "%1": the file's path
+
+    QTest::newRow("the element holds the stored address")
+        << "ospl/adlink-etc-ospl_ddsi2.xml.expected" << "10.77.1.2" << QStringList();
+    QTest::newRow("the element holds another value")
+        << "ospl/adlink-etc-ospl_ddsi2.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 holds AUTO, not 10.77.1.2, in the General/NetworkInterfaceAddress of "
+                       "DDSI2Service 'ddsi2'"};
+    QTest::newRow("native networking run beside the address")
+        << "ospl/adlink-etc-ospl_ddsi2_with_native.xml.expected" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1: NetworkService 'networking' chooses its own interface"};
+    QTest::newRow("no networking service at all") << "ospl/adlink-etc-ospl_no_network.xml" << "10.77.1.2"
+                                                  << QStringList();
+    QTest::newRow("two instances: the one run is not set")
+        << "services/two-ddsi2-instances-the-domain-runs-the-second.xml" << "AUTO"
+        << QStringList{"the DDS configuration %1: DDSI2Service 'ddsi2-plant' is run by the Domain but an update sets only "
+                       "the first DDSI2Service"};
+    QTest::newRow("the first DDSI2Service run without the element")
+        << "services/first-ddsi2-without-general.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1: DDSI2Service 'ddsi2' has no General/NetworkInterfaceAddress, so it "
+                       "chooses its own interface"};
+    QTest::newRow("IPv6: an update would be refused")
+        << "services/ipv6-address-in-the-element.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 cannot take 10.77.1.2: its DDSI2Service 'ddsi2' is set to IPv6 (its "
+                       "General/NetworkInterfaceAddress holds the IPv6 address fe80::1), and DDSI2 would not start with "
+                       "the IPv4 address 10.77.1.2",
+                       "the DDS configuration %1 holds fe80::1, not 10.77.1.2, in the General/NetworkInterfaceAddress of "
+                       "DDSI2Service 'ddsi2'"};
+    QTest::newRow("not well-formed")
+        << "xml/truncated.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 cannot be read: it is not well-formed XML (line 6, column 14: Premature "
+                       "end of document)"};
+}
+
+void tst_osplConfig::check()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, stored);
+    QFETCH(QStringList, lines);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ospl.xml");
+    const QByteArray before = testData(file);
+    writeBytes(path, before);
+    installationState state;
+    state.settingsFile = QStringLiteral("local_settings.ini");
+    state.storedAddress = stored;
+    state.storedAdaptor = QStringLiteral("nc0");
+    state.storedListed = true;
+    state.ddsFile = path;
+    state.dds = inspectOsplConfig(path, &state.binding);
+    for (QString& line : lines)
+        line = line.arg(path);
+    QCOMPARE(checkLines(state), lines);
+    QCOMPARE(readBytes(path), before);
 }
 
 void tst_osplConfig::osplUri_data()

@@ -48,7 +48,7 @@ QString unknownArguments(const QStringList& unknown)
 {
     if (unknown.isEmpty())
         return QString();
-    return QStringLiteral("not a switch, so ignored: %1 (the switches are /ospl, /silent, /list and /select=RULE)")
+    return QStringLiteral("not a switch, so ignored: %1 (the switches are /ospl, /silent, /list, /check and /select=RULE)")
         .arg(unknown.join(QStringLiteral(" ")));
 }
 
@@ -217,6 +217,48 @@ QString bindingLine(const QString& ddsFile, const QString& address, const osplBi
                      .arg(oneLine(uriElsewhere));
     parts << QStringLiteral("running DDS services read their configuration only when they start");
     return QStringLiteral("DDS configuration %1: %2").arg(oneLine(ddsFile), parts.join(QStringLiteral("; ")));
+}
+
+QStringList checkLines(const installationState& s)
+{
+    QStringList lines;
+    const QString settings = oneLine(s.settingsFile);
+    if (!s.unreadable.isEmpty())
+        lines << QStringLiteral("the settings file %1 cannot be read: %2").arg(settings, oneLine(s.unreadable));
+    else if (s.storedAddress.isEmpty() && s.storedAdaptor.isEmpty())
+        lines << QStringLiteral("nothing is stored yet in the settings file %1").arg(settings);
+    else if (!s.storedListed)
+        lines << QStringLiteral("the stored choice, %1 on %2, %3")
+                     .arg(oneLine(s.storedAddress), oneLine(s.storedAdaptor),
+                          s.elsewhere.isEmpty()
+                              ? QStringLiteral("is not on this machine")
+                              : QStringLiteral("is not on this machine: %1 is here, but on %2")
+                                    .arg(oneLine(s.storedAddress), oneLine(s.elsewhere)));
+    if (s.ddsFile.isEmpty() || s.storedAddress.isEmpty())
+        return lines;
+    const QString dds = oneLine(s.ddsFile);
+    if (!s.dds.ok())
+        return lines << QStringLiteral("the DDS configuration %1 cannot be read: %2").arg(dds, oneLine(s.dds.reason()));
+    const osplBinding& b = s.binding;
+    const outcome accepted = osplAddressAccepted(b, s.storedAddress);
+    if (!accepted.ok())
+        lines << QStringLiteral("the DDS configuration %1 cannot take %2: %3")
+                     .arg(dds, oneLine(s.storedAddress), oneLine(accepted.reason()));
+    const osplService* first = b.targetService();
+    if (b.found() && b.oldValue.trimmed() != s.storedAddress)
+        lines << QStringLiteral("the DDS configuration %1 holds %2, not %3, in the General/NetworkInterfaceAddress of %4")
+                     .arg(dds, valueShown(b.oldValue), oneLine(s.storedAddress), serviceShown(*first));
+    for (const osplService& service : b.services) {
+        if (service.state != osplService::run)
+            continue;
+        if (&service != first)
+            lines << QStringLiteral("the DDS configuration %1: %2").arg(dds, unboundWhy(service, b.hasDomain, false));
+        else if (!b.found())
+            lines << QStringLiteral("the DDS configuration %1: %2 has no General/NetworkInterfaceAddress, so it chooses "
+                                    "its own interface")
+                         .arg(dds, serviceShown(service));
+    }
+    return lines;
 }
 
 QString rowLine(const networkDest& row)
