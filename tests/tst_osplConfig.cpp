@@ -390,6 +390,7 @@ void tst_osplConfig::osplUri_data()
     QTest::newRow("the installation's file") << "file://%1/ospl.xml" << false;
     QTest::newRow("the installation's file, as a bare path") << "%1/ospl.xml" << false;
     QTest::newRow("the installation's file, through ..") << "file://%1/sub/../ospl.xml" << false;
+    QTest::newRow("the installation's file, through a link") << "file://%1/link.xml" << false;
     QTest::newRow("another file") << "file://%1/other.xml" << true;
     QTest::newRow("a file that does not exist") << "file://%1/missing.xml" << true;
     QTest::newRow("no file at all") << "osplcfg://server/config" << true;
@@ -403,6 +404,10 @@ void tst_osplConfig::osplUri()
     QVERIFY(QDir(dir.path()).mkpath("sub"));
     writeBytes(dir.filePath("ospl.xml"), "<OpenSplice/>");
     writeBytes(dir.filePath("other.xml"), "<OpenSplice/>");
+    if (uri.contains("link.xml")) {
+        NC_LINUX_ONLY("a symbolic link is a Linux row: Windows makes a shortcut file of it");
+        QVERIFY(QFile::link(dir.filePath("ospl.xml"), dir.filePath("link.xml")));
+    }
     // file:///C:/... on Windows
     const QString folder = (dir.path().startsWith('/') ? QString() : QStringLiteral("/")) + dir.path();
     const QString given = uri.startsWith("file://") ? uri.arg(folder) : uri.arg(dir.path());
