@@ -92,6 +92,30 @@ QByteArray firstAddressSet(QByteArray input, const QByteArray& old)
                   : input.replace(at, from.size(), "<NetworkInterfaceAddress>" + address.toUtf8() + "</NetworkInterfaceAddress>");
 }
 
+// A configuration laid out as the update writes it, whose Domain runs its
+// DDSI2Service 'ddsi2' and n NetworkServices 'n0'... of their own names.
+QByteArray manyServices(int n)
+{
+    QByteArray domain, services;
+    for (int i = 0; i < n; ++i) {
+        domain += "      <Service name=\"n" + QByteArray::number(i) + "\"/>\n";
+        services += "   <NetworkService name=\"n" + QByteArray::number(i) + "\"/>\n";
+    }
+    return "<OpenSplice>\n   <Domain>\n      <Service name=\"ddsi2\"/>\n" + domain
+           + "   </Domain>\n   <DDSI2Service name=\"ddsi2\">\n      <General>\n         "
+             "<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>\n      </General>\n   </DDSI2Service>\n"
+           + services + "</OpenSplice>\n";
+}
+
+// The clauses of the services n0 to n(count - 1), as the line or /check tells them.
+QString nativeClauses(int count, const QString& before)
+{
+    QString out;
+    for (int i = 0; i < count; ++i)
+        out += before + QStringLiteral("NetworkService 'n%1' chooses its own interface").arg(i);
+    return out;
+}
+
 QByteArray wrap(const QByteArray& nia)
 {
     return "<OpenSplice><DDSI2Service><General>" + nia + "</General></DDSI2Service></OpenSplice>";
@@ -283,6 +307,10 @@ void tst_osplConfig::whatBinds_data()
            "DDSI2Service 'ddsi2' chooses its own interface; DDSI2Service 'ddsi2-spare' is not run (the Domain has no "
            "Service of that name) and was not changed: only the first DDSI2Service is"
                + toldEnd;
+    // Sixteen are named, then how many more: a line stays a line.
+    QTest::newRow("a thousand networking services run beside DDSI2")
+        << "(generated)" << outcome::done << QByteArray("AUTO")
+        << binds + nativeClauses(16, "; ") + "; 984 more networking services do not bind it either" + toldEnd;
     // DDSI2 set to IPv6 would not start with an IPv4 address: refused, the file as it was.
     QTest::newRow("IPv6 by flag")
         << "ddsi2-set-to-ipv6.xml" << outcome::refused << QByteArray()
@@ -306,7 +334,7 @@ void tst_osplConfig::whatBinds()
     QFETCH(QString, toldText);
     QTemporaryDir dir;
     const QString path = dir.filePath("ospl.xml");
-    const QByteArray before = testData("services/" + file);
+    const QByteArray before = file == "(generated)" ? manyServices(1000) : testData("services/" + file);
     writeBytes(path, before);
     osplBinding binding;
     const outcome r = updateOsplConfig(path, address, delve, lockWaitHook(), &binding);
@@ -354,6 +382,16 @@ void tst_osplConfig::check_data()
                        "the IPv4 address 10.77.1.2",
                        "the DDS configuration %1 holds fe80::1, not 10.77.1.2, in the General/NetworkInterfaceAddress of "
                        "DDSI2Service 'ddsi2'"};
+    QStringList many;
+    for (int i = 0; i < 16; ++i)
+        many << "the DDS configuration %1: NetworkService 'n" + QString::number(i) + "' chooses its own interface";
+    QTest::newRow("a thousand networking services run: sixteen named, then how many more")
+        << "(generated)" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 holds AUTO, not 10.77.1.2, in the General/NetworkInterfaceAddress of "
+                       "DDSI2Service 'ddsi2'"}
+                + many
+                + QStringList{"the DDS configuration %1: 984 more running networking services do not bind 10.77.1.2 "
+                              "either"};
     QTest::newRow("not well-formed")
         << "xml/truncated.xml" << "10.77.1.2"
         << QStringList{"the DDS configuration %1 cannot be read: it is not well-formed XML (line 6, column 14: Premature "
@@ -367,7 +405,7 @@ void tst_osplConfig::check()
     QFETCH(QStringList, lines);
     QTemporaryDir dir;
     const QString path = dir.filePath("ospl.xml");
-    const QByteArray before = testData(file);
+    const QByteArray before = file == "(generated)" ? manyServices(1000) : testData(file);
     writeBytes(path, before);
     installationState state;
     state.settingsFile = QStringLiteral("local_settings.ini");

@@ -6,6 +6,7 @@
 #include <QDomDocument>
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QHash>
 #include <QSet>
 #include <QTextCodec>
 #include <QTextStream>
@@ -1040,13 +1041,15 @@ osplBinding osplDocument::binding() const
     if (b.root != osplElementPath().first())
         return b;
 
-    // The Domain's Services, as the middleware starts them.
+    // The Domain's Services, as the middleware starts them. Names are
+    // looked up by hash: a file may hold very many of them.
     struct started {
         QString name;
         bool enabled;
         QString command;
     };
     std::vector<started> domain;
+    QHash<QString, osplService::runState> states; // by name in lower case
     for (const QDomElement& d : childrenNamed(root, QStringLiteral("Domain"))) {
         b.hasDomain = true;
         for (const QDomElement& service : childrenNamed(d, QStringLiteral("Service"))) {
@@ -1056,24 +1059,27 @@ osplBinding osplDocument::binding() const
             const bool enabled =
                 attribute(service, QStringLiteral("enabled")).compare(QLatin1String("false"), Qt::CaseInsensitive) != 0;
             domain.push_back({name, enabled, textOf(firstNamed(service, QStringLiteral("Command")))});
+            const auto known = states.find(name.toLower());
+            if (known == states.end())
+                states.insert(name.toLower(), enabled ? osplService::run : osplService::disabled);
+            else if (enabled)
+                *known = osplService::run;
         }
     }
-    const auto stateOf = [&domain](const QString& name) {
-        osplService::runState state = osplService::notRun;
-        for (const started& s : domain) {
-            if (!sameName(s.name, name))
-                continue;
-            if (s.enabled)
-                return osplService::run;
-            state = osplService::disabled;
-        }
-        return state;
+    const auto stateOf = [&states](const QString& name) {
+        return name.isNull() ? osplService::notRun : states.value(name.toLower(), osplService::notRun);
     };
 
     std::vector<QDomElement> elements;
-    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling())
-        if (child.isElement() && networkingKinds().contains(child.nodeName()))
+    QSet<QString> served; // names of the elements, in lower case
+    for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling()) {
+        if (child.isElement() && networkingKinds().contains(child.nodeName())) {
             elements.push_back(child.toElement());
+            const QString name = attribute(elements.back(), QStringLiteral("name"));
+            if (!name.isNull())
+                served.insert(name.toLower());
+        }
+    }
     const auto first = std::find_if(elements.begin(), elements.end(), [](const QDomElement& e) {
         return e.nodeName() == osplElementPath().at(1);
     });
@@ -1097,14 +1103,9 @@ osplBinding osplDocument::binding() const
     // Services that run a networking program on its defaults, with no element of their name.
     for (const started& d : domain) {
         const QString kind = kindOfProgram(d.command);
-        const bool served = std::any_of(elements.begin(), elements.end(), [&](const QDomElement& e) {
-            return sameName(attribute(e, QStringLiteral("name")), d.name);
-        });
-        const bool listed = std::any_of(b.services.begin(), b.services.end(), [&](const osplService& s) {
-            return !s.hasElement && sameName(s.name, d.name);
-        });
-        if (!d.enabled || kind.isEmpty() || served || listed)
+        if (!d.enabled || kind.isEmpty() || served.contains(d.name.toLower()))
             continue;
+        served.insert(d.name.toLower()); // told once
         osplService s;
         s.kind = kind;
         s.name = d.name;

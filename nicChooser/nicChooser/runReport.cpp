@@ -117,6 +117,10 @@ QString changeSummary(const QString& address, const QString& adaptor, const QStr
 
 namespace {
 
+// Real configurations hold one to three networking services; a file holding
+// thousands must not make a line or a report of thousands.
+constexpr int maxServicesTold = 16;
+
 QString serviceShown(const osplService& service)
 {
     return service.name.isNull() ? QStringLiteral("%1 without a name").arg(service.kind)
@@ -206,12 +210,15 @@ QString bindingLine(const QString& ddsFile, const QString& address, const osplBi
     } else {
         parts << QStringLiteral("nothing took %1: %2").arg(oneLine(address), missingWhy(binding));
     }
+    int told = 0;
     for (const osplService& service : binding.services) {
-        if (&service != first)
+        if (&service != first && ++told <= maxServicesTold)
             parts << unboundWhy(service, binding.hasDomain, true);
-        else if (!binding.found() && service.state == osplService::run)
+        else if (&service == first && !binding.found() && service.state == osplService::run)
             parts << QStringLiteral("%1 chooses its own interface").arg(serviceShown(service));
     }
+    if (told > maxServicesTold)
+        parts << QStringLiteral("%1 more networking services do not bind it either").arg(told - maxServicesTold);
     if (!uriElsewhere.isEmpty())
         parts << QStringLiteral("OSPL_URI names another configuration, %1, which was not changed")
                      .arg(oneLine(uriElsewhere));
@@ -248,16 +255,22 @@ QStringList checkLines(const installationState& s)
     if (b.found() && b.oldValue.trimmed() != s.storedAddress)
         lines << QStringLiteral("the DDS configuration %1 holds %2, not %3, in the General/NetworkInterfaceAddress of %4")
                      .arg(dds, valueShown(b.oldValue), oneLine(s.storedAddress), serviceShown(*first));
+    int unbound = 0;
     for (const osplService& service : b.services) {
         if (service.state != osplService::run)
             continue;
-        if (&service != first)
+        if (&service != first && ++unbound <= maxServicesTold)
             lines << QStringLiteral("the DDS configuration %1: %2").arg(dds, unboundWhy(service, b.hasDomain, false));
-        else if (!b.found())
+        else if (&service == first && !b.found())
             lines << QStringLiteral("the DDS configuration %1: %2 has no General/NetworkInterfaceAddress, so it chooses "
                                     "its own interface")
                          .arg(dds, serviceShown(service));
     }
+    if (unbound > maxServicesTold)
+        lines << QStringLiteral("the DDS configuration %1: %2 more running networking services do not bind %3 either")
+                     .arg(dds)
+                     .arg(unbound - maxServicesTold)
+                     .arg(oneLine(s.storedAddress));
     return lines;
 }
 
