@@ -296,6 +296,12 @@ void tst_osplConfig::whatBinds_data()
         << binds + "; the Domain's Service 'ddsi2-lab' runs /opt/ospl/bin/ddsi2 with no DDSI2Service of that name, so it "
                    "chooses its own interface"
                + toldEnd;
+    // Read as XML reads them, from an element of one attribute and one of several.
+    QTest::newRow("names holding markup characters")
+        << "names-holding-markup-characters.xml" << outcome::done << QByteArray("AUTO")
+        << "DDS configuration ospl.xml: DDSI2Service 'ddsi2 <&\"' binds 10.77.1.2 (General/NetworkInterfaceAddress "
+           "AUTO -> 10.77.1.2)"
+               + toldEnd;
     QTest::newRow("no Domain to run the services")
         << "no-domain-to-run-the-services.xml" << outcome::done << QByteArray("AUTO")
         << "DDS configuration ospl.xml: DDSI2Service 'ddsi2' took 10.77.1.2 (General/NetworkInterfaceAddress AUTO -> "

@@ -4,9 +4,9 @@
 
 #include <QBuffer>
 #include <QDomDocument>
+#include <QHash>
 #include <QHostAddress>
 #include <QRegularExpression>
-#include <QHash>
 #include <QSet>
 #include <QTextCodec>
 #include <QTextStream>

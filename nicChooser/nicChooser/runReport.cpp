@@ -268,9 +268,7 @@ QStringList checkLines(const installationState& s)
     }
     if (unbound > maxServicesTold)
         lines << QStringLiteral("the DDS configuration %1: %2 more running networking services do not bind %3 either")
-                     .arg(dds)
-                     .arg(unbound - maxServicesTold)
-                     .arg(oneLine(s.storedAddress));
+                     .arg(dds, QString::number(unbound - maxServicesTold), oneLine(s.storedAddress));
     return lines;
 }
 
