@@ -33,5 +33,5 @@ run() {
   echo "fuzz: $target ran $execs inputs in ${seconds} s, no fault"
 }
 run fuzz_settings 4096 "$top/fuzz/corpus/settings" "$top/fuzz/regressions/settings"
-run fuzz_osplConfig 16384 "$top/fuzz/regressions/ospl" "$top/tests/data/ospl" "$top/tests/data/xml"
+run fuzz_osplConfig 16384 "$top/fuzz/regressions/ospl" "$top/tests/data/ospl" "$top/tests/data/xml" "$top/tests/data/services"
 run fuzz_help 32768 "$top/fuzz/corpus/help" "$top/fuzz/regressions/help"

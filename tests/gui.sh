@@ -262,6 +262,10 @@ act() {
 # The stored row is stored again: the settings file already holds it and is
 # left alone, and the DDS configuration shows which row Ok took.
 row "pre-selected row, Ok clicked" "/ospl" "stored2" "click-ok" 0 same 10.77.4.1 -
+# A person's Ok says what the DDS configuration now binds, as an unattended run does.
+[ "$row_ran" = 0 ] || grep -qxF "nicChooser: DDS configuration $work/root/SYS/config/dds/ospl.xml: DDSI2Service 'ddsi2' \
+binds 10.77.4.1 (General/NetworkInterfaceAddress AUTO -> 10.77.4.1); running DDS services read their configuration only \
+when they start" "$work/debug.txt" || fail "Ok did not say what binds the address"
 row "pre-selected row, Ok by keyboard" "/ospl" "stored2" "tab-tab-space" 0 same 10.77.4.1 -
 # Nothing highlighted, the focus frame on the first row: the first Down
 # highlights that row.

@@ -548,7 +548,7 @@ void tst_dialog::switches()
     QCOMPARE(named.isEmpty(), s.unknown.isEmpty());
     if (!named.isEmpty())
         QCOMPARE(named, "not a switch, so ignored: " + s.unknown.join(' ')
-                            + " (the switches are /ospl, /silent, /list and /select=RULE)");
+                            + " (the switches are /ospl, /silent, /list, /check and /select=RULE)");
 }
 
 void tst_dialog::fatalWithoutVariable_data()

@@ -2,6 +2,7 @@
 #include "installPaths.h"
 #include "nicChooser.h"
 #include "osplConfig.h"
+#include "runReport.h"
 #include "testSupport.h"
 
 #include <QDir>
@@ -61,6 +62,60 @@ const QStringList foundInCorpus{"adlink-demos-ishapes-eu.xml",
                                 "lsst-sqre-sal-sciplat-lab-ospl-c80a9b4.xml",
                                 "ros2-rmw_opensplice-ros_ospl.xml"};
 
+// What an update of the file ospl.xml to address tells, as the operator reads it.
+QString told(const osplBinding& binding)
+{
+    return bindingLine(QStringLiteral("ospl.xml"), address, binding, QString());
+}
+
+const QString toldEnd = QStringLiteral("; running DDS services read their configuration only when they start");
+
+// The line of a configuration whose one DDSI2Service 'ddsi2', run by the Domain, held old.
+QString ddsi2Binds(const QString& old, const QString& more = QString())
+{
+    return "DDS configuration ospl.xml: DDSI2Service 'ddsi2' binds 10.77.1.2 (General/NetworkInterfaceAddress " + old
+           + " -> 10.77.1.2" + more + ")" + toldEnd;
+}
+
+// The line of a configuration without DDSI2Service, with the other services' clauses.
+QString nothingTook(const QString& others)
+{
+    return "DDS configuration ospl.xml: nothing took 10.77.1.2: there is no DDSI2Service" + others + toldEnd;
+}
+
+// The first NetworkInterfaceAddress of input holding old, holding the address instead.
+QByteArray firstAddressSet(QByteArray input, const QByteArray& old)
+{
+    const QByteArray from = "<NetworkInterfaceAddress>" + old + "</NetworkInterfaceAddress>";
+    const int at = input.indexOf(from);
+    return at < 0 ? QByteArray()
+                  : input.replace(at, from.size(), "<NetworkInterfaceAddress>" + address.toUtf8() + "</NetworkInterfaceAddress>");
+}
+
+// A configuration laid out as the update writes it, whose Domain runs its
+// DDSI2Service 'ddsi2' and n NetworkServices 'n0'... of their own names.
+QByteArray manyServices(int n)
+{
+    QByteArray domain, services;
+    for (int i = 0; i < n; ++i) {
+        domain += "      <Service name=\"n" + QByteArray::number(i) + "\"/>\n";
+        services += "   <NetworkService name=\"n" + QByteArray::number(i) + "\"/>\n";
+    }
+    return "<OpenSplice>\n   <Domain>\n      <Service name=\"ddsi2\"/>\n" + domain
+           + "   </Domain>\n   <DDSI2Service name=\"ddsi2\">\n      <General>\n         "
+             "<NetworkInterfaceAddress>AUTO</NetworkInterfaceAddress>\n      </General>\n   </DDSI2Service>\n"
+           + services + "</OpenSplice>\n";
+}
+
+// The clauses of the services n0 to n(count - 1), as the line or /check tells them.
+QString nativeClauses(int count, const QString& before)
+{
+    QString out;
+    for (int i = 0; i < count; ++i)
+        out += before + QStringLiteral("NetworkService 'n%1' chooses its own interface").arg(i);
+    return out;
+}
+
 QByteArray wrap(const QByteArray& nia)
 {
     return "<OpenSplice><DDSI2Service><General>" + nia + "</General></DDSI2Service></OpenSplice>";
@@ -98,6 +153,12 @@ private slots:
     void realConfigurations_data();
     void realConfigurations();
     void sameBytesInEveryProcess();
+    void whatBinds_data();
+    void whatBinds();
+    void check_data();
+    void check();
+    void osplUri_data();
+    void osplUri();
     void walk_data();
     void walk();
     void walkDebugLines();
@@ -111,22 +172,47 @@ private slots:
 void tst_osplConfig::realConfigurations_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("toldText"); // the line after the update
+    const QString native = QStringLiteral("; NetworkService 'networking' chooses its own interface");
+    const QString none = QStringLiteral(", nor any other networking service");
+    const QHash<QString, QString> lines{
+        {"adlink-build-durability-ospl_shm.xml", nothingTook(none)},
+        {"adlink-etc-ospl.xml", nothingTook(native)},
+        {"adlink-etc-ospl_ddsi.xml", nothingTook("; DDSIService 'ddsi' chooses its own interface")},
+        {"adlink-etc-ospl_ddsi2_with_native.xml",
+         QString(ddsi2Binds("AUTO")).replace(toldEnd, native + toldEnd)},
+        {"adlink-etc-ospl_no_network.xml", nothingTook(none)},
+        {"adlink-etc-ospl_sp_ddsi_10gbps.xml", ddsi2Binds("auto")},
+        {"adlink-etc-ospl_sp_no_network.xml", nothingTook(none)},
+        {"adlink-examples-log4cplugin.xml", nothingTook(none)},
+        {"adlink-testsuite-dds2117-pub-wan.xml", nothingTook(native)},
+        {"adlink-testsuite-dds2340-002-rhel62a.xml", nothingTook(native)},
+        {"adlink-testsuite-dds2341-node1.xml", nothingTook(native)},
+        {"lsst-sqre-sal-sciplat-lab-ospl-8de1620.xml",
+         ddsi2Binds("${LSST_DDS_INTERFACE:-AUTO}",
+                    "; the deployment's placeholder ${LSST_DDS_INTERFACE:-AUTO} is now a fixed address")},
+        {"lsst-sqre-sal-sciplat-lab-ospl-c80a9b4.xml",
+         ddsi2Binds("${LSST_DDS_INTERFACE}", "; the deployment's placeholder ${LSST_DDS_INTERFACE} is now a fixed address")},
+    };
     const QStringList files = QDir(NC_TEST_DATA "/ospl").entryList({"*.xml"}, QDir::Files, QDir::Name);
     QVERIFY(files.size() >= 20);
     for (const QString& f : files)
-        QTest::newRow(qPrintable(f)) << f;
+        QTest::newRow(qPrintable(f)) << f << lines.value(f, ddsi2Binds("AUTO"));
 }
 
 void tst_osplConfig::realConfigurations()
 {
     QFETCH(QString, name);
+    QFETCH(QString, toldText);
     QTemporaryDir dir;
     const QString path = dir.filePath("ospl.xml");
     const QByteArray before = testData("ospl/" + name);
     writeBytes(path, before);
 
-    const outcome::code r = updateOsplConfig(path, address, delve).what();
+    osplBinding binding;
+    const outcome::code r = updateOsplConfig(path, address, delve, lockWaitHook(), &binding).what();
     const QByteArray after = readBytes(path);
+    QCOMPARE(told(binding), toldText);
     if (!foundInCorpus.contains(name)) {
         QCOMPARE(r, outcome::notFound);
         QCOMPARE(after, before);
@@ -162,9 +248,215 @@ void tst_osplConfig::realConfigurations()
     stream.flush();
     QCOMPARE(sortedAttributes(QString::fromUtf8(after)), sortedAttributes(dom));
 
-    // A second run with the same address leaves the file alone.
-    QCOMPARE(updateOsplConfig(path, address, delve).what(), outcome::unchanged);
+    // A second run with the same address leaves the file alone, and says the element held it.
+    QCOMPARE(updateOsplConfig(path, address, delve, lockWaitHook(), &binding).what(), outcome::unchanged);
     QCOMPARE(readBytes(path), after);
+    static const QRegularExpression change(QStringLiteral("\\(General/NetworkInterfaceAddress [^)]*\\)"));
+    QCOMPARE(told(binding),
+             QString(toldText).replace(change, QStringLiteral("(General/NetworkInterfaceAddress already 10.77.1.2)")));
+}
+
+// Which service binds the address, in small configurations of each kind: the
+// line the update tells, and the file's bytes (these inputs are laid out as
+// the update writes, so only the first element's text changes).
+void tst_osplConfig::whatBinds_data()
+{
+    QTest::addColumn<QString>("file");        // in tests/data/services
+    QTest::addColumn<outcome::code>("result");
+    QTest::addColumn<QByteArray>("old");      // the first element's text, which becomes the address when written
+    QTest::addColumn<QString>("toldText");    // the line; for a refusal, its reason
+
+    const QString binds = "DDS configuration ospl.xml: DDSI2Service 'ddsi2' binds 10.77.1.2 "
+                          "(General/NetworkInterfaceAddress AUTO -> 10.77.1.2)";
+    QTest::newRow("two instances, the Domain runs only the second")
+        << "two-ddsi2-instances-the-domain-runs-the-second.xml" << outcome::done << QByteArray("AUTO")
+        << "DDS configuration ospl.xml: DDSI2Service 'ddsi2' took 10.77.1.2 (General/NetworkInterfaceAddress AUTO -> "
+           "10.77.1.2) but is not run: its Service in the Domain has enabled=\"false\"; DDSI2Service 'ddsi2-plant' is "
+           "run by the Domain but was not changed: only the first DDSI2Service is"
+               + toldEnd;
+    QTest::newRow("two instances, both run")
+        << "two-ddsi2-instances-both-run.xml" << outcome::done << QByteArray("AUTO")
+        << binds + "; DDSI2Service 'ddsi2-plant' is run by the Domain but was not changed: only the first DDSI2Service is"
+               + toldEnd;
+    QTest::newRow("the one DDSI2Service is not run by the Domain")
+        << "ddsi2-not-run-by-the-domain.xml" << outcome::done << QByteArray("AUTO")
+        << "DDS configuration ospl.xml: DDSI2Service 'ddsi2' took 10.77.1.2 (General/NetworkInterfaceAddress AUTO -> "
+           "10.77.1.2) but is not run: the Domain has no Service of that name"
+               + toldEnd;
+    QTest::newRow("native networking beside DDSI2, disabled")
+        << "native-networking-disabled-beside-ddsi2.xml" << outcome::done << QByteArray("AUTO")
+        << binds + "; NetworkService 'networking' is not run: its Service in the Domain has enabled=\"false\"" + toldEnd;
+    QTest::newRow("the same DDSI2Service given twice, the second with its own address")
+        << "ddsi2-given-twice-under-one-name.xml" << outcome::done << QByteArray("AUTO")
+        << binds + "; DDSI2Service 'ddsi2' is given again with a General/NetworkInterfaceAddress of its own, which was "
+                   "not changed: only the first DDSI2Service is"
+               + toldEnd;
+    QTest::newRow("the Domain runs ddsi2 under a name no element has")
+        << "domain-runs-ddsi2-under-a-name-with-no-element.xml" << outcome::done << QByteArray("AUTO")
+        << binds + "; the Domain's Service 'ddsi2-lab' runs /opt/ospl/bin/ddsi2 with no DDSI2Service of that name, so it "
+                   "chooses its own interface"
+               + toldEnd;
+    // Read as XML reads them, from an element of one attribute and one of several.
+    QTest::newRow("names holding markup characters")
+        << "names-holding-markup-characters.xml" << outcome::done << QByteArray("AUTO")
+        << "DDS configuration ospl.xml: DDSI2Service 'ddsi2 <&\"' binds 10.77.1.2 (General/NetworkInterfaceAddress "
+           "AUTO -> 10.77.1.2)"
+               + toldEnd;
+    QTest::newRow("no Domain to run the services")
+        << "no-domain-to-run-the-services.xml" << outcome::done << QByteArray("AUTO")
+        << "DDS configuration ospl.xml: DDSI2Service 'ddsi2' took 10.77.1.2 (General/NetworkInterfaceAddress AUTO -> "
+           "10.77.1.2) but is not run: there is no Domain to run it"
+               + toldEnd;
+    QTest::newRow("the first DDSI2Service has no General: it runs on its own choice")
+        << "first-ddsi2-without-general.xml" << outcome::notFound << QByteArray()
+        << "DDS configuration ospl.xml: nothing took 10.77.1.2: the first DDSI2Service, 'ddsi2', has no General; "
+           "DDSI2Service 'ddsi2' chooses its own interface; DDSI2Service 'ddsi2-spare' is not run (the Domain has no "
+           "Service of that name) and was not changed: only the first DDSI2Service is"
+               + toldEnd;
+    // Sixteen are named, then how many more: a line stays a line.
+    QTest::newRow("a thousand networking services run beside DDSI2")
+        << "(generated)" << outcome::done << QByteArray("AUTO")
+        << binds + nativeClauses(16, "; ") + "; 984 more networking services do not bind it either" + toldEnd;
+    // DDSI2 set to IPv6 would not start with an IPv4 address: refused, the file as it was.
+    QTest::newRow("IPv6 by flag")
+        << "ddsi2-set-to-ipv6.xml" << outcome::refused << QByteArray()
+        << "its DDSI2Service 'ddsi2' is set to IPv6 (General/UseIPv6 is true), and DDSI2 would not start with the IPv4 "
+           "address 10.77.1.2";
+    QTest::newRow("IPv6 by address")
+        << "ipv6-address-in-the-element.xml" << outcome::refused << QByteArray()
+        << "its DDSI2Service 'ddsi2' is set to IPv6 (its General/NetworkInterfaceAddress holds the IPv6 address fe80::1), "
+           "and DDSI2 would not start with the IPv4 address 10.77.1.2";
+    QTest::newRow("IPv6 by transport")
+        << "ddsi2-transport-udp6.xml" << outcome::refused << QByteArray()
+        << "its DDSI2Service 'ddsi2' is set to IPv6 (General/Transport is udp6), and DDSI2 would not start with the IPv4 "
+           "address 10.77.1.2";
+}
+
+void tst_osplConfig::whatBinds()
+{
+    QFETCH(QString, file);
+    QFETCH(outcome::code, result);
+    QFETCH(QByteArray, old);
+    QFETCH(QString, toldText);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ospl.xml");
+    const QByteArray before = file == "(generated)" ? manyServices(1000) : testData("services/" + file);
+    writeBytes(path, before);
+    osplBinding binding;
+    const outcome r = updateOsplConfig(path, address, delve, lockWaitHook(), &binding);
+    QCOMPARE(r.what(), result);
+    if (result == outcome::done) {
+        const QByteArray expected = firstAddressSet(before, old);
+        QVERIFY(!expected.isNull());
+        QCOMPARE(readBytes(path), expected);
+    } else {
+        QCOMPARE(readBytes(path), before);
+    }
+    QCOMPARE(osplUpdated(r) ? told(binding) : r.reason(), toldText);
+}
+
+// What /check says of a DDS configuration, for a stored choice that is listed.
+void tst_osplConfig::check_data()
+{
+    QTest::addColumn<QString>("file");      // in tests/data
+    QTest::addColumn<QString>("stored");    // the stored address
+    QTest::addColumn<QStringList>("lines"); // "%1": the file's path
+
+    QTest::newRow("the element holds the stored address")
+        << "ospl/adlink-etc-ospl_ddsi2.xml.expected" << "10.77.1.2" << QStringList();
+    QTest::newRow("the element holds another value")
+        << "ospl/adlink-etc-ospl_ddsi2.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 holds AUTO, not 10.77.1.2, in the General/NetworkInterfaceAddress of "
+                       "DDSI2Service 'ddsi2'"};
+    QTest::newRow("native networking run beside the address")
+        << "ospl/adlink-etc-ospl_ddsi2_with_native.xml.expected" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1: NetworkService 'networking' chooses its own interface"};
+    QTest::newRow("no networking service at all") << "ospl/adlink-etc-ospl_no_network.xml" << "10.77.1.2"
+                                                  << QStringList();
+    QTest::newRow("two instances: the one run is not set")
+        << "services/two-ddsi2-instances-the-domain-runs-the-second.xml" << "AUTO"
+        << QStringList{"the DDS configuration %1: DDSI2Service 'ddsi2-plant' is run by the Domain but an update sets only "
+                       "the first DDSI2Service"};
+    QTest::newRow("the first DDSI2Service run without the element")
+        << "services/first-ddsi2-without-general.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1: DDSI2Service 'ddsi2' has no General/NetworkInterfaceAddress, so it "
+                       "chooses its own interface"};
+    QTest::newRow("IPv6: an update would be refused")
+        << "services/ipv6-address-in-the-element.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 cannot take 10.77.1.2: its DDSI2Service 'ddsi2' is set to IPv6 (its "
+                       "General/NetworkInterfaceAddress holds the IPv6 address fe80::1), and DDSI2 would not start with "
+                       "the IPv4 address 10.77.1.2",
+                       "the DDS configuration %1 holds fe80::1, not 10.77.1.2, in the General/NetworkInterfaceAddress of "
+                       "DDSI2Service 'ddsi2'"};
+    QStringList many;
+    for (int i = 0; i < 16; ++i)
+        many << "the DDS configuration %1: NetworkService 'n" + QString::number(i) + "' chooses its own interface";
+    QTest::newRow("a thousand networking services run: sixteen named, then how many more")
+        << "(generated)" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 holds AUTO, not 10.77.1.2, in the General/NetworkInterfaceAddress of "
+                       "DDSI2Service 'ddsi2'"}
+                + many
+                + QStringList{"the DDS configuration %1: 984 more running networking services do not bind 10.77.1.2 "
+                              "either"};
+    QTest::newRow("not well-formed")
+        << "xml/truncated.xml" << "10.77.1.2"
+        << QStringList{"the DDS configuration %1 cannot be read: it is not well-formed XML (line 6, column 14: Premature "
+                       "end of document)"};
+}
+
+void tst_osplConfig::check()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, stored);
+    QFETCH(QStringList, lines);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ospl.xml");
+    const QByteArray before = file == "(generated)" ? manyServices(1000) : testData(file);
+    writeBytes(path, before);
+    installationState state;
+    state.settingsFile = QStringLiteral("local_settings.ini");
+    state.storedAddress = stored;
+    state.storedAdaptor = QStringLiteral("nc0");
+    state.storedListed = true;
+    state.ddsFile = path;
+    state.dds = inspectOsplConfig(path, &state.binding);
+    for (QString& line : lines)
+        line = line.arg(path);
+    QCOMPARE(checkLines(state), lines);
+    QCOMPARE(readBytes(path), before);
+}
+
+void tst_osplConfig::osplUri_data()
+{
+    QTest::addColumn<QString>("uri");   // "%1": the folder
+    QTest::addColumn<bool>("elsewhere");
+    QTest::newRow("not set") << "" << false;
+    QTest::newRow("the installation's file") << "file://%1/ospl.xml" << false;
+    QTest::newRow("the installation's file, as a bare path") << "%1/ospl.xml" << false;
+    QTest::newRow("the installation's file, through ..") << "file://%1/sub/../ospl.xml" << false;
+    QTest::newRow("the installation's file, through a link") << "file://%1/link.xml" << false;
+    QTest::newRow("another file") << "file://%1/other.xml" << true;
+    QTest::newRow("a file that does not exist") << "file://%1/missing.xml" << true;
+    QTest::newRow("no file at all") << "osplcfg://server/config" << true;
+}
+
+void tst_osplConfig::osplUri()
+{
+    QFETCH(QString, uri);
+    QFETCH(bool, elsewhere);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("sub"));
+    writeBytes(dir.filePath("ospl.xml"), "<OpenSplice/>");
+    writeBytes(dir.filePath("other.xml"), "<OpenSplice/>");
+    if (uri.contains("link.xml")) {
+        NC_LINUX_ONLY("a symbolic link is a Linux row: Windows makes a shortcut file of it");
+        QVERIFY(QFile::link(dir.filePath("ospl.xml"), dir.filePath("link.xml")));
+    }
+    // file:///C:/... on Windows
+    const QString folder = (dir.path().startsWith('/') ? QString() : QStringLiteral("/")) + dir.path();
+    const QString given = uri.startsWith("file://") ? uri.arg(folder) : uri.arg(dir.path());
+    QCOMPARE(osplUriElsewhere(given, QDir::toNativeSeparators(dir.filePath("ospl.xml"))),
+             elsewhere ? given : QString());
 }
 
 // The toolkit's DOM orders attributes by a per-process hash seed; separate

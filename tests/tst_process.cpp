@@ -3,6 +3,7 @@
 #include "runReport.h"
 #include "testSupport.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QLibraryInfo>
 #include <QNetworkInterface>
@@ -188,7 +189,7 @@ void tst_process::unattended_data()
     const QByteArray same;
     // Switches and statuses, a few lines, no more.
     const QByteArray usage =
-        "Usage: nicChooser [/ospl] [/silent] [/select=RULE] [/list]\n"
+        "Usage: nicChooser [/ospl] [/silent] [/select=RULE] [/list] [/check]\n"
         "       nicChooser --help | --version\n"
         "Chooses the network interface and IPv4 address the installation's xDS transport binds to, stored\n"
         "in $CC_ROOT/local_settings.ini (and with /ospl in $CC_ROOT/$CC_SYSTEM/config/dds/ospl.xml).\n"
@@ -196,9 +197,11 @@ void tst_process::unattended_data()
         "  /silent        unattended: keep a stored choice that still names a row, else no dialog without a display\n"
         "  /select=RULE   choose the row by address, adaptor ID or IPv4 prefix (with /silent: store it)\n"
         "  /list          print the rows on stdout, tab-separated; writes nothing\n"
+        "  /check         whether the stored choice is here (with /ospl: and the DDS configuration binds it);\n"
+        "                 one line per disagreement; writes nothing\n"
         "Exit status: 0 done (or cancelled), 2 CC_ROOT or CC_SYSTEM missing, 3 settings not written,\n"
         "4 DDS configuration not updated, 5 no display, 6 /select matches no row, 7 several rows,\n"
-        "8 /select malformed, 9 /list could not write. More in nicChooser(1).\n";
+        "8 /select malformed, 9 /list could not write, 10 /check disagrees. More in nicChooser(1).\n";
     const QByteArray nc1("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n");
     const QByteArray rows = "nc0\t10.77.1.1\tnc0\t\nnc0\t10.77.1.2\tnc0\tstored\nnc1\t10.77.4.1\tnc1\t\n"
                             "n\xC3\xA9\t10.77.5.1\tn\xC3\xA9\t\n"
@@ -211,14 +214,62 @@ void tst_process::unattended_data()
     QTest::newRow("/silent, valid, debug lines silenced: nothing said")
         << QStringList{"/silent"} << "quiet" << 0 << QByteArray() << same << ""
         << "=";
-    QTest::newRow("/silent /ospl, valid, debug lines silenced: one line names the changed file")
+    // The summary line as ever, then what the DDS configuration now binds:
+    // an operator's line, not a debug line, so the logging rule keeps it.
+    const QString binds = QStringLiteral(
+        "nicChooser: DDS configuration %1/SYS/config/dds/ospl.xml: DDSI2Service 'ddsi2' binds %2 "
+        "(General/NetworkInterfaceAddress AUTO -> %2); running DDS services read their configuration only when they "
+        "start\n");
+    QTest::newRow("/silent /ospl, valid, debug lines silenced: the changed file named, then what binds the address")
         << QStringList{"/silent", "/ospl"} << "quiet nodisplay" << 0 << QByteArray() << same << "10.77.1.2"
-        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n";
+        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n"
+               + binds.arg("%1", "10.77.1.2");
     QTest::newRow("/select with no settings file, silenced: one line tells the file created")
         << QStringList{"/silent", "/select=nc1", "/ospl"} << "noini quiet nodisplay" << 0 << QByteArray() << nc1
         << "10.77.4.1"
         << "=nicChooser: stored 10.77.4.1 on nc1: created the settings file %1/local_settings.ini and wrote the DDS "
-           "configuration %1/SYS/config/dds/ospl.xml\n";
+           "configuration %1/SYS/config/dds/ospl.xml\n"
+               + binds.arg("%1", "10.77.4.1");
+    // Processes started with OSPL_URI read the file it names.
+    QTest::newRow("/silent /ospl, OSPL_URI names another file: the line says so")
+        << QStringList{"/silent", "/ospl"} << "quiet nodisplay uri-elsewhere" << 0 << QByteArray() << same << "10.77.1.2"
+        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n"
+               + QString(binds.arg("%1", "10.77.1.2"))
+                     .replace("; running", "; OSPL_URI names another configuration, file:///etc/opt/ospl-site.xml, "
+                                           "which was not changed; running");
+    QTest::newRow("/silent /ospl, OSPL_URI names the installation's file: nothing more said")
+        << QStringList{"/silent", "/ospl"} << "quiet nodisplay uri-same" << 0 << QByteArray() << same << "10.77.1.2"
+        << "=nicChooser: stored 10.77.1.2 on nc0: wrote the DDS configuration %1/SYS/config/dds/ospl.xml\n"
+               + binds.arg("%1", "10.77.1.2");
+    QTest::newRow("/silent /ospl, DDSI2 set to IPv6: refused, status 4, the file as it was")
+        << QStringList{"/silent", "/ospl"} << "ospl-ipv6 quiet nodisplay" << 4 << QByteArray() << same << ""
+        << "=nicChooser: could not update the DDS configuration %1/SYS/config/dds/ospl.xml: its DDSI2Service 'ddsi2' is "
+           "set to IPv6 (General/UseIPv6 is true), and DDSI2 would not start with the IPv4 address 10.77.1.2\n";
+    // /check: no window, nothing written, one line per disagreement.
+    QTest::newRow("/check, stored pair valid: status 0, nothing said")
+        << QStringList{"/check"} << "quiet nodisplay" << 0 << QByteArray() << same << ""
+        << "=";
+    QTest::newRow("/check /ospl, both files agree: status 0, nothing said")
+        << QStringList{"/check", "/ospl"} << "ospl-current quiet" << 0 << QByteArray() << same << ""
+        << "=";
+    QTest::newRow("/check /ospl, the DDS configuration holds another value: status 10")
+        << QStringList{"/check", "/ospl"} << "quiet nodisplay" << 10 << QByteArray() << same << ""
+        << "=nicChooser: the DDS configuration %1/SYS/config/dds/ospl.xml holds AUTO, not 10.77.1.2, in the "
+           "General/NetworkInterfaceAddress of DDSI2Service 'ddsi2'\n";
+    QTest::newRow("/check /ospl, stored address moved, native networking run: one line each")
+        << QStringList{"/checkx", "/ospl"} << "staleini ospl-native quiet nodisplay" << 10 << QByteArray() << same << ""
+        << "=nicChooser: the stored choice, 10.77.4.1 on nc0, is not on this machine: 10.77.4.1 is here, but on nc1\n"
+           "nicChooser: the DDS configuration %1/SYS/config/dds/ospl.xml holds AUTO, not 10.77.4.1, in the "
+           "General/NetworkInterfaceAddress of DDSI2Service 'ddsi2'\n"
+           "nicChooser: the DDS configuration %1/SYS/config/dds/ospl.xml: NetworkService 'networking' chooses its own "
+           "interface\n";
+    QTest::newRow("/check /ospl, nothing stored: status 10")
+        << QStringList{"/ospl", "/check"} << "noini quiet nodisplay" << 10 << QByteArray() << same << ""
+        << "=nicChooser: nothing is stored yet in the settings file %1/local_settings.ini\n";
+    QTest::newRow("/check /ospl, DDS configuration not well-formed: status 10")
+        << QStringList{"/check", "/ospl"} << "truncated-ospl quiet nodisplay" << 10 << QByteArray() << same << ""
+        << "=nicChooser: the DDS configuration %1/SYS/config/dds/ospl.xml cannot be read: it is not well-formed XML "
+           "(line 6, column 14: Premature end of document)\n";
     QTest::newRow("/select of the stored row, silenced: nothing said")
         << QStringList{"/silent", "/select=10.77.1.2"} << "quiet" << 0 << QByteArray() << same << ""
         << "=";
@@ -255,20 +306,20 @@ void tst_process::unattended_data()
     // A misspelt switch is named, not taken for a missing one.
     QTest::newRow("/silent /selct=..., nothing stored, no display: the misspelt switch named")
         << QStringList{"/silent", "/selct=10.77.4.1"} << "noini nodisplay quiet" << 5 << QByteArray() << same << ""
-        << "=nicChooser: not a switch, so ignored: /selct=10.77.4.1 (the switches are /ospl, /silent, /list and "
-           "/select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there is no display to ask "
+        << "=nicChooser: not a switch, so ignored: /selct=10.77.4.1 (the switches are /ospl, /silent, /list, /check "
+           "and /select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there is no display to ask "
            "on; nothing was written\n";
     // An argument is the caller's text: named on one line, whatever it holds.
     QTest::newRow("an argument holding a line break: named on one line")
         << QStringList{"/silent", "/x\nnicChooser: stored 10.99.1.1 on v0"} << "noini nodisplay quiet" << 5
         << QByteArray() << same << ""
         << "=nicChooser: not a switch, so ignored: /x\\nnicChooser: stored 10.99.1.1 on v0 (the switches are /ospl, "
-           "/silent, /list and /select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there "
+           "/silent, /list, /check and /select=RULE)\nnicChooser: nothing is stored yet and no /select was given, and there "
            "is no display to ask on; nothing was written\n";
     QTest::newRow("/Silent -h /?, offscreen: every one named, one line")
         << QStringList{"/Silent", "-h", "/?"} << "quiet" << 5 << QByteArray() << same << ""
-        << "=nicChooser: not a switch, so ignored: /Silent -h /? (the switches are /ospl, /silent, /list and "
-           "/select=RULE)\nnicChooser: there is no display to show the dialog on; /silent, /select and /list work "
+        << "=nicChooser: not a switch, so ignored: /Silent -h /? (the switches are /ospl, /silent, /list, /check "
+           "and /select=RULE)\nnicChooser: there is no display to show the dialog on; /silent, /select and /list work "
            "without one\n";
     QTest::newRow("/list with a misspelt switch: named, the list as ever")
         << QStringList{"/list", "/ospll"} << "nodisplay quiet" << 0 << rows << same << ""
@@ -280,8 +331,10 @@ void tst_process::unattended_data()
         << "nicChooser: could not update the DDS configuration "
                + QString("%1/SYS/config/dds/ospl.xml: the file is read-only");
     QTest::newRow("/silent /ospl, DDS configuration without the element")
-        << QStringList{"/silent", "/ospl"} << "ospl-elsewhere nodisplay" << 0 << QByteArray() << same << ""
-        << "";
+        << QStringList{"/silent", "/ospl"} << "ospl-elsewhere nodisplay quiet" << 0 << QByteArray() << same << ""
+        << "=nicChooser: DDS configuration %1/SYS/config/dds/ospl.xml: nothing took 10.77.1.2: there is no "
+           "DDSI2Service, nor any other networking service; running DDS services read their configuration only when "
+           "they start\n";
     QTest::newRow("/silent, CC_ROOT missing, no display")
         << QStringList{"/silent"} << "noroot nodisplay" << 2 << QByteArray() << same << ""
         << "nicChooser: Can't set the adaptor - there's nowhere to write the value to because CC_ROOT environment "
@@ -427,12 +480,37 @@ void tst_process::unattended()
     if (words.contains("readonly-ospl"))
         QVERIFY(QFile::setPermissions(osplPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     QByteArray osplBefore = ospl;
-    if (words.contains("ospl-elsewhere") || words.contains("truncated-ospl")) {
-        osplBefore =
-            testData(words.contains("truncated-ospl") ? "xml/truncated.xml" : "ospl/adlink-etc-ospl_no_network.xml");
-        writeBytes(osplPath(), osplBefore);
+    const QHash<QString, QString> osplFiles{{"ospl-elsewhere", "ospl/adlink-etc-ospl_no_network.xml"},
+                                            {"truncated-ospl", "xml/truncated.xml"},
+                                            {"ospl-current", "ospl/adlink-etc-ospl_ddsi2.xml.expected"},
+                                            {"ospl-native", "ospl/adlink-etc-ospl_ddsi2_with_native.xml"},
+                                            {"ospl-ipv6", "services/ddsi2-set-to-ipv6.xml"}};
+    for (const QString& word : words) {
+        if (osplFiles.contains(word)) {
+            osplBefore = testData(osplFiles.value(word));
+            writeBytes(osplPath(), osplBefore);
+        }
     }
+    if (words.contains("uri-elsewhere"))
+        extraEnvironment = QStringList{"OSPL_URI=file:///etc/opt/ospl-site.xml"};
+    if (words.contains("uri-same"))
+        extraEnvironment = QStringList{"OSPL_URI=file://" + osplPath()};
+    auto resetEnvironment = qScopeGuard([this] { extraEnvironment.clear(); });
     const QByteArray iniBefore = readBytes(iniPath());
+    // /check writes nothing: with the files' times set long back, any write would show.
+    const bool check = std::any_of(args.begin(), args.end(), [](const QString& a) { return a.startsWith("/check"); });
+    const QDateTime aged(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
+    const QStringList folders{root->path(), root->filePath("SYS/config/dds")};
+    QStringList filesBefore;
+    if (check) {
+        for (const QString& path : {iniPath(), osplPath()}) {
+            QFile f(path);
+            if (f.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+                QVERIFY(f.setFileTime(aged, QFileDevice::FileModificationTime));
+        }
+        for (const QString& folder : folders)
+            filesBefore << filesIn(folder);
+    }
 
     const run r = start(args, status < 0 ? 1500 : 10000, words);
     if (status < 0) {
@@ -450,6 +528,15 @@ void tst_process::unattended()
         QCOMPARE(now, osplBefore);
     } else {
         QVERIFY(now.contains("<NetworkInterfaceAddress>" + osplAddress.toUtf8() + "</NetworkInterfaceAddress>"));
+    }
+    if (check) {
+        QStringList filesAfter;
+        for (const QString& folder : folders)
+            filesAfter << filesIn(folder);
+        QCOMPARE(filesAfter, filesBefore);
+        for (const QString& path : {iniPath(), osplPath()})
+            if (QFileInfo::exists(path))
+                QCOMPARE(QFileInfo(path).lastModified().toUTC(), aged);
     }
     if (stderrText.startsWith('='))
         QCOMPARE(r.debug, stderrText.mid(1).replace("%1", root->path()));

@@ -740,6 +740,19 @@ void tst_reliability::hostileInput_data()
     QTest::newRow("DDS: comments whose rewrite would pass the size limit")
         << "ospl" << inDomain("<!---->", 5 << 20) << false << QStringLiteral("its rewrite would be");
     QTest::newRow("DDS: UTF-16") << "ospl" << utf16Config << true << QString();
+    // Which services bind the address is looked up by name, never by
+    // comparing each with all others.
+    QByteArray services, elements;
+    for (int i = 0; services.size() + elements.size() < 4 << 20; ++i) { // its rewrite stays under the limit
+        services += "<Service name=\"s" + QByteArray::number(i) + "\"><Command>ddsi2</Command></Service>";
+        elements += "<NetworkService name=\"s" + QByteArray::number(i) + "x\"/><Service name=\"s"
+                    + QByteArray::number(i) + "x\"/>";
+    }
+    QByteArray crowded = real2;
+    crowded.insert(crowded.indexOf("</Domain>"), services);
+    crowded.insert(crowded.indexOf("</OpenSplice>"), elements);
+    QTest::newRow("DDS: 4 MiB of Services the Domain runs and networking services, each of its own name")
+        << "ospl" << crowded << true << QString();
     // Files a co-user could grow to crash a run as root: read only up to a
     // size no real file comes near.
     QTest::newRow("settings: 4 GiB") << "ini" << sparseMarker() << false << QString();

@@ -24,6 +24,6 @@ storeOutcome storeChoice(const QString& settingsPath, const QString& osplPath, c
     r.settings = writeSettings(*settings, entries);
     r.settingsCreated = r.settings == outcome::done && wasMissing;
     if (r.settings.ok() && !osplPath.isEmpty())
-        r.dds = updateOsplConfig(osplPath, address, walk, osplWait);
+        r.dds = updateOsplConfig(osplPath, address, walk, osplWait, &r.ddsBinding);
     return r;
 }

@@ -15,6 +15,7 @@
 struct storeOutcome {
     outcome settings; ///< the settings file's; nothing else was tried unless it is ok()
     outcome dds;      ///< the DDS configuration's; done when none was asked for
+    osplBinding ddsBinding; ///< what the DDS configuration said about the address, when it could be read
     bool settingsCreated = false; ///< the settings file did not exist and was made
     /// Both files hold the choice (a DDS configuration without the element counts as holding it).
     bool ok() const { return settings.ok() && osplUpdated(dds); }

@@ -67,6 +67,8 @@ commandSwitches scanSwitches(const QStringList& arguments)
             ++s.selects;
             const int eq = arg.indexOf(QLatin1Char('='));
             s.rule = eq < 0 ? QString() : arg.mid(eq + 1);
+        } else if (arg.startsWith(QLatin1String("/check"))) {
+            s.check = true;
         } else if (!first) {
             s.unknown << arg;
         }

@@ -4,8 +4,8 @@
 //
 // Switches are matched as prefixes of any argument, case-sensitively, and
 // each argument counts once, tested in this order: "/ospl", "/silent",
-// "/list", "/select". So "/osplx" is /ospl, and "/select=RULE" carries its
-// rule after the first '='.
+// "/list", "/select", "/check". So "/osplx" is /ospl, and "/select=RULE"
+// carries its rule after the first '='.
 
 #include "adaptorRows.h"
 
@@ -20,6 +20,7 @@ struct commandSwitches {
     bool ospl = false;
     bool silent = false;
     bool list = false;
+    bool check = false;  ///< audit the installation: no window, nothing written
     int selects = 0;     ///< how many /select arguments there were
     QString rule;        ///< the text after '=' of the last /select (null without '=')
     QStringList unknown; ///< arguments after the program path that match no switch, in order

@@ -3,6 +3,8 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
@@ -40,4 +42,32 @@ QString environmentValue(const char* name)
     const QString value = environmentText(name);
     // Keep "set but empty" distinguishable from "not set".
     return value.isNull() ? QString(QLatin1String("")) : value;
+}
+
+QString osplUriElsewhere(const QString& uri, const QString& path)
+{
+    const QString given = uri.trimmed();
+    if (given.isEmpty())
+        return QString();
+    QString local = given;
+    if (local.startsWith(QLatin1String("file://"), Qt::CaseInsensitive)) {
+        local = local.mid(7);
+        // file:///C:/site/... names C:/site/...
+        static const QRegularExpression drive(QStringLiteral("^/[A-Za-z]:"));
+        if (drive.match(local).hasMatch())
+            local = local.mid(1);
+    } else if (local.contains(QLatin1String("://"))) {
+        return given; // not a file at all
+    }
+    const QFileInfo named(local), ours(path);
+    // Through links and ".." as the system resolves them, when both exist.
+    const QString a = named.canonicalFilePath(), b = ours.canonicalFilePath();
+    const bool same = !a.isEmpty() && !b.isEmpty()
+                          ? a == b
+                          : QDir::cleanPath(named.absoluteFilePath())
+                                    .compare(QDir::cleanPath(ours.absoluteFilePath()),
+                                             QDir::separator() == QLatin1Char('\\') ? Qt::CaseInsensitive
+                                                                                      : Qt::CaseSensitive)
+                                == 0;
+    return same ? QString() : given;
 }

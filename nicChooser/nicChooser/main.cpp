@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 
 #include <cerrno>
 #include <cstdio>
@@ -62,6 +63,45 @@ int listRows(int argc, char** argv)
     return exitDone;
 }
 
+// /check: whether the installation agrees with its stored choice, for
+// monitoring; no window, no display, and no file written or locked.
+int checkInstallation(int argc, char** argv, bool ospl)
+{
+    QCoreApplication app(argc, argv);
+    tellUnknown(QCoreApplication::arguments());
+    const QString root = environmentValue("CC_ROOT"), system = environmentValue("CC_SYSTEM");
+    const QString missing = missingVariables(root, system);
+    if (!missing.isEmpty()) {
+        tell(fatalText(missing));
+        return exitNoVariable;
+    }
+    installationState state;
+    const QString settings = localSettingsPath(root);
+    state.settingsFile = QDir::toNativeSeparators(settings);
+    QStringList stored;
+    const outcome read = readSettings(settings, {QStringLiteral("bindAddress"), QStringLiteral("Adaptor")}, &stored);
+    if (!read.ok() && read != outcome::missing)
+        state.unreadable = read.reason();
+    state.storedAddress = stored.value(0);
+    state.storedAdaptor = stored.value(1);
+    for (const adaptorRow& row : adaptorRows(systemInterfaces(), state.storedAddress, state.storedAdaptor)) {
+        state.storedListed = state.storedListed || row.selected;
+        if (state.elsewhere.isEmpty() && !state.storedAddress.isEmpty() && row.dest.address == state.storedAddress)
+            state.elsewhere = row.dest.adaptorId;
+    }
+    if (state.storedListed)
+        state.elsewhere.clear();
+    if (ospl) {
+        const QString dds = osplConfigPath(root, system);
+        state.ddsFile = QDir::toNativeSeparators(dds);
+        state.dds = inspectOsplConfig(dds, &state.binding);
+    }
+    const QStringList lines = checkLines(state);
+    for (const QString& line : lines)
+        tell(line);
+    return lines.isEmpty() ? exitDone : exitDisagrees;
+}
+
 // Nobody can see a dialog here: say why nothing happens, the missing
 // variables first, as the dialog would.
 int nobodyToAsk()
@@ -79,7 +119,7 @@ int nobodyToAsk()
 // without a display and read no file. Exact words only: "/..." arguments are
 // the tool's switches, and "--help" can never start with one of them.
 const char usage[] =
-    "Usage: nicChooser [/ospl] [/silent] [/select=RULE] [/list]\n"
+    "Usage: nicChooser [/ospl] [/silent] [/select=RULE] [/list] [/check]\n"
     "       nicChooser --help | --version\n"
     "Chooses the network interface and IPv4 address the installation's xDS transport binds to, stored\n"
     "in $CC_ROOT/local_settings.ini (and with /ospl in $CC_ROOT/$CC_SYSTEM/config/dds/ospl.xml).\n"
@@ -87,9 +127,11 @@ const char usage[] =
     "  /silent        unattended: keep a stored choice that still names a row, else no dialog without a display\n"
     "  /select=RULE   choose the row by address, adaptor ID or IPv4 prefix (with /silent: store it)\n"
     "  /list          print the rows on stdout, tab-separated; writes nothing\n"
+    "  /check         whether the stored choice is here (with /ospl: and the DDS configuration binds it);\n"
+    "                 one line per disagreement; writes nothing\n"
     "Exit status: 0 done (or cancelled), 2 CC_ROOT or CC_SYSTEM missing, 3 settings not written,\n"
     "4 DDS configuration not updated, 5 no display, 6 /select matches no row, 7 several rows,\n"
-    "8 /select malformed, 9 /list could not write. More in nicChooser(1).\n";
+    "8 /select malformed, 9 /list could not write, 10 /check disagrees. More in nicChooser(1).\n";
 
 // The answer to the first --help or --version in argv; -1 when there is none.
 int answerAbout(int argc, char** argv)
@@ -120,6 +162,8 @@ int main(int argc, char** argv)
         return about;
     keepDebugLinesPlain();
     const commandSwitches switches = scanSwitches(argumentsOf(argc, argv));
+    if (switches.check)
+        return checkInstallation(argc, argv, switches.ospl);
     if (switches.list)
         return listRows(argc, argv);
 

@@ -40,6 +40,14 @@ void tellChanges(const QString& address, const QString& adaptor, const QString& 
         tell(line);
 }
 
+// Every /ospl update the configuration took (written or not) says what now
+// binds the address and what does not, for the operator as for a log.
+void tellBinding(const QString& path, const QString& address, const osplBinding& binding)
+{
+    tell(bindingLine(QDir::toNativeSeparators(path), address, binding,
+                     osplUriElsewhere(environmentValue("OSPL_URI"), path)));
+}
+
 } // namespace
 
 nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
@@ -129,9 +137,12 @@ void nicChooser::runUnattended(const commandSwitches& switches, const selectRule
         return;
     }
     if (valid) {
-        const outcome updated = osplMode ? writeToOspl(storedAddress) : outcome(outcome::unchanged);
+        osplBinding binding;
+        const outcome updated = osplMode ? writeToOspl(storedAddress, &binding) : outcome(outcome::unchanged);
         if (updated == outcome::done)
             tellChanges(storedAddress, storedAdaptor, QString(), false, osplConfigPath(ccRoot, ccSystem));
+        if (osplMode && osplUpdated(updated))
+            tellBinding(osplConfigPath(ccRoot, ccSystem), storedAddress, binding);
         if (!osplUpdated(updated)) {
             fail(exitDdsFailed, QString(),
                  QStringLiteral("could not update the DDS configuration %1: %2")
@@ -276,6 +287,8 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
     if (!personAsked)
         tellChanges(row.address, row.adaptorId, result.settings == outcome::done ? settings : QString(),
                     result.settingsCreated, result.dds == outcome::done ? ospl : QString());
+    if (!ospl.isEmpty())
+        tellBinding(ospl, row.address, result.ddsBinding);
     status = exitDone;
     return true;
 }
@@ -314,9 +327,9 @@ void nicChooser::fail(int code, const QString& title, const QString& text, bool 
                           QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-outcome nicChooser::writeToOspl(const QString& address)
+outcome nicChooser::writeToOspl(const QString& address, osplBinding* binding)
 {
-    return updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address, delve);
+    return updateOsplConfig(osplConfigPath(ccRoot, ccSystem), address, delve, lockWaitHook(), binding);
 }
 
 void nicChooser::doHelp()

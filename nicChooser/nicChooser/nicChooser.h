@@ -49,7 +49,7 @@ private slots:
 
 private:
     void addInterfaceRows(const QString& storedAddress, const QString& storedAdaptor);
-    outcome writeToOspl(const QString& address);
+    outcome writeToOspl(const QString& address, osplBinding* binding);
     void startCloseTimer();
     void runUnattended(const commandSwitches& switches, const selectRule& rule, const std::vector<int>& matches,
                        const QString& storedAddress, const QString& storedAdaptor, const QString& unreadable);

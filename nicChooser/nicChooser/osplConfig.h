@@ -10,7 +10,11 @@
 // mixed content) is written back as it was read. Anything the rewrite could
 // lose or corrupt is refused and the file left as it was, and so is a
 // document beyond the size limits below, or whose rewrite would be: nothing
-// is written that would not be read back.
+// is written that would not be read back. What the configuration says about
+// the address (which networking services the Domain runs, and which of them
+// reads the element) is told by osplBinding; a configuration whose DDSI2
+// service is set to IPv6 is refused, as DDSI2 would not start with an IPv4
+// address.
 
 #include "fileReplace.h"
 #include "outcome.h"
@@ -56,16 +60,64 @@ outcome osplValueAllowed(const QString& value);
 /// The walk that finds the element and sets its text: true when it found it. The dialog's delve is the one used.
 using osplWalk = bool (*)(QDomNode& node, const QStringList& path, const QString& value);
 
+/// A networking service of a DDS configuration, as the middleware finds it: an element of the document element named
+/// DDSI2Service, DDSI2EService, NetworkService, SNetworkService or DDSIService, which the service whose name its name
+/// attribute holds (ignoring case) reads when it starts; or a Service of the Domain that runs one of those programs
+/// with no such element of its name, and so runs on its defaults. The Domain starts each of its Service elements
+/// whose enabled attribute is not "false" (ignoring case).
+struct osplService {
+    enum runState {
+        run,      ///< a Service of the Domain of that name is started
+        disabled, ///< the Domain names it only in Services with enabled="false"
+        notRun,   ///< no Service of the Domain names it (it has no name, or there is no Domain)
+    };
+    QString kind;             ///< the element's name; for a Service without an element, the element it lacks
+    QString name;             ///< the name attribute; null when there is none
+    runState state = notRun;
+    bool hasElement = true;   ///< false: a Service of the Domain whose program has no element of its name
+    QString program;          ///< for a Service without an element: its Command ("/opt/ospl/bin/ddsi2")
+    bool ownAddress = false;  ///< another DDSI2 element of the first one's name, with an address of its own
+};
+
+/// What a DDS configuration says about the address the update sets, read before the edit: which element takes it,
+/// what it held, and which networking services there are and whether the Domain runs them.
+struct osplBinding {
+    QString root;            ///< the document element's name
+    QStringList reached;     ///< as osplPathReached: all four names when the element is there
+    QString oldValue;        ///< the element's text before the edit (references resolved); null without the element
+    int target = -1;         ///< in services: the first DDSI2Service, the one the update sets; -1 when there is none
+    bool hasDomain = false;  ///< the document element has a Domain, which starts the services
+    std::vector<osplService> services; ///< the elements in document order, then the Services without one
+    QString ipv6;            ///< why the first DDSI2Service is set to IPv6 ("General/UseIPv6 is true"); empty if not
+
+    /// The element is there: the update sets it.
+    bool found() const { return reached.size() == 4; }
+    /// The first DDSI2Service; null without one.
+    const osplService* targetService() const { return target < 0 ? nullptr : &services[size_t(target)]; }
+    /// The placeholders ("${NAME}", "${NAME:-DEFAULT}") in the element's old text, which the deployment expands.
+    QStringList placeholders() const;
+};
+
+/// Whether address may go into a configuration of this binding: done, or refused (with why) when its first DDSI2Service
+/// is set to IPv6 and the element is there, since DDSI2 would not start with an IPv4 address.
+outcome osplAddressAccepted(const osplBinding& binding, const QString& address);
+
 /// The DDS configuration input with the address set (read, walk, serialise), in *output: done; unchanged when it held
-/// exactly that already; notFound when the element path is not there; malformed, unsupported or tooLarge when it must
-/// not be rewritten (debug lines say why).
-outcome rewriteOsplConfig(const QByteArray& input, const QString& address, osplWalk walk, QByteArray* output);
+/// exactly that already; notFound when the element path is not there; refused as osplAddressAccepted says; malformed,
+/// unsupported or tooLarge when it must not be rewritten (debug lines say why). *binding, when given, gets what the
+/// input says about the address (see osplBinding) whenever the input could be read.
+outcome rewriteOsplConfig(const QByteArray& input, const QString& address, osplWalk walk, QByteArray* output,
+                          osplBinding* binding = nullptr);
 
 /// Locks, reads and rewrites the DDS configuration at path with the address, replacing it atomically when that changes
 /// it: what rewriteOsplConfig says, or missing or unreadable (the file is never created), or what replacing it says.
-/// waitHook, when given, is asked while another writer holds it (see lockWaitHook).
+/// waitHook, when given, is asked while another writer holds it (see lockWaitHook); *binding as rewriteOsplConfig.
 outcome updateOsplConfig(const QString& path, const QString& address, osplWalk walk,
-                         const lockWaitHook& waitHook = lockWaitHook());
+                         const lockWaitHook& waitHook = lockWaitHook(), osplBinding* binding = nullptr);
+
+/// Reads the DDS configuration at path, neither locking nor writing it, into *binding: done; or missing, unreadable,
+/// tooLarge, malformed or unsupported, as the update would find it.
+outcome inspectOsplConfig(const QString& path, osplBinding* binding);
 
 /// Whether an update leaves the configuration as the choice wants it: a configuration without the element is one whose
 /// DDS service does not use it, and installations rely on that not being an error.
@@ -87,6 +139,10 @@ public:
     const outcome& verdict() const { return verdict_; }
     /// The root element, where a walk starts.
     QDomNode documentElement() const { return doc.documentElement(); }
+    /// What the document says about the address the update sets (see osplBinding), as it now stands.
+    osplBinding binding() const;
+    /// The value of the element's attribute name as XML reads it; null when it has none.
+    QString attribute(const QDomElement& element, const QString& name) const;
     /// The document as it now stands, as the bytes of a file; a null array
     /// (and a debug line) when the encoding cannot hold all of it
     /// (*verdict unsupported) or it would be larger than maxOsplBytes

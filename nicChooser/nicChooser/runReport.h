@@ -7,6 +7,8 @@
 
 #include "adaptorRows.h"
 #include "commandLine.h"
+#include "osplConfig.h"
+#include "outcome.h"
 
 #include <QString>
 #include <QStringList>
@@ -25,6 +27,7 @@ enum exitStatus : int {
     exitSeveralMatch = 7,   ///< /select matches more than one row; nothing written
     exitBadRule = 8,        ///< /select is malformed; nothing written
     exitOutputFailed = 9,   ///< /list could not write its output
+    exitDisagrees = 10,     ///< /check found the installation disagreeing with the stored choice; nothing written
 };
 
 /// One line on stderr, "nicChooser: " and text made one line, for whoever started the tool unattended.
@@ -57,6 +60,32 @@ QString storedNoRow(const QString& storedAddress, const QString& storedAdaptor, 
 /// DDS configuration's path when it was written); empty when no file changed.
 QString changeSummary(const QString& address, const QString& adaptor, const QString& settingsFile, bool created,
                       const QString& ddsFile);
+
+/// What an /ospl update left the DDS configuration at ddsFile binding, in one line for the operator, after an update of
+/// address that came to done, unchanged or notFound: which element took the address, with its old value, and which
+/// service binds it; each networking service that does not bind it, and why; the placeholder it replaced; the other
+/// configuration uriElsewhere names (see osplUriElsewhere), and that running services read it only when they start.
+QString bindingLine(const QString& ddsFile, const QString& address, const osplBinding& binding,
+                    const QString& uriElsewhere);
+
+/// What /check found of an installation.
+struct installationState {
+    QString settingsFile;   ///< the settings file's path, as shown
+    QString unreadable;     ///< why the settings file cannot be read; empty when it can, or does not exist
+    QString storedAddress;
+    QString storedAdaptor;
+    bool storedListed = false; ///< a listed row carries the stored pair
+    QString elsewhere;      ///< the adaptor of a listed row that carries the stored address, when the pair is not listed
+    QString ddsFile;        ///< the DDS configuration's path, as shown; empty when it was not checked
+    outcome dds;            ///< how reading it went
+    osplBinding binding;    ///< what it binds, when read
+};
+
+/// One line per way the installation disagrees with its stored choice, for /check: the settings file unreadable,
+/// nothing stored, the pair on no listed row; with the DDS configuration checked, that it cannot be read or would be
+/// refused, that the element the update sets holds another value, and each running networking service it leaves to
+/// bind something else. None when all agree.
+QStringList checkLines(const installationState& state);
 
 /// One line per row for /list: name, address, adaptor ID and "stored" or nothing, tab-separated; control characters in
 /// a field become spaces.
