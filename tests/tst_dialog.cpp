@@ -515,10 +515,16 @@ void tst_dialog::switches_data()
     QTest::newRow("/silentfoo counts") << QStringList{"prog", "/silentfoo"} << "- silent - 0";
     QTest::newRow("both") << QStringList{"prog", "/silent", "/ospl"} << "ospl silent - 0";
     QTest::newRow("ospl match is never tested for silent") << QStringList{"prog", "/ospl/silent"} << "ospl - - 0";
-    QTest::newRow("program path itself") << QStringList{"/silent/bin/nicChooser"} << "- silent - 0";
+    // Some Windows callers give the switches in the program's place; no file is named so, so it counts.
+    QTest::newRow("a switch in the program's place") << QStringList{"/silent/bin/nicChooser"} << "- silent - 0";
+    // Installed (or cloned) below a folder named like a switch: the path is the program's, no switch.
+    for (const char* folder : {"/check", "/silent", "/ospl", "/list", "/select=10.0.0.0"})
+        QTest::newRow(qPrintable(QStringLiteral("the program's own path below %1").arg(folder)))
+            << QStringList{QStringLiteral("@%1").arg(folder)} << "- - - 0";
     QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent", "list", "select=x"}
                                       << "- - - 0 ? ospl -silent list select=x";
     QTest::newRow("/list") << QStringList{"prog", "/list"} << "- - list 0";
+    QTest::newRow("/check") << QStringList{"prog", "/check", "/ospl"} << "ospl - - 0 check";
     QTest::newRow("/select with a rule") << QStringList{"prog", "/select=10.0.0.0/8"} << "- - - 1 10.0.0.0/8";
     QTest::newRow("rule after the first =") << QStringList{"prog", "/select=a=b"} << "- - - 1 a=b";
     QTest::newRow("/select without =") << QStringList{"prog", "/select"} << "- - - 1 (null)";
@@ -534,12 +540,22 @@ void tst_dialog::switches()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, expected);
+    // "@/folder": a real program file in a new folder of / whose name begins so.
+    std::unique_ptr<QTemporaryDir> folder;
+    if (arguments.first().startsWith('@')) {
+        folder.reset(new QTemporaryDir(arguments.first().mid(1) + "-nicChooser-XXXXXX"));
+        NC_REQUIRE(folder->isValid(), "a folder in / to install a program in (run as root)");
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), folder->filePath("nicChooser")));
+        arguments.first() = folder->filePath("nicChooser");
+    }
     const commandSwitches s = scanSwitches(arguments);
     QString got = QStringLiteral("%1 %2 %3 %4")
                       .arg(s.ospl ? "ospl" : "-", s.silent ? "silent" : "-", s.list ? "list" : "-")
                       .arg(s.selects);
     if (s.selects)
         got += ' ' + (s.rule.isNull() ? QString("(null)") : s.rule);
+    if (s.check)
+        got += " check";
     if (!s.unknown.isEmpty())
         got += " ? " + s.unknown.join(' ');
     QCOMPARE(got, expected);

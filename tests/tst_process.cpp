@@ -78,6 +78,7 @@ private:
     std::unique_ptr<QTemporaryDir> root;
     QString rootPath;             // CC_ROOT when not root's path
     QStringList extraEnvironment; // NAME=value for the tool
+    QString program = NC_EXECUTABLE; // the path the tool is started by
     qint64 startCostMs = 0;       // under Wine, what starting any program takes
     QString iniPath() const { return root->filePath("local_settings.ini"); }
     QString osplPath() const { return root->filePath("SYS/config/dds/ospl.xml"); }
@@ -155,7 +156,7 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
     }
     QElapsedTimer timer;
     timer.start();
-    p.start(NC_EXECUTABLE, args);
+    p.start(program, args);
     if (!p.waitForStarted())
         return {false, -1, 0, "did not start", {}};
     const bool finished = p.waitForFinished(waitMs);
@@ -276,6 +277,9 @@ void tst_process::unattended_data()
     QTest::newRow("/silent /ospl, valid")
         << QStringList{"/silent", "/ospl"} << "" << 0 << QByteArray() << same << "10.77.1.2"
         << "\"ncnomc\" : interface can't multicast!";
+    // Its path is the program's own, however its folder is named.
+    QTest::newRow("/silent /ospl, valid, the program below a folder named /check")
+        << QStringList{"/silent", "/ospl"} << "switch-named-folder" << 0 << QByteArray() << same << "10.77.1.2" << "";
     QTest::newRow("/ospl /silentx, valid, no display")
         << QStringList{"/ospl", "/silentx"} << "nodisplay" << 0 << QByteArray() << same << "10.77.1.2"
         << "";
@@ -465,6 +469,17 @@ void tst_process::unattended()
         writeBytes(osplPath(), ospl);
     }
     auto resetRoot = qScopeGuard([this] { rootPath.clear(); });
+    std::unique_ptr<QTemporaryDir> installed;
+    auto resetProgram = qScopeGuard([this] { program = NC_EXECUTABLE; });
+    if (words.contains("switch-named-folder")) {
+#ifdef Q_OS_WIN
+        QSKIP("a Windows program's path begins with its drive, never with a switch's slash");
+#endif
+        installed.reset(new QTemporaryDir("/check-nicChooser-XXXXXX"));
+        NC_REQUIRE(installed->isValid(), "a folder in / to start the program from (run as root)");
+        program = installed->filePath("nicChooser");
+        QVERIFY(QFile::link(NC_EXECUTABLE, program));
+    }
     if (words.contains("forged-link")) {
         const QByteArray link = QFile::encodeName(iniPath());
         QCOMPARE(::symlink("missing\nnicChooser: stored 10.99.1.1 on v0. All good.", link.constData()), 0);

@@ -1,5 +1,7 @@
 #include "commandLine.h"
 
+#include <QFileInfo>
+
 namespace {
 
 // A decimal number of at most maxDigits digits without a leading zero
@@ -57,6 +59,10 @@ commandSwitches scanSwitches(const QStringList& arguments)
     for (const QString& arg : arguments) {
         const bool first = program;
         program = false;
+        // The path this program was started by is no switch, wherever it was installed ("/check/bin/nicChooser");
+        // a switch a caller put in its place, as some Windows callers build the command line, still counts.
+        if (first && QFileInfo(arg).isFile())
+            continue;
         if (arg.startsWith(QLatin1String("/ospl"))) {
             s.ospl = true;
         } else if (arg.startsWith(QLatin1String("/silent"))) {

@@ -26,7 +26,8 @@ struct commandSwitches {
     QStringList unknown; ///< arguments after the program path that match no switch, in order
 };
 
-/// The switches of arguments (the program path included), by the prefix rule above.
+/// The switches of arguments by the prefix rule above; the first argument counts too unless it names an existing
+/// file (the program's own path).
 commandSwitches scanSwitches(const QStringList& arguments);
 
 /// A parsed /select rule.
