@@ -2,7 +2,7 @@
 // nothing is written, or the output is well-formed XML with the same content
 // as the input apart from the address.
 #include "editChecks.h"
-#include "nicChooser.h"
+#include "delve.h"
 
 #include <QtGlobal>
 

@@ -3,6 +3,7 @@
 #include "modulePath.h"
 #include "nicChooser.h"
 #include "startup.h"
+#include "messageBoxes.h"
 #include "testSupport.h"
 
 #include <QApplication>

@@ -1,5 +1,6 @@
 // Runs inside the namespace built by in-netns.sh, so the rows are known.
 #include "nicChooser.h"
+#include "messageBoxes.h"
 #include "testSupport.h"
 
 #include <QApplication>

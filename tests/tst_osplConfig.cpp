@@ -1,6 +1,6 @@
 #include "editChecks.h"
 #include "installPaths.h"
-#include "nicChooser.h"
+#include "delve.h"
 #include "osplConfig.h"
 #include "runReport.h"
 #include "testSupport.h"

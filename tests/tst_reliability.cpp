@@ -5,7 +5,8 @@
 #include "editChecks.h"
 #include "fileReplace.h"
 #include "localSettings.h"
-#include "nicChooser.h"
+#include "delve.h"
+#include "osplConfig.h"
 #include "testSupport.h"
 
 #include <QProcess>

@@ -5,6 +5,7 @@
 #include "adaptorRows.h"
 #include "runReport.h"
 #include "fileReplace.h"
+#include "delve.h"
 #include "osplConfig.h"
 #include "ui_nicChooser.h"
 
@@ -73,6 +74,3 @@ private:
     bool storing = false;     ///< a store is under way (and may be waiting): Ok is off
 };
 
-/// Walks path from node through the first element of each name (exact match) and sets the last one's text to value;
-/// true when that element was found.
-bool delve(QDomNode& node, const QStringList& path, const QString& value);

@@ -3,7 +3,6 @@
 // cannot get what it needs behaves (it skips, or under CI=true it fails).
 
 #include "logCapture.h"
-#include "messageBoxes.h"
 #include "netnsLayout.h"
 #include "processes.h"
 #include "testFiles.h"

@@ -9,7 +9,8 @@
 // "peak-kb N": the figure is its own, not inherited from whoever started it.
 #include "choiceStore.h"
 #include "localSettings.h"
-#include "nicChooser.h"
+#include "delve.h"
+#include "osplConfig.h"
 
 #include <QCoreApplication>
 #include <QStringList>
