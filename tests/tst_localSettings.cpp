@@ -1,6 +1,7 @@
 #include "editChecks.h"
 #include "fileReplace.h"
 #include "installPaths.h"
+#include "systemText.h"
 #include "localSettings.h"
 #include "testSupport.h"
 
@@ -783,7 +784,7 @@ void tst_localSettings::keepsLinkPermissionsAndOwner()
     const QByteArray before = treeState(tree.path());
 
     qputenv("CC_ROOT", QFile::encodeName(tree.path()) + '/' + root);
-    const QString path = localSettingsPath(environmentValue("CC_ROOT"));
+    const QString path = localSettingsPath(environmentText("CC_ROOT"));
     qunsetenv("CC_ROOT");
     const QString who = user == "owner" ? users.owner : user == "member" ? users.member : QString();
     debugCapture capture;

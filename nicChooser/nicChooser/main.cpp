@@ -40,7 +40,7 @@ int listRows(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     tellUnknown(QCoreApplication::arguments());
-    const QString root = environmentValue("CC_ROOT");
+    const QString root = environmentText("CC_ROOT");
     QString address, adaptor;
     if (root.isEmpty()) {
         tell(QStringLiteral("CC_ROOT is not set, so no row is marked as stored"));
@@ -69,7 +69,7 @@ int checkInstallation(int argc, char** argv, bool ospl)
 {
     QCoreApplication app(argc, argv);
     tellUnknown(QCoreApplication::arguments());
-    const QString root = environmentValue("CC_ROOT"), system = environmentValue("CC_SYSTEM");
+    const QString root = environmentText("CC_ROOT"), system = environmentText("CC_SYSTEM");
     const QString missing = missingVariables(root, system);
     if (!missing.isEmpty()) {
         tell(fatalText(missing));
@@ -106,7 +106,7 @@ int checkInstallation(int argc, char** argv, bool ospl)
 // variables first, as the dialog would.
 int nobodyToAsk()
 {
-    const QString missing = missingVariables(environmentValue("CC_ROOT"), environmentValue("CC_SYSTEM"));
+    const QString missing = missingVariables(environmentText("CC_ROOT"), environmentText("CC_SYSTEM"));
     if (!missing.isEmpty()) {
         tell(fatalText(missing));
         return exitNoVariable;

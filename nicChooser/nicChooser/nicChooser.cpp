@@ -45,7 +45,7 @@ void tellChanges(const QString& address, const QString& adaptor, const QString& 
 void tellBinding(const QString& path, const QString& address, const osplBinding& binding)
 {
     tell(bindingLine(QDir::toNativeSeparators(path), address, binding,
-                     osplUriElsewhere(environmentValue("OSPL_URI"), path)));
+                     osplUriElsewhere(environmentText("OSPL_URI"), path)));
 }
 
 } // namespace
@@ -64,8 +64,8 @@ nicChooser::nicChooser(QWidget* parent) : QDialog(parent)
 
     ui.okButton->setEnabled(false);
 
-    const QString root = environmentValue("CC_ROOT");
-    const QString system = environmentValue("CC_SYSTEM");
+    const QString root = environmentText("CC_ROOT");
+    const QString system = environmentText("CC_SYSTEM");
     const QString missing = missingVariables(root, system);
     if (!missing.isEmpty()) {
         status = exitNoVariable;

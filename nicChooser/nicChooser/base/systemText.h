@@ -22,3 +22,7 @@ QByteArray systemBytes(const QString& text);
 /// C1 range that was not UTF-8 (see textFromSystem) as \xHH; tabs stay tabs when keepTabs. What comes from the file
 /// system or the environment can then neither break a line nor forge one.
 QString oneLine(const QString& text, bool keepTabs = false);
+
+/// The value of environment variable name as text that turns back into its exact bytes where it meets the system (see
+/// textFromSystem; on Windows the environment is UTF-16 already); null when it is not set, empty when set but empty.
+QString environmentText(const char* name);

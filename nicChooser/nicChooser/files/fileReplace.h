@@ -77,10 +77,6 @@ outcome sizeAllowed(qint64 size);
 /// Longest path in bytes the platform's file functions take; 0 when there is no such limit.
 int maxPathBytes();
 
-/// Value of environment variable name as text that turns back into its exact bytes where it meets the system; null when
-/// not set.
-QString environmentText(const char* name);
-
 /// Reads the whole file at path into *data: done; missing for a file that
 /// simply is not there (data then empty); unreadable or tooLarge, with a debug
 /// line, when it exists but cannot be read in full (a folder, no rights, a

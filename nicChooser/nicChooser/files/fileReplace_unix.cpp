@@ -383,13 +383,6 @@ int maxPathBytes()
     return 0;
 }
 
-QString environmentText(const char* name)
-{
-    if (!qEnvironmentVariableIsSet(name))
-        return QString();
-    return textFromSystem(qgetenv(name));
-}
-
 outcome readWholeFile(const QString& path, QByteArray* data)
 {
     data->clear();

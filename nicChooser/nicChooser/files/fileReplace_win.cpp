@@ -299,14 +299,6 @@ int maxPathBytes()
     return MAX_PATH - 1;
 }
 
-QString environmentText(const char* name)
-{
-    // The system keeps the environment in UTF-16, which the toolkit takes as it is.
-    if (!qEnvironmentVariableIsSet(name))
-        return QString();
-    return qEnvironmentVariable(name);
-}
-
 // Finds, locks and reads what the name holds now; see fileEdit.
 outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
 {

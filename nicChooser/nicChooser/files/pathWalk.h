@@ -16,6 +16,7 @@
 // Part of the Linux file layer, with writerLock.h and fileReplace_unix.cpp.
 
 #include "outcome.h"
+#include "unixText.h"
 
 #include <QByteArray>
 #include <QString>
@@ -86,15 +87,6 @@ QByteArray resolvedPath(int fd);
 
 /// Same device and inode.
 bool sameFile(const struct stat& a, const struct stat& b);
-
-/// The system's message for error.
-QString errorText(int error);
-
-/// The user's name, or the number when it has none.
-QString userName(uid_t uid);
-
-/// The group's name, or the number when it has none.
-QString groupName(gid_t gid);
 
 /// folder/name.
 QByteArray joined(const QByteArray& folder, const QByteArray& name);

@@ -58,8 +58,8 @@ QStringList platformsToStart()
 
 QString useInstallationPlugins()
 {
-    const QString root = environmentValue("CC_ROOT");
-    const QString system = environmentValue("CC_SYSTEM");
+    const QString root = environmentText("CC_ROOT");
+    const QString system = environmentText("CC_SYSTEM");
     // Empty counts as missing: "" would turn the folder into a path from the
     // top of the file system.
     if (root.isEmpty() || system.isEmpty())

@@ -1,5 +1,5 @@
 #include "installPaths.h"
-#include "fileReplace.h"
+#include "systemText.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -31,17 +31,6 @@ QString localSettingsPath(const QString& root)
 QString osplConfigPath(const QString& root, const QString& system)
 {
     return joined({root, system, QStringLiteral("config"), QStringLiteral("dds"), QStringLiteral("ospl.xml")});
-}
-
-QString environmentValue(const char* name)
-{
-    if (!qEnvironmentVariableIsSet(name))
-        return QString();
-    // As the bytes the environment holds, so that a folder named in another
-    // encoding is still found.
-    const QString value = environmentText(name);
-    // Keep "set but empty" distinguishable from "not set".
-    return value.isNull() ? QString(QLatin1String("")) : value;
 }
 
 QString osplUriElsewhere(const QString& uri, const QString& path)

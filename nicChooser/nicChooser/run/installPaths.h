@@ -13,10 +13,6 @@ QString localSettingsPath(const QString& root);
 /// {root}/{system}/config/dds/ospl.xml: the DDS middleware's configuration.
 QString osplConfigPath(const QString& root, const QString& system);
 
-/// The value of environment variable name as text that turns back into its exact bytes (see environmentText); null when
-/// it is not set (an empty value is set).
-QString environmentValue(const char* name);
-
 /// The DDS configuration uri (OSPL_URI's value) names, when it is not the file at path: the uri as given; empty when it
 /// is empty or names that file (file://PATH, or a bare path, leading to the same file).
 QString osplUriElsewhere(const QString& uri, const QString& path);
