@@ -378,11 +378,6 @@ outcome writeNewFile(fileEditState& s, int out, const QByteArray& data, QByteArr
 
 } // namespace
 
-int maxPathBytes()
-{
-    return 0;
-}
-
 QString environmentText(const char* name)
 {
     if (!qEnvironmentVariableIsSet(name))
