@@ -799,6 +799,8 @@ void tst_osplConfig::fileFailures_data()
     // of the folder the link led to, not out of the path as written.
     QTest::newRow("relative link in a release layout") << "release" << outcome::done;
     QTest::newRow("link planted by the folder's owner, run by root") << "planted" << outcome::unreadable;
+    // Any path the system takes: on Windows the wide calls get \\?\ paths (under Wine for real).
+    QTest::newRow("a CC_ROOT of 300 characters") << "long" << outcome::done;
 }
 
 void tst_osplConfig::fileFailures()
@@ -830,6 +832,12 @@ void tst_osplConfig::fileFailures()
         link("../../../../../shared/ospl.xml", dir.filePath("app/releases/v2/SYS/config/dds/ospl.xml"));
         link("releases/v2", dir.filePath("app/current"));
         path = osplConfigPath(dir.filePath("app/current"), "SYS");
+    } else if (problem == "long") {
+        QString root = dir.path();
+        while (root.size() < 300)
+            root += '/' + QString(49, QLatin1Char('d')); // each name within the 255 characters one may have
+        path = real = osplConfigPath(QDir::toNativeSeparators(root), "SYS");
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
     } else if (problem == "planted") {
         // nobody owns the folder and links its file to one only root may read.
         QVERIFY(QDir(dir.path()).mkpath("cc"));
@@ -850,7 +858,7 @@ void tst_osplConfig::fileFailures()
     outcome::code r;
     QString reason;
     {
-        std::unique_ptr<asNobody> user(asRoot ? nullptr : new asNobody);
+        std::unique_ptr<asNobody> user(asRoot || problem == "long" ? nullptr : new asNobody);
         if (problem.startsWith("nobody"))
             QVERIFY(user->active());
         const outcome updated = updateOsplConfig(path, address, delve);
@@ -865,7 +873,9 @@ void tst_osplConfig::fileFailures()
         QByteArray after;
         QCOMPARE(rewriteOsplConfig(before, address, delve, &after).what(), outcome::done);
         QCOMPARE(readBytes(real), after);
-        QCOMPARE(readBytes(dir.filePath("shared/ospl.xml")), before);
+        QCOMPARE(QFileInfo(real).dir().entryList(QDir::Files | QDir::Hidden), QStringList{"ospl.xml"});
+        if (problem == "release")
+            QCOMPARE(readBytes(dir.filePath("shared/ospl.xml")), before);
     } else {
         QCOMPARE(readBytes(real), before);
         QCOMPARE(QFileInfo(real).dir().entryList(QDir::Files | QDir::Hidden).size(), 1);

@@ -268,9 +268,12 @@ bool nicChooser::store(const networkDest& row, bool personAsked)
         return false;
     }
     if (!result.settings.ok()) {
+        // A file changed part way says so in its reason.
+        const QString after = result.settings == outcome::incomplete ? QString()
+                                                                     : QStringLiteral("\n\nNothing was changed.");
         fail(exitSettingsFailed, QStringLiteral("nicChooser: Not stored"),
-             QStringLiteral("could not store %1 on %2 in the settings file %3: %4.\n\nNothing was changed.")
-                 .arg(address, adaptor, settingsShown, oneLine(result.settings.reason())),
+             QStringLiteral("could not store %1 on %2 in the settings file %3: %4.%5")
+                 .arg(address, adaptor, settingsShown, oneLine(result.settings.reason()), after),
              personAsked);
         return false;
     }

@@ -7,6 +7,8 @@
 //
 // Refusals and failures differ for the operator, not for the caller: either
 // way nothing was changed (a file being replaced still holds its old bytes).
+// The one exception says so in its name: incomplete, a file that was changed
+// but not wholly as asked, its reason telling what it holds now.
 
 #include <QString>
 
@@ -26,6 +28,7 @@ public:
         busy,        ///< held by someone it does not wait for (a reader's lock)
         stopped,     ///< the caller stopped it (a wait given up)
         failed,      ///< the system did not let it happen; nothing changed
+        incomplete,  ///< not success: the file was changed, but not wholly as asked; the reason says what it holds now
     };
 
     /// Success: done, or unchanged.

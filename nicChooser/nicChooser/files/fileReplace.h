@@ -47,11 +47,20 @@
 //
 // On Windows the lock is LockFileEx on the same far range of the file itself
 // (see writerLock.h), links are followed by the toolkit, and ReplaceFileW, on
-// absolute paths, puts the new file in place keeping the old one's security
-// descriptor, alternate data streams and attributes; a read-only file is
+// absolute \\?\ paths (any length the system takes), puts the new file in
+// place keeping the old one's access list, alternate data streams and
+// attributes; the old file's owner is given to the new file before, or the
+// file refused where this user may not give it, and a read-only file is
 // refused. ReplaceFileW takes no replacement that is open, so the new file
 // is locked again just after it took the name (the old file's lock held
-// until then).
+// until then). The old file goes to a backup name beside it (one the
+// leftover sweep knows), so that whatever ReplaceFileW leaves when it fails
+// part way (its errors 1175, 1176, 1177), a complete copy is put back under
+// the name, and nothing is removed while the name holds none. Reading needs
+// read access only: a file another program holds open against writers, or
+// one on write-protected media, is read and not replaced. A sharing
+// violation, access denied or 1175 (a scanner holding a file a moment) is
+// tried again for about 2 seconds before it counts.
 //
 // Text: paths are text that converts back to the exact bytes the system gave
 // (see textFromSystem); folder names that are not valid UTF-8 work.
@@ -73,9 +82,6 @@ constexpr qint64 maxFileBytes = 64 << 20;
 
 /// Whether a file of size bytes is read: done, or tooLarge with the reason.
 outcome sizeAllowed(qint64 size);
-
-/// Longest path in bytes the platform's file functions take; 0 when there is no such limit.
-int maxPathBytes();
 
 /// Reads the whole file at path into *data: done; missing for a file that
 /// simply is not there (data then empty); unreadable or tooLarge, with a debug
@@ -135,7 +141,9 @@ public:
     /// No file there: bytes() is empty, and replace() creates it when allowed.
     bool missing() const { return missing_; }
     const QByteArray& bytes() const { return bytes_; }
-    /// Replaces the file with data, keeping what it is (see above); anything but done leaves the file untouched.
+    /// Replaces the file with data, keeping what it is (see above): done; incomplete when the new content was written
+    /// without all the old file was, or (Windows) a failed swap left the copies elsewhere, the reason saying which;
+    /// anything else leaves the file untouched.
     outcome replace(const QByteArray& data);
     /// After replace() failed because the file it was to create appeared meanwhile (another writer made it), starts
     /// the edit over on that file: finds, locks and reads it as the constructor does, so that the caller can compute

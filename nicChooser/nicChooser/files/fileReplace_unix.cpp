@@ -378,11 +378,6 @@ outcome writeNewFile(fileEditState& s, int out, const QByteArray& data, QByteArr
 
 } // namespace
 
-int maxPathBytes()
-{
-    return 0;
-}
-
 outcome readWholeFile(const QString& path, QByteArray* data)
 {
     data->clear();

@@ -1,20 +1,33 @@
 #include "debugLog.h"
 #include "fileReplace.h"
+#include "windowsCalls.h"
 #include "writerLock.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <functional>
 #include <utility>
+#include <vector>
 #include <windows.h>
+// (after windows.h)
+#include <sddl.h>
+
+windowsCalls& systemCalls()
+{
+    static windowsCalls calls;
+    return calls;
+}
 
 namespace {
 
 // At most this many times an edit starts over on what the name holds now.
 constexpr int maxStarts = 100;
 
-// ".<name>.nicChooser-new.": how the temporary files beside target begin.
+// ".<name>.nicChooser-new.": how the temporary files beside target begin,
+// the new file's and ReplaceFileW's backup of the old one alike, so that the
+// leftover sweep knows both.
 QString tempPrefix(const QString& target)
 {
     const QFileInfo info(target);
@@ -33,10 +46,41 @@ QString errorText(DWORD error)
     return s.isEmpty() ? QStringLiteral("error %1").arg(error) : QStringLiteral("%1 (error %2)").arg(s).arg(error);
 }
 
-const wchar_t* wide(const QString& s)
+// path as the wide functions take it at any length: made absolute and
+// normalised as the system normalises a path (GetFullPathNameW, which drops
+// "." and ".." and trailing dots), then given the \\?\ prefix (\\?\UNC\ for
+// a share), which lifts the MAX_PATH limit and turns normalising off.
+std::wstring systemPath(const QString& path)
 {
-    return reinterpret_cast<const wchar_t*>(s.utf16());
+    std::wstring given = QDir::toNativeSeparators(path).toStdWString();
+    if (given.rfind(L"\\\\?\\", 0) == 0 || given.rfind(L"\\\\.\\", 0) == 0)
+        return given;
+    std::vector<wchar_t> full(MAX_PATH);
+    for (;;) {
+        const DWORD n = GetFullPathNameW(given.c_str(), DWORD(full.size()), full.data(), nullptr);
+        if (n == 0)
+            return given; // the call that uses it will say what is wrong with it
+        if (n < full.size()) {
+            given.assign(full.data(), n);
+            break;
+        }
+        full.resize(n);
+    }
+    if (given.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + given.substr(2);
+    return L"\\\\?\\" + given;
 }
+
+// A path given to a wide call, held for the length of that call.
+class wpath
+{
+public:
+    explicit wpath(const QString& path) : path_(systemPath(path)) {}
+    operator const wchar_t*() const { return path_.c_str(); }
+
+private:
+    std::wstring path_;
+};
 
 // A handle, closed when it goes.
 class handle
@@ -64,13 +108,70 @@ private:
     HANDLE h_ = nullptr;
 };
 
+// Errors that pass: another program (a virus scanner, an indexer, a backup)
+// holding the file a moment, or a file being deleted; ReplaceFileW's 1175
+// too, an old file that could not be moved aside while someone held it.
+bool passing(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED
+           || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// Makes call until it succeeds or fails with an error again does not take,
+// waiting retrySleepMs between tries, at most retrySleeps times: whether it
+// succeeded, the last error in *error.
+bool retrying(const std::function<bool()>& call, const std::function<bool(DWORD)>& again, DWORD* error)
+{
+    for (int slept = 0;; ++slept) {
+        if (call())
+            return true;
+        *error = GetLastError();
+        if (slept == retrySleeps || !again(*error))
+            return false;
+        systemCalls().sleep(retrySleepMs);
+    }
+}
+
 // Every handle of ours lets others read, write and rename or replace the
 // file, so that a waiting writer never stands in the way of the one at work.
 constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-handle openFile(const QString& path, DWORD access, DWORD disposition, DWORD attributes = FILE_ATTRIBUTE_NORMAL)
+// One try at opening path; a failure's error in *error.
+handle openOnce(const QString& path, DWORD access, DWORD disposition, DWORD* error = nullptr,
+                DWORD flags = FILE_ATTRIBUTE_NORMAL)
 {
-    return handle(CreateFileW(wide(path), access, shareAll, nullptr, disposition, attributes, nullptr));
+    handle h(systemCalls().createFile(wpath(path), access, shareAll, nullptr, disposition, flags, nullptr));
+    if (error)
+        *error = h.valid() ? 0 : GetLastError();
+    return h;
+}
+
+// An existing file opened with access, tried again while again(error) says
+// the error may pass; a failure's error in *error.
+handle openExisting(const QString& path, DWORD access, DWORD* error, const std::function<bool(DWORD)>& again)
+{
+    handle h;
+    DWORD failed = 0;
+    retrying(
+        [&] {
+            h = openOnce(path, access, OPEN_EXISTING, &failed);
+            SetLastError(failed);
+            return h.valid();
+        },
+        again, &failed);
+    *error = failed;
+    return h;
+}
+
+bool exists(const QString& path)
+{
+    return GetFileAttributesW(wpath(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool isFolder(const QString& path)
+{
+    const DWORD attributes = GetFileAttributesW(wpath(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // The file a write to path really changes, absolute (ReplaceFileW takes no
@@ -81,7 +182,7 @@ QString writeTarget(const QString& path)
     // A bounded walk: a loop of links must not hang the writer.
     for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
         info.setFile(info.symLinkTarget());
-    return QDir::toNativeSeparators(info.absoluteFilePath());
+    return QDir::toNativeSeparators(QDir::cleanPath(info.absoluteFilePath()));
 }
 
 struct identity {
@@ -100,12 +201,20 @@ bool identify(HANDLE file, identity* id, DWORD* attributes = nullptr)
     return true;
 }
 
+// Whether path names the file id now. (Opening for attributes only meets no
+// sharing mode.)
+bool holds(const QString& path, const identity& id)
+{
+    const handle now = openOnce(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    identity named;
+    return now.valid() && identify(now.get(), &named) && named == id;
+}
+
 // Whether path names the file open as file now.
 bool stillNamed(const QString& path, HANDLE file)
 {
-    const handle now = openFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
-    identity a, b;
-    return now.valid() && identify(now.get(), &a) && identify(file, &b) && a == b;
+    identity id;
+    return identify(file, &id) && holds(path, id);
 }
 
 // The whole of file into *data: done, tooLarge or unreadable.
@@ -133,6 +242,82 @@ outcome readAll(HANDLE file, QByteArray* data)
     return outcome::done;
 }
 
+// An owner (a SID) as the system stores it.
+using ownerSid = QByteArray;
+
+// The owner of the file open as file into *owner: done; unsupported when
+// the volume keeps no owners (FAT); failed with why otherwise.
+outcome ownerOf(HANDLE file, ownerSid* owner)
+{
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD error = systemCalls().getSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
+                                                      nullptr, nullptr, nullptr, &sd);
+    outcome read = outcome::done;
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
+        read = {outcome::unsupported, errorText(error)};
+    else if (error != ERROR_SUCCESS)
+        read = {outcome::failed, errorText(error)};
+    else if (!sid || !IsValidSid(sid))
+        read = {outcome::unsupported, QStringLiteral("it has no owner")};
+    else
+        *owner = QByteArray(static_cast<const char*>(sid), int(GetLengthSid(sid)));
+    LocalFree(sd);
+    return read;
+}
+
+// The owner's name as the system shows it (DOMAIN\name), or its SID.
+QString ownerName(const ownerSid& owner)
+{
+    PSID sid = const_cast<char*>(owner.constData());
+    wchar_t name[256], domain[256];
+    DWORD nameSize = 256, domainSize = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+        return domainSize ? QString::fromWCharArray(domain) + QLatin1Char('\\') + QString::fromWCharArray(name)
+                          : QString::fromWCharArray(name);
+    wchar_t* text = nullptr;
+    QString shown = QStringLiteral("an account the system cannot name");
+    if (ConvertSidToStringSidW(sid, &text)) {
+        shown = QString::fromWCharArray(text);
+        LocalFree(text);
+    }
+    return shown;
+}
+
+// SeRestorePrivilege enabled while this lives, where the user holds it: it
+// lets an administrator give a file any owner.
+class restorePrivilege
+{
+public:
+    restorePrivilege()
+    {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+            return;
+        token_ = handle(token);
+        TOKEN_PRIVILEGES wanted = {};
+        wanted.PrivilegeCount = 1;
+        wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        DWORD size = sizeof before_;
+        if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.Privileges[0].Luid))
+            adjusted_ = AdjustTokenPrivileges(token, FALSE, &wanted, sizeof before_, &before_, &size)
+                        && GetLastError() == ERROR_SUCCESS;
+    }
+    ~restorePrivilege()
+    {
+        if (adjusted_)
+            AdjustTokenPrivileges(token_.get(), FALSE, &before_, 0, nullptr, nullptr);
+    }
+    restorePrivilege(const restorePrivilege&) = delete;
+    restorePrivilege& operator=(const restorePrivilege&) = delete;
+
+private:
+    handle token_;
+    TOKEN_PRIVILEGES before_ = {};
+    bool adjusted_ = false;
+};
+
 } // namespace
 
 struct fileEditState {
@@ -154,49 +339,86 @@ bool createdMeanwhile(fileEditState& s)
 
 namespace {
 
-// Opens what s.target names now for writing or, when this user may not write
-// it, for reading only, with s.replaceable saying why it will not be replaced:
-// done, missing, or unreadable.
-outcome openTarget(fileEditState& s)
+// Why a file that can be read cannot be opened for writing, as a refusal.
+outcome writeRefusal(const QString& target, DWORD error)
+{
+    replaceFacts facts;
+    facts.exists = true;
+    switch (error) {
+    case ERROR_ACCESS_DENIED: {
+        const DWORD attributes = GetFileAttributesW(wpath(target));
+        facts.anyWriteBit = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY);
+        facts.mayWriteFile = false;
+        return mayReplace(facts);
+    }
+    case ERROR_SHARING_VIOLATION:
+        return {outcome::refused, QStringLiteral("another program holds it open and lets nobody else write it")};
+    case ERROR_WRITE_PROTECT:
+        return {outcome::refused, QStringLiteral("it is on write-protected media")};
+    default:
+        return {outcome::refused, QStringLiteral("it cannot be opened for writing: ") + errorText(error)};
+    }
+}
+
+// Opens what s.target names now, for reading only or, forEdit, for writing
+// where it may be written (tried again for a while when another program
+// holds it), with s.replaceable saying why it will not be replaced
+// otherwise: done, missing, or unreadable. Reading needs read access only,
+// so a file another program holds with FILE_SHARE_READ, or one on
+// write-protected media, is still read.
+outcome openTarget(fileEditState& s, bool forEdit)
 {
     s.replaceable = outcome::done;
-    s.file = openFile(s.target, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
-    identity id;
-    DWORD held = 0;
-    // Windows opens no read-only file for writing; Wine does, for root.
-    if (s.file.valid() && identify(s.file.get(), &id, &held) && (held & FILE_ATTRIBUTE_READONLY))
-        s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
-    else if (s.file.valid())
+    DWORD writeError = 0, error = 0;
+    if (forEdit) {
+        // Access denied for writing is the file's permissions (reading tells a file being deleted).
+        s.file = openExisting(s.target, GENERIC_READ | GENERIC_WRITE, &writeError,
+                              [](DWORD e) { return e == ERROR_SHARING_VIOLATION; });
+        identity id;
+        DWORD held = 0;
+        // Windows opens no read-only file for writing; Wine does, for root.
+        if (s.file.valid() && identify(s.file.get(), &id, &held) && (held & FILE_ATTRIBUTE_READONLY)) {
+            s.file.reset();
+            writeError = ERROR_ACCESS_DENIED;
+        } else if (s.file.valid()) {
+            return outcome::done;
+        }
+        if (writeError == ERROR_FILE_NOT_FOUND || writeError == ERROR_PATH_NOT_FOUND)
+            error = writeError;
+    }
+    if (!error) {
+        const QString target = s.target;
+        s.file = openExisting(s.target, GENERIC_READ, &error,
+                              [&target](DWORD e) { return passing(e) && !isFolder(target); });
+    }
+    if (s.file.valid()) {
+        if (forEdit)
+            s.replaceable = writeRefusal(s.target, writeError);
         return outcome::done;
-    const DWORD error = s.file.valid() ? ERROR_ACCESS_DENIED : GetLastError();
+    }
     if (error == ERROR_FILE_NOT_FOUND)
         return {outcome::missing, QStringLiteral("it does not exist")};
     if (error == ERROR_PATH_NOT_FOUND)
         return {outcome::unreadable,
                 QStringLiteral("the folder %1 does not exist").arg(QFileInfo(s.target).absolutePath())};
-    const DWORD attributes = GetFileAttributesW(wide(s.target));
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (isFolder(s.target))
         return {outcome::unreadable, QStringLiteral("it is a folder")};
-    if (!s.file.valid())
-        s.file = openFile(s.target, GENERIC_READ, OPEN_EXISTING);
-    if (error != ERROR_ACCESS_DENIED || !s.file.valid())
-        return {outcome::unreadable, errorText(s.file.valid() ? error : GetLastError())};
-    replaceFacts facts;
-    facts.exists = true;
-    facts.anyWriteBit = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY);
-    facts.mayWriteFile = false;
-    s.replaceable = mayReplace(facts);
-    return outcome::done;
+    return {outcome::unreadable, errorText(error)};
 }
 
-// New files of writers killed before they took the name; only the lock's
-// holder may remove them, as only it can be making one.
+bool removeFile(const QString& path)
+{
+    return DeleteFileW(wpath(path));
+}
+
+// New files and backups of writers killed before they were done; only the
+// lock's holder may remove them, as only it can be making one.
 void removeLeftovers(const QString& target)
 {
     const QFileInfo leftover(tempPrefix(target));
     QDir folder = leftover.dir();
     for (const QString& name : folder.entryList({leftover.fileName() + '*'}, QDir::Files | QDir::Hidden))
-        if (!DeleteFileW(wide(QDir::toNativeSeparators(folder.filePath(name)))))
+        if (!removeFile(folder.filePath(name)))
             ncDebug() << "Can't remove the leftover" << folder.filePath(name) << ":" << errorText(GetLastError());
 }
 
@@ -204,13 +426,12 @@ void removeLeftovers(const QString& target)
 // why, told in a debug line: replacing path did not go.
 outcome notReplaced(const QString& path, const outcome& why)
 {
-    ncDebug() << "Can't write" << path << ":" << why.reason() << "; the old file is untouched";
+    if (why == outcome::incomplete)
+        ncDebug() << "Wrote" << path << "but not wholly:" << why.reason();
+    else
+        ncDebug() << "Can't write" << path << ":" << why.reason() << "; the old file is untouched";
     return why;
 }
-
-} // namespace
-
-namespace {
 
 bool writeAll(HANDLE file, const QByteArray& data)
 {
@@ -221,6 +442,12 @@ bool writeAll(HANDLE file, const QByteArray& data)
     return true;
 }
 
+// An unpredictable name beside target.
+QString randomName(const QString& target)
+{
+    return tempPrefix(target) + QString::number(QRandomGenerator::system()->generate64(), 36);
+}
+
 // The new bytes beside target under an unpredictable name, retried while
 // taken; complete, flushed, with the attributes to keep and the writers'
 // lock, so that the lock passes with the name where the handle may stay open.
@@ -228,9 +455,9 @@ handle makeNewFile(const QString& target, const QByteArray& data, DWORD attribut
 {
     handle file;
     for (int tries = 0; tries < 100 && !file.valid(); ++tries) {
-        *name = tempPrefix(target) + QString::number(QRandomGenerator::system()->generate64(), 36);
-        file = openFile(*name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW);
-        const DWORD error = file.valid() ? 0 : GetLastError();
+        *name = randomName(target);
+        DWORD error = 0;
+        file = openOnce(*name, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, &error);
         if (error && error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
             *result = error == ERROR_ACCESS_DENIED
                           ? outcome(outcome::refused, QStringLiteral("you may not create files in its folder"))
@@ -255,49 +482,176 @@ handle makeNewFile(const QString& target, const QByteArray& data, DWORD attribut
     *result = {outcome::failed, failed};
     if (file.valid()) {
         file.reset();
-        DeleteFileW(wide(*name));
+        removeFile(*name);
     }
     return handle();
 }
 
-// The attributes a replacement keeps (the others the system manages).
-constexpr DWORD keptAttributes =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-
-// Puts the new file (open as fresh) in the old one's place, and leaves fresh
-// open on what the name then holds, locked if it can be. ReplaceFileW keeps
-// the old file's security descriptor, its streams and its identity, but
-// takes no replacement that is open anywhere (sharing violation): the new
-// file's handle, and with it its lock, is let go for that moment, the old
-// file's lock still held, and the name locked again at once; a writer that
-// opened the new name in between may win it, and then this edit goes on
-// without (its other file's lock still orders the two). A missing file is
-// only created while its name is free, its lock kept throughout.
-outcome swapIn(fileEditState& s, bool missing, const QString& name, handle* fresh)
+// Gives the new file open as fresh (named name) the owner of the old one,
+// open as old, before the swap: ReplaceFileW keeps the old file's access
+// list but not its owner. The same owner needs nothing; another is given
+// where this user may give it (an administrator may give any, with
+// SeRestorePrivilege) and checked; where not, the file would change owner,
+// which is refused as on Linux. A volume without owners (FAT) has none to
+// keep. The creator keeps its rights on the new file after it, as the
+// inherited CREATOR OWNER grant was made out to the creator by name.
+outcome keepOwner(HANDLE old, HANDLE fresh, const QString& name)
 {
-    if (!missing)
-        fresh->reset();
-    const bool done = missing ? MoveFileExW(wide(name), wide(s.target), MOVEFILE_WRITE_THROUGH)
-                              : ReplaceFileW(wide(s.target), wide(name), nullptr, 0, nullptr, nullptr);
-    if (done && !missing) {
-        *fresh = openFile(s.target, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
-        if (!fresh->valid() || !tryWriterLock(fresh->get()))
-            ncDebug() << "Another writer took" << s.target << "as soon as it was replaced; going on without its lock";
-    }
-    if (done)
+    ownerSid was, made;
+    const outcome read = ownerOf(old, &was);
+    if (read == outcome::unsupported)
         return outcome::done;
-    const DWORD error = GetLastError();
-    s.appeared = missing && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS);
-    return {outcome::failed, s.appeared ? QStringLiteral("it was created by another writer meanwhile")
-                                        : QStringLiteral("replacing it failed: ") + errorText(error)};
+    if (!read.ok())
+        return {outcome::refused, QStringLiteral("its owner cannot be read (%1), so it could not be kept")
+                                      .arg(read.reason())};
+    if (ownerOf(fresh, &made).ok() && made == was)
+        return outcome::done;
+    replaceFacts facts;
+    facts.exists = true;
+    facts.keepsOwner = false;
+    facts.owner = ownerName(was);
+    const restorePrivilege privilege;
+    DWORD error = 0;
+    const handle owned = openOnce(name, READ_CONTROL | WRITE_OWNER, OPEN_EXISTING, &error, FILE_FLAG_BACKUP_SEMANTICS);
+    if (owned.valid())
+        error = systemCalls().setSecurityInfo(owned.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                              const_cast<char*>(was.constData()), nullptr, nullptr, nullptr);
+    ownerSid now;
+    if (error == ERROR_SUCCESS && ownerOf(owned.get(), &now).ok() && now == was)
+        return outcome::done;
+    const outcome refused = mayReplace(facts);
+    return {refused.what(), refused.reason() + QStringLiteral(" (giving it that owner failed: %1)")
+                                                    .arg(error ? errorText(error) : QStringLiteral("it did not hold"))};
+}
+
+// Opens target again for writing and takes the lock on it, as *fresh,
+// after the new file took its name.
+void relock(const QString& target, handle* fresh)
+{
+    DWORD error = 0;
+    *fresh = openExisting(target, GENERIC_READ | GENERIC_WRITE, &error, passing);
+    if (!fresh->valid() || !tryWriterLock(fresh->get()))
+        ncDebug() << "Another writer took" << target << "as soon as it was replaced; going on without its lock";
+}
+
+bool moveTo(const QString& from, const QString& to)
+{
+    DWORD error = 0;
+    return retrying([&] { return systemCalls().moveFile(wpath(from), wpath(to), MOVEFILE_WRITE_THROUGH); }, passing,
+                    &error);
+}
+
+// After ReplaceFileW failed with error (name the new file, made, backup the
+// name it was given for the old one), makes sure a complete copy stands
+// under the file's name, whatever the system left, and says what it holds:
+// failed when the old file is (back) there; incomplete when the new content
+// had to be moved in, or, should neither go, where each copy is (*named
+// tells whether the name holds the new content). Nothing is removed while
+// the name holds neither.
+outcome recover(fileEditState& s, const QString& name, const identity& made, const QString& backup, DWORD error,
+                handle* fresh, bool* named)
+{
+    const QString why = QStringLiteral("replacing it failed: ") + errorText(error);
+    if (stillNamed(s.target, s.file.get())) {
+        // 1175, 1176 with a backup name, and any other error: both files kept their names.
+        removeFile(name);
+        if (exists(backup))
+            removeFile(backup); // a copy of what the name still holds
+        return {outcome::failed, why};
+    }
+    if (!exists(s.target)) {
+        // 1177: the old file is under the backup name, the new one under its own.
+        if (exists(backup) && moveTo(backup, s.target)) {
+            removeFile(name);
+            return {outcome::failed, why + QStringLiteral("; the old file was put back under its name")};
+        }
+        // 1176 as documented without a backup name: the old file is gone.
+        if (holds(name, made) && moveTo(name, s.target)) {
+            *named = true;
+            relock(s.target, fresh);
+            if (exists(backup))
+                removeFile(backup);
+            return {outcome::incomplete,
+                    QStringLiteral("its new content was written, but not as a replacement of the old file (%1): "
+                                   "its access list, owner and creation time are the new file's")
+                        .arg(errorText(error))};
+        }
+        return {outcome::incomplete,
+                why + QStringLiteral("; neither the old file nor the new one could be put under its name, so it "
+                                     "is not there now: the old content is in %1, the new in %2")
+                          .arg(exists(backup) ? backup : QStringLiteral("no file (it is lost)"),
+                               exists(name) ? name : QStringLiteral("no file (it is lost)"))};
+    }
+    if (holds(s.target, made)) {
+        ncDebug() << "ReplaceFileW said" << errorText(error) << ", yet" << s.target << "holds the new file";
+        *named = true;
+        relock(s.target, fresh);
+        if (exists(backup))
+            removeFile(backup);
+        return outcome::done;
+    }
+    // Another program put a file there meanwhile: it is left as it is.
+    removeFile(name);
+    return {outcome::failed, why + QStringLiteral("; meanwhile another program put another file under its name")};
+}
+
+// Puts the new file (open as fresh, named name) in the old one's place, and
+// leaves fresh open on what the name then holds, locked if it can be.
+// ReplaceFileW keeps the old file's security descriptor, its streams and its
+// identity, but takes no replacement that is open anywhere (sharing
+// violation): the new file's handle, and with it its lock, is let go for
+// that moment, the old file's lock still held, and the name locked again at
+// once; a writer that opened the new name in between may win it, and then
+// this edit goes on without (its other file's lock still orders the two).
+// The old file goes to a backup name beside it, so that a swap the system
+// leaves half done can be put right (see recover), and is removed once the
+// new file holds the name. Passing errors are tried again for a while. A
+// missing file is only created while its name is free, its lock kept
+// throughout. *named tells whether the name holds the new content after it.
+outcome swapIn(fileEditState& s, bool missing, const QString& name, handle* fresh, bool* named)
+{
+    DWORD error = 0;
+    *named = false;
+    if (missing) {
+        *named = retrying(
+            [&] { return systemCalls().moveFile(wpath(name), wpath(s.target), MOVEFILE_WRITE_THROUGH); }, passing,
+            &error);
+        if (*named)
+            return outcome::done;
+        fresh->reset();
+        removeFile(name);
+        s.appeared = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+        return {outcome::failed, s.appeared ? QStringLiteral("it was created by another writer meanwhile")
+                                            : QStringLiteral("naming the new file failed: ") + errorText(error)};
+    }
+    identity made;
+    identify(fresh->get(), &made);
+    fresh->reset();
+    QString backup = randomName(s.target);
+    while (exists(backup))
+        backup = randomName(s.target);
+    const bool replaced = retrying(
+        [&] { return systemCalls().replaceFile(wpath(s.target), wpath(name), wpath(backup), 0, nullptr, nullptr); },
+        [&](DWORD e) {
+            // Only while nothing moved: the old file under its name, the new one under its own.
+            if (!passing(e) || !stillNamed(s.target, s.file.get()) || !holds(name, made))
+                return false;
+            if (exists(backup))
+                removeFile(backup);
+            return true;
+        },
+        &error);
+    if (!replaced)
+        return recover(s, name, made, backup, error, fresh, named);
+    *named = true;
+    relock(s.target, fresh);
+    if (!removeFile(backup) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        ncDebug() << "Can't remove the old file, now" << backup << ":" << errorText(GetLastError())
+                  << "; the next writer will";
+    return outcome::done;
 }
 
 } // namespace
-
-int maxPathBytes()
-{
-    return MAX_PATH - 1;
-}
 
 // Finds, locks and reads what the name holds now; see fileEdit.
 outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
@@ -306,7 +660,7 @@ outcome beginEdit(fileEditState& s, QByteArray* bytes, bool* missing)
         bytes->clear();
         s.file.reset();
         s.locked = false;
-        const outcome open = openTarget(s);
+        const outcome open = openTarget(s, true);
         *missing = open == outcome::missing;
         if (*missing)
             return s.mayCreate ? outcome::done : open;
@@ -336,7 +690,7 @@ outcome readWholeFile(const QString& path, QByteArray* data)
     data->clear();
     fileEditState s;
     s.target = writeTarget(path);
-    outcome read = openTarget(s);
+    outcome read = openTarget(s, false);
     if (read.ok())
         read = readAll(s.file.get(), data);
     if (!read.ok() && read != outcome::missing)
@@ -356,6 +710,10 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
 }
 
 fileEdit::~fileEdit() = default;
+
+// The attributes a replacement keeps (the others the system manages).
+constexpr DWORD keptAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 outcome fileEdit::replace(const QByteArray& data)
 {
@@ -378,23 +736,34 @@ outcome fileEdit::replace(const QByteArray& data)
     handle fresh = makeNewFile(s.target, data, missing_ ? 0 : s.attributes & keptAttributes, &name, &made);
     if (!fresh.valid())
         return result_ = notReplaced(path_, made);
-    const outcome swapped = swapIn(s, missing_, name, &fresh);
-    if (!swapped.ok()) {
-        fresh.reset();
-        DeleteFileW(wide(name));
-        return result_ = notReplaced(path_, swapped);
+    if (!missing_) {
+        const outcome owner = keepOwner(s.file.get(), fresh.get(), name);
+        if (!owner.ok()) {
+            fresh.reset();
+            removeFile(name);
+            return result_ = notReplaced(path_, owner);
+        }
     }
+    bool named = false;
+    const outcome swapped = swapIn(s, missing_, name, &fresh, &named);
+    if (!named)
+        return result_ = notReplaced(path_, swapped);
+    // From here on the name holds the new content.
     s.file = std::move(fresh);
-    const DWORD attributes = GetFileAttributesW(wide(s.target));
-    if (!missing_
+    bytes_ = data;
+    const bool created = std::exchange(missing_, false);
+    if (swapped != outcome::done)
+        return result_ = notReplaced(path_, swapped);
+    const DWORD attributes = GetFileAttributesW(wpath(s.target));
+    if (!created
         && (attributes == INVALID_FILE_ATTRIBUTES
             || (attributes & keptAttributes) != (s.attributes & keptAttributes))) {
         ncDebug() << "Wrote" << path_ << "but its attributes" << Qt::hex << s.attributes << "came out as" << attributes;
-        result_ = {outcome::failed, QStringLiteral("its new content was written, but its attributes were not kept")};
-        return result_;
+        return result_ = {outcome::incomplete,
+                          QStringLiteral("its new content was written, but its attributes were not kept (they were "
+                                         "%1, now %2)")
+                              .arg(s.attributes & keptAttributes, 0, 16)
+                              .arg(attributes & keptAttributes, 0, 16)};
     }
-    bytes_ = data;
-    missing_ = false;
-    result_ = outcome::done;
-    return result_;
+    return result_ = outcome::done;
 }

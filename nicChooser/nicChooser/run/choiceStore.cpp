@@ -12,7 +12,7 @@ storeOutcome storeChoice(const QString& settingsPath, const QString& osplPath, c
 {
     storeOutcome r;
     const QList<settingsEntry> entries{{QStringLiteral("bindAddress"), address}, {QStringLiteral("Adaptor"), adaptor}};
-    r.settings = settingsAllowed(settingsPath, entries);
+    r.settings = settingsAllowed(entries);
     if (!r.settings.ok()) {
         ncDebug() << "Not writing" << settingsPath << ":" << r.settings.reason();
         return r;

@@ -3,8 +3,6 @@
 #include "fileReplace.h"
 #include "systemText.h"
 
-#include <QFile>
-
 #include <vector>
 
 const char* const settingsSection = "xDS";
@@ -196,16 +194,6 @@ QByteArray cutUtf8(const QByteArray& utf8, int max)
     return utf8.left(cut);
 }
 
-// Refused, never cut, where the platform's file functions have a limit.
-bool pathTooLong(const QString& path)
-{
-    const int limit = maxPathBytes();
-    if (limit == 0 || QFile::encodeName(path).size() <= limit)
-        return false;
-    ncDebug() << "Settings path is longer than" << limit << "bytes, not used:" << path;
-    return true;
-}
-
 } // namespace
 
 namespace ini {
@@ -329,8 +317,6 @@ outcome readSettings(const QString& path, const QStringList& keys, QStringList* 
     values->clear();
     for (int i = 0; i < keys.size(); ++i)
         *values << QString();
-    if (pathTooLong(path))
-        return {outcome::unreadable, QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes())};
     QByteArray bytes;
     const outcome read = readWholeFile(path, &bytes);
     if (!read.ok())
@@ -374,17 +360,15 @@ outcome notWritten(const QString& path, const outcome& why)
 
 } // namespace
 
-outcome settingsAllowed(const QString& path, const QList<settingsEntry>& entries)
+outcome settingsAllowed(const QList<settingsEntry>& entries)
 {
-    if (pathTooLong(path))
-        return {outcome::refused, QStringLiteral("its path is longer than %1 bytes").arg(maxPathBytes())};
     return ini::entriesAllowed(entryBytes(entries));
 }
 
 outcome writeSettings(const QString& path, const QList<settingsEntry>& entries)
 {
     // Bad input is refused before the file is even locked.
-    const outcome allowed = settingsAllowed(path, entries);
+    const outcome allowed = settingsAllowed(entries);
     if (!allowed.ok())
         return notWritten(path, allowed);
     fileEdit file(path);

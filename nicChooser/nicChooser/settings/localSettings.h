@@ -45,8 +45,8 @@ extern const char* const settingsSection; // "xDS"
 /// Longest value read, in bytes; a longer value is cut (at a character boundary).
 constexpr int maxSettingsValueBytes = 255;
 
-/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, the file
-/// cannot be decoded or the path is longer than the platform takes (maxPathBytes).
+/// Value of key in section xDS of the file at path, as UTF-8; empty when the file, section or key is missing, or the
+/// file cannot be read or decoded.
 QString readSetting(const QString& path, const QString& key);
 
 /// The values of keys in section xDS of the file at path, in order, read at once into *values: done; missing when there
@@ -63,9 +63,9 @@ outcome writeSettings(const QString& path, const QList<settingsEntry>& entries);
 
 class fileEdit;
 
-/// Whether entries can go into the file at path whatever it holds: refused for a path too long or an entry that would
-/// break lines; done when they may.
-outcome settingsAllowed(const QString& path, const QList<settingsEntry>& entries);
+/// Whether entries can go into a settings file whatever it holds: refused for an entry that would break lines; done
+/// when they may.
+outcome settingsAllowed(const QList<settingsEntry>& entries);
 
 /// writeSettings within an edit already under way (its lock held by the caller, who may go on to edit another file
 /// under it).
