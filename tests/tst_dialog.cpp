@@ -1,3 +1,4 @@
+#include "binaryImage.h"
 #include "helpArchive.h"
 #include "helpDisplay.h"
 #include "modulePath.h"
@@ -125,6 +126,8 @@ private slots:
     void helpFileLocation();
     void pluginFolder_data();
     void pluginFolder();
+    void binaryHeaders_data();
+    void binaryHeaders();
     void debugLinesInOwnCategory_data();
     void debugLinesInOwnCategory();
 
@@ -680,6 +683,19 @@ void tst_dialog::pluginFolder_data()
         << "plugin through-link" << false << "so it is not followed";
     QTest::newRow("a link in the folder that leads through a co-user's folder")
         << "link-via-user" << false << "belongs to another user";
+    // An installation made for an older 32-bit build: nothing there loads here.
+    QTest::newRow("a plug-in for another machine (32-bit x86)")
+        << "foreign" << false << "platforms/" + platformPluginName("offscreen")
+                                     + " is for 32-bit x86; this program is 64-bit x86-64";
+    QTest::newRow("a plug-in for another machine beside one that loads")
+        << "plugin foreign-xcb" << false << "platforms/" + platformPluginName("xcb") + " is for 32-bit x86";
+    QTest::newRow("a plug-in built with another minor version of the toolkit")
+        << "old-toolkit" << false << "was built with toolkit 5.8; this program runs on " + QString(qVersion());
+    QTest::newRow("a plug-in needing a toolkit library this toolkit has not")
+        << "missing-library" << false << "needs the toolkit library " + toolkitLibraryName("Gux")
+                                             + ", which this program's toolkit does not have";
+    QTest::newRow("a plug-in cut short: the libraries it needs cannot be read")
+        << "cut" << false << "names the libraries it needs in a way that cannot be read";
 }
 
 namespace {
@@ -687,8 +703,25 @@ namespace {
 // A platform plug-in of the system's, copied (name: its file name).
 void copyPlatform(const QString& name, const QString& to)
 {
-    const QString from = QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms/" + name;
+    const QString from = toolkitPlatformsFolder() + "/" + name;
     QVERIFY2(QFile::copy(from, to + "/" + name), qPrintable(from));
+}
+
+// The toolkit's platform plug-in for platform, patched, into folder; false
+// when the patch finds nothing to change.
+bool patchedPlatform(const QString& platform, const QString& patch, const QString& folder)
+{
+    const QString name = platformPluginName(platform);
+    const QByteArray real = readBytes(toolkitPlatformsFolder() + "/" + name);
+    const QByteArray bytes = patch == "foreign"       ? asForeignMachine(real)
+                             : patch == "old-toolkit" ? asBuiltWithMinor(real, 8)
+                             : patch == "cut"         ? real.left(4096)
+                                                      : withNeededRenamed(real, toolkitLibraryName("Gui").toLatin1(),
+                                                                          toolkitLibraryName("Gux").toLatin1());
+    if (bytes.isEmpty() || bytes == real)
+        return false;
+    writeBytes(folder + "/" + name, bytes);
+    return true;
 }
 
 // The installation for a row of pluginFolder, in install; false when it
@@ -705,6 +738,15 @@ bool makeInstallation(const QStringList& words, const QString& install, const QS
         copyPlatform("libqxcb.so", platforms);
     if (words.contains("windows-only"))
         writeBytes(platforms + "/qwindows.dll", "MZ");
+    for (const char* patch : {"foreign", "old-toolkit", "missing-library", "cut"}) {
+        if (words.contains(patch)) {
+            QDir().mkpath(platforms);
+            if (!patchedPlatform("offscreen", patch, platforms))
+                return false;
+        }
+    }
+    if (words.contains("foreign-xcb") && !patchedPlatform("xcb", "foreign", platforms))
+        return false;
     if (words.contains("system-link")) {
         QDir().mkpath(folder);
         QFile::link(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms", platforms);
@@ -745,18 +787,21 @@ bool makeInstallation(const QStringList& words, const QString& install, const QS
 
 void tst_dialog::pluginFolder()
 {
-    NC_LINUX_ONLY("these are the Linux start-up's checks of the plug-in folder and its owners; on Windows the "
-                  "installer's access lists guard it, and the zip check shows the folder used");
     QFETCH(QString, setup);
     QFETCH(bool, used);
     QFETCH(QString, said);
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
+    for (const char* linux : {"system-link", "xcb-only", "windows-only", "plugin-writable", "root-writable",
+                              "folder-writable", "folder-nobody", "through-link", "link-via-user", "foreign-xcb"})
+        if (words.contains(linux))
+            NC_LINUX_ONLY("Linux owners, modes, links or the X11 plug-in");
     const QStringList defaults = QCoreApplication::libraryPaths();
     QTemporaryDir install, home;
     ::chmod(QFile::encodeName(home.path()).constData(), 0755);
     const QString folder = install.path() + "/SYS/windows/lib";
     NC_REQUIRE(makeInstallation(words, install.path(), home.path()),
-               QStringLiteral("needs root and throw-away users (package passwd)"));
+               QStringLiteral("needs root and throw-away users (package passwd), and the toolkit's offscreen and X11 "
+                              "plug-ins"));
     const QByteArray savedRoot = qgetenv("CC_ROOT");
     const QByteArray savedSystem = qgetenv("CC_SYSTEM");
     qputenv("CC_ROOT", QFile::encodeName(words.contains("through-link") ? home.path() + "/cc" : install.path()));
@@ -766,6 +811,9 @@ void tst_dialog::pluginFolder()
         qputenv("CC_SYSTEM", "SYS");
     debugCapture capture;
     const QString result = useInstallationPlugins();
+    // What the Windows start-up counts on in the toolkit's own folders too:
+    // a plug-in that cannot be loaded serves nothing.
+    const QStringList served = platformPluginsIn(folder + "/platforms");
     const QStringList paths = QCoreApplication::libraryPaths();
     QCoreApplication::setLibraryPaths(defaults);
     qputenv("CC_ROOT", savedRoot);
@@ -783,6 +831,81 @@ void tst_dialog::pluginFolder()
         QVERIFY2(debug.contains(said), qPrintable(debug));
         if (!words.contains("no-system") && !words.contains("through-link"))
             QVERIFY2(debug.contains(folder), qPrintable(debug));
+    }
+    if (words.contains("plugin"))
+        QVERIFY2(served.contains("offscreen"), qPrintable(served.join(' ')));
+    for (const char* patch : {"foreign", "old-toolkit", "missing-library", "cut"})
+        if (words.contains(patch))
+            QVERIFY2(served.isEmpty(), qPrintable(served.join(' ')));
+}
+
+// The headers of real ELF and PE files, as built and patched, on either
+// system: what decides whether a plug-in can be loaded here.
+void tst_dialog::binaryHeaders_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("patch");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("machine");
+    QTest::addColumn<bool>("neededRead");
+    QTest::addColumn<QStringList>("needed"); // the first of the file's needed libraries, in order
+    const QString elf = "/usr/lib/x86_64-linux-gnu/qt5/plugins/platforms/libqoffscreen.so";
+    const QString pe64 = "/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++-6.dll";
+    const QString pe32 = "/usr/lib/gcc/i686-w64-mingw32/12-posix/libstdc++-6.dll";
+    const QStringList elfNeeds{"libglib-2.0.so.0", "libfontconfig.so.1", "libfreetype.so.6", "libQt5Gui.so.5",
+                               "libQt5Core.so.5"};
+    const QStringList mingwNeeds{"KERNEL32.dll", "msvcrt.dll", "libwinpthread-1.dll"};
+    QTest::newRow("ELF: the offscreen plug-in, 64-bit x86-64, its DT_NEEDED names")
+        << elf << "" << int(binaryImage::elf) << "64-bit x86-64" << true << elfNeeds;
+    QTest::newRow("ELF patched to class 32 and e_machine 3: 32-bit x86")
+        << elf << "foreign" << int(binaryImage::elf) << "32-bit x86" << false << QStringList();
+    QTest::newRow("ELF cut after its header: the machine, no needed names")
+        << elf << "head 64" << int(binaryImage::elf) << "64-bit x86-64" << false << QStringList();
+    QTest::newRow("ELF cut inside its dynamic segment: needed names not read")
+        << elf << "head 4096" << int(binaryImage::elf) << "64-bit x86-64" << false << QStringList();
+    QTest::newRow("PE32+: MinGW's 64-bit C++ runtime, x86-64, its imports")
+        << pe64 << "" << int(binaryImage::pe) << "64-bit x86-64" << true
+        << (QStringList{"libgcc_s_seh-1.dll"} + mingwNeeds);
+    QTest::newRow("PE32: MinGW's 32-bit C++ runtime, x86, its imports")
+        << pe32 << "" << int(binaryImage::pe) << "32-bit x86" << true << (QStringList{"libgcc_s_dw2-1.dll"} + mingwNeeds);
+    QTest::newRow("PE Machine patched to 0x14c: 32-bit x86")
+        << pe64 << "foreign" << int(binaryImage::pe) << "32-bit x86" << true
+        << (QStringList{"libgcc_s_seh-1.dll"} + mingwNeeds);
+    QTest::newRow("PE cut after its headers: the machine, no imports")
+        << pe64 << "head 1024" << int(binaryImage::pe) << "64-bit x86-64" << false << QStringList();
+    QTest::newRow("\"MZ\" alone: neither") << "" << "MZ" << int(binaryImage::none) << "" << false << QStringList();
+    QTest::newRow("text: neither") << "" << "text" << int(binaryImage::none) << "" << false << QStringList();
+}
+
+void tst_dialog::binaryHeaders()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, patch);
+    QFETCH(int, kind);
+    QFETCH(QString, machine);
+    QFETCH(bool, neededRead);
+    QFETCH(QStringList, needed);
+    QByteArray bytes = patch == "MZ" ? QByteArray("MZ") : QByteArray("#!/bin/sh\n");
+    if (!file.isEmpty()) {
+        bytes = readBytes(file);
+        NC_REQUIRE(!bytes.isEmpty(), file + " (Debian's qtbase5 and MinGW-w64 packages)");
+    }
+    if (patch == "foreign")
+        bytes = asForeignMachine(bytes);
+    else if (patch.startsWith("head "))
+        bytes = bytes.left(patch.section(' ', 1).toInt());
+    const binaryImage image = readBinaryImage(bytes);
+    QCOMPARE(int(image.kind), kind);
+    if (kind != binaryImage::none)
+        QCOMPARE(machineText(image), machine);
+    QCOMPARE(image.neededRead, neededRead);
+    QCOMPARE(image.needed.mid(0, needed.size()), needed);
+    // The same file, as is, serves its own kind of program only.
+    if (kind != binaryImage::none && patch.isEmpty()) {
+        binaryImage other = image;
+        other.bits = image.bits == 64 ? 32 : 64;
+        QVERIFY(sameMachine(image, image).ok());
+        QCOMPARE(sameMachine(image, other).what(), outcome::unsupported);
     }
 }
 

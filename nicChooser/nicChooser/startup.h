@@ -33,9 +33,14 @@ QString useInstallationPlugins();
 /// The platforms the toolkit may start in this run, in the order it tries them (QT_QPA_PLATFORM, or its default).
 QStringList platformsToStart();
 
-/// The platforms the plug-ins in folder (a "platforms" folder) serve, lower-case, as their metadata names them: read
-/// from the files, nothing is loaded.
+/// The platforms the plug-ins in folder (a "platforms" folder) that this program can load (see above) serve, lower-case,
+/// as their metadata names them: read from the files, nothing is loaded.
 QStringList platformPluginsIn(const QString& folder);
+
+/// Whether the toolkit library name, as a library needs it, is one of this program's toolkit: one the system would
+/// take for it is loaded already, or it lies in the folder this program's toolkit core was loaded from (platform
+/// file).
+bool toolkitLibraryFound(const QString& name);
 
 /// Whether code in folder can only have been put there by root or the user running the tool: done, with *resolved the
 /// folder as the system resolves it, which is what the toolkit must be given (platform file); missing when there is no

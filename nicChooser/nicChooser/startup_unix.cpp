@@ -3,8 +3,10 @@
 #include "systemText.h"
 
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QList>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,4 +168,16 @@ outcome trustedCodeFolder(const QString& folder, QString* resolved)
     if (why.ok())
         *resolved = textFromSystem(real);
     return why;
+}
+
+bool toolkitLibraryFound(const QString& name)
+{
+    // The loader takes a library of that name from a folder of its search
+    // path; only the one beside this program's toolkit core is sure to be
+    // of the same build.
+    Dl_info info;
+    if (::dladdr(reinterpret_cast<void*>(&qVersion), &info) == 0 || !info.dli_fname)
+        return false;
+    const QString core = QFile::decodeName(info.dli_fname);
+    return !name.contains(QLatin1Char('/')) && QFileInfo::exists(QFileInfo(core).absolutePath() + QLatin1Char('/') + name);
 }
