@@ -12,6 +12,7 @@
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -21,6 +22,13 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef Q_OS_WIN
+#include "folderSecurity_win.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#endif
 
 namespace {
 
@@ -696,7 +704,198 @@ void tst_dialog::pluginFolder_data()
                                              + ", which this program's toolkit does not have";
     QTest::newRow("a plug-in cut short: the libraries it needs cannot be read")
         << "cut" << false << "names the libraries it needs in a way that cannot be read";
+    // Access lists on Windows: the folder as Wine makes it, and what only
+    // Windows makes, put in place of GetSecurityInfo's answer for one object.
+    QTest::newRow("Windows: a plug-in whose DACL lets Everyone write it, set with SetNamedSecurityInfoW")
+        << "plugin acl-world-write" << false << "may be written by others: S-1-1-0";
+    QTest::newRow("Windows: GetSecurityInfo names another account as the plug-in folder's owner")
+        << "plugin inject-owner-other" << false << "belongs to another user";
+    QTest::newRow("Windows: a folder made in the drive's root inherits Modify for Authenticated Users")
+        << "plugin inject-inherited-modify" << false << "may be written by others: S-1-5-11";
+    QTest::newRow("Windows: the drive's root lets Authenticated Users add folders, and Modify only inside (its "
+                  "default)")
+        << "plugin inject-root-default" << true << "";
+    QTest::newRow("Windows: a plug-in with a null DACL, which grants everyone full access")
+        << "plugin inject-null-dacl" << false << "may be written by others: anybody";
+    QTest::newRow("Windows: Everyone may delete children of the installation's folder (FILE_DELETE_CHILD)")
+        << "plugin inject-delete-child" << false << "may remove or replace what it holds";
+    QTest::newRow("Windows: TrustedInstaller owns the plug-in folder, only Administrators and SYSTEM may write")
+        << "plugin inject-installer" << true << "";
+    QTest::newRow("Windows: a deny entry for Everyone does not outweigh an allow entry for Users")
+        << "plugin inject-deny-allow" << false << "may be written by others: S-1-5-32-545";
 }
+
+#ifdef Q_OS_WIN
+namespace {
+
+PSID sidOf(const wchar_t* text)
+{
+    PSID sid = nullptr;
+    ConvertStringSidToSidW(text, &sid);
+    return sid; // kept for the test program's life
+}
+
+QString finalPathOf(HANDLE h)
+{
+    wchar_t buffer[2048];
+    const DWORD n = GetFinalPathNameByHandleW(h, buffer, 2048, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return n && n < 2048 ? QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(n))) : QString();
+}
+
+// A self-relative descriptor holding owner and the entries of dacl, then
+// added (each: flags, mask, SID text; an 'D' in front of the text denies), as
+// GetSecurityInfo hands one out.
+DWORD describe(PSID owner, PACL dacl, const QList<std::tuple<BYTE, DWORD, QString>>& added, bool nullDacl,
+               PSID* ownerOut, PACL* daclOut, PSECURITY_DESCRIPTOR* out)
+{
+    std::vector<BYTE> acl(8192);
+    PACL made = reinterpret_cast<PACL>(acl.data());
+    InitializeAcl(made, DWORD(acl.size()), ACL_REVISION);
+    const auto add = [&](BYTE flags, DWORD mask, const QString& who) {
+        const bool deny = who.startsWith('D');
+        PSID sid = sidOf(reinterpret_cast<const wchar_t*>(who.mid(deny ? 1 : 0).utf16()));
+        if (deny)
+            AddAccessDeniedAceEx(made, ACL_REVISION, flags, mask, sid);
+        else
+            AddAccessAllowedAceEx(made, ACL_REVISION, flags, mask, sid);
+    };
+    for (const auto& a : added)
+        if (std::get<2>(a).startsWith('D'))
+            add(std::get<0>(a), std::get<1>(a), std::get<2>(a));
+    ACL_SIZE_INFORMATION size{};
+    if (dacl && GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
+        for (DWORD i = 0; i < size.AceCount; ++i) {
+            void* ace = nullptr;
+            if (GetAce(dacl, i, &ace))
+                AddAce(made, ACL_REVISION, MAXDWORD, ace, static_cast<ACE_HEADER*>(ace)->AceSize);
+        }
+    }
+    for (const auto& a : added)
+        if (!std::get<2>(a).startsWith('D'))
+            add(std::get<0>(a), std::get<1>(a), std::get<2>(a));
+    SECURITY_DESCRIPTOR absolute;
+    InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&absolute, owner, FALSE);
+    SetSecurityDescriptorDacl(&absolute, TRUE, nullDacl ? nullptr : made, FALSE);
+    DWORD length = 0;
+    MakeSelfRelativeSD(&absolute, nullptr, &length);
+    *out = LocalAlloc(LMEM_FIXED, length);
+    if (!MakeSelfRelativeSD(&absolute, *out, &length))
+        return GetLastError();
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(*out, ownerOut, &defaulted);
+    GetSecurityDescriptorDacl(*out, &present, daclOut, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+// In place of GetSecurityInfo: for the object whose final path ends with
+// target, what the documented case says; every other as the system reads it.
+void injectSecurity(const QString& kind, const QString& install)
+{
+    const QString lib = QFileInfo(install + "/SYS/windows/lib").canonicalFilePath();
+    const QString top = QFileInfo(install).canonicalFilePath();
+    setSecurityReader([=](HANDLE h, PSID* owner, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+        const QString path = finalPathOf(h);
+        const bool isLib = path.endsWith(lib, Qt::CaseInsensitive);
+        const bool isTop = path.endsWith(top, Qt::CaseInsensitive);
+        const bool isRoot = path.endsWith(":/");
+        const bool isPlugin = path.endsWith("/platforms/" + platformPluginName("offscreen"), Qt::CaseInsensitive);
+        PSECURITY_DESCRIPTOR real = nullptr;
+        PSID realOwner = nullptr;
+        PACL realDacl = nullptr;
+        const DWORD error = systemSecurity(h, &realOwner, &realDacl, &real);
+        if (error != ERROR_SUCCESS)
+            return error;
+        QList<std::tuple<BYTE, DWORD, QString>> added;
+        PSID newOwner = realOwner;
+        bool nullDacl = false;
+        bool changed = true;
+        const DWORD modify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+        if (kind == "inject-owner-other" && isLib)
+            newOwner = sidOf(L"S-1-5-21-1004336348-1177238915-682003330-1001");
+        else if (kind == "inject-inherited-modify" && isLib)
+            added << std::make_tuple(BYTE(INHERITED_ACE | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), modify,
+                                     QString("S-1-5-11"));
+        else if (kind == "inject-root-default" && isRoot)
+            added << std::make_tuple(BYTE(0), DWORD(FILE_APPEND_DATA), QString("S-1-5-11"))
+                  << std::make_tuple(BYTE(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE),
+                                     DWORD(GENERIC_ALL), QString("S-1-5-11"))
+                  << std::make_tuple(BYTE(CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE), DWORD(GENERIC_ALL),
+                                     QString("S-1-3-0"));
+        else if (kind == "inject-null-dacl" && isPlugin)
+            nullDacl = true;
+        else if (kind == "inject-delete-child" && isTop)
+            added << std::make_tuple(BYTE(0), DWORD(FILE_DELETE_CHILD), QString("S-1-1-0"));
+        else if (kind == "inject-installer" && isLib) {
+            newOwner = sidOf(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+            added << std::make_tuple(BYTE(0), DWORD(FILE_ALL_ACCESS), QString("S-1-5-32-544"))
+                  << std::make_tuple(BYTE(0), DWORD(FILE_ALL_ACCESS), QString("S-1-5-18"));
+        } else if (kind == "inject-deny-allow" && isLib)
+            added << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA), QString("DS-1-1-0"))
+                  << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA), QString("S-1-5-32-545"));
+        else
+            changed = false;
+        if (!changed) {
+            *owner = realOwner;
+            *dacl = realDacl;
+            *descriptor = real;
+            return ERROR_SUCCESS;
+        }
+        const DWORD made = describe(newOwner, realDacl, added, nullDacl, owner, dacl, descriptor);
+        LocalFree(real);
+        return made;
+    });
+}
+
+// Everyone may write the file: a DACL of the user's and Everyone's write,
+// through the call an installer would use; false when the system does not
+// keep it.
+bool letEveryoneWrite(const QString& path)
+{
+    EXPLICIT_ACCESSW access[1] = {};
+    access[0].grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+    access[0].grfAccessMode = GRANT_ACCESS;
+    access[0].grfInheritance = NO_INHERITANCE;
+    access[0].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access[0].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access[0].Trustee.ptstrName = static_cast<LPWSTR>(sidOf(L"S-1-1-0"));
+    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    PACL old = nullptr, now = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old,
+                              nullptr, &sd)
+        != ERROR_SUCCESS)
+        return false;
+    const bool set = SetEntriesInAclW(1, access, old, &now) == ERROR_SUCCESS
+                     && SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()), SE_FILE_OBJECT,
+                                              DACL_SECURITY_INFORMATION, nullptr, nullptr, now, nullptr)
+                            == ERROR_SUCCESS;
+    LocalFree(now);
+    LocalFree(sd);
+    // Read back: the row stands only on an access list the system kept.
+    PACL back = nullptr;
+    if (!set || GetNamedSecurityInfoW(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      &back, nullptr, &sd)
+                    != ERROR_SUCCESS)
+        return false;
+    bool granted = false;
+    ACL_SIZE_INFORMATION size{};
+    if (back && GetAclInformation(back, &size, sizeof size, AclSizeInformation))
+        for (DWORD i = 0; i < size.AceCount; ++i) {
+            void* ace = nullptr;
+            if (GetAce(back, i, &ace) && static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+                const ACCESS_ALLOWED_ACE* a = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+                granted = granted
+                          || ((a->Mask & FILE_WRITE_DATA)
+                              && EqualSid(const_cast<DWORD*>(&a->SidStart), sidOf(L"S-1-1-0")));
+            }
+        }
+    LocalFree(sd);
+    return granted;
+}
+
+} // namespace
+#endif
 
 namespace {
 
@@ -733,7 +932,7 @@ bool makeInstallation(const QStringList& words, const QString& install, const QS
     if (words.contains("plugin") || words.contains("xcb-only") || words.contains("windows-only"))
         QDir().mkpath(platforms);
     if (words.contains("plugin"))
-        copyPlatform("libqoffscreen.so", platforms);
+        copyPlatform(platformPluginName("offscreen"), platforms);
     if (words.contains("xcb-only"))
         copyPlatform("libqxcb.so", platforms);
     if (words.contains("windows-only"))
@@ -791,6 +990,10 @@ void tst_dialog::pluginFolder()
     QFETCH(bool, used);
     QFETCH(QString, said);
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
+#ifndef Q_OS_WIN
+    if (setup.contains("acl-") || setup.contains("inject-"))
+        QSKIP("a Windows access list");
+#endif
     for (const char* linux : {"system-link", "xcb-only", "windows-only", "plugin-writable", "root-writable",
                               "folder-writable", "folder-nobody", "through-link", "link-via-user", "foreign-xcb"})
         if (words.contains(linux))
@@ -802,6 +1005,15 @@ void tst_dialog::pluginFolder()
     NC_REQUIRE(makeInstallation(words, install.path(), home.path()),
                QStringLiteral("needs root and throw-away users (package passwd), and the toolkit's offscreen and X11 "
                               "plug-ins"));
+#ifdef Q_OS_WIN
+    if (words.contains("acl-world-write"))
+        NC_REQUIRE(letEveryoneWrite(folder + "/platforms/" + platformPluginName("offscreen")),
+                   QStringLiteral("a DACL set with SetNamedSecurityInfoW that the system keeps"));
+    for (const QString& word : words)
+        if (word.startsWith("inject-"))
+            injectSecurity(word, install.path());
+    auto restore = qScopeGuard([] { setSecurityReader(securityReader()); });
+#endif
     const QByteArray savedRoot = qgetenv("CC_ROOT");
     const QByteArray savedSystem = qgetenv("CC_SYSTEM");
     qputenv("CC_ROOT", QFile::encodeName(words.contains("through-link") ? home.path() + "/cc" : install.path()));
@@ -811,6 +1023,7 @@ void tst_dialog::pluginFolder()
         qputenv("CC_SYSTEM", "SYS");
     debugCapture capture;
     const QString result = useInstallationPlugins();
+    releaseCheckedFolder(); // so that the row's folders can go
     // What the Windows start-up counts on in the toolkit's own folders too:
     // a plug-in that cannot be loaded serves nothing.
     const QStringList served = platformPluginsIn(folder + "/platforms");
@@ -830,7 +1043,7 @@ void tst_dialog::pluginFolder()
         const QString debug = capture.texts().join('\n');
         QVERIFY2(debug.contains(said), qPrintable(debug));
         if (!words.contains("no-system") && !words.contains("through-link"))
-            QVERIFY2(debug.contains(folder), qPrintable(debug));
+            QVERIFY2(QDir::fromNativeSeparators(debug).contains(folder), qPrintable(debug));
     }
     if (words.contains("plugin"))
         QVERIFY2(served.contains("offscreen"), qPrintable(served.join(' ')));

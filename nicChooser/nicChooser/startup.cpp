@@ -142,6 +142,7 @@ QString useInstallationPlugins()
     if (usable.ok())
         usable = platformsPresent(resolved);
     if (!usable.ok()) {
+        releaseCheckedFolder();
         ncDebug().noquote() << "Plug-in folder" << QLatin1Char('"') + oneLine(folder) + QLatin1Char('"')
                            << oneLine(usable == outcome::missing || usable == outcome::unsupported ? usable.reason()
                                                                  : QStringLiteral("is not used: ") + usable.reason())

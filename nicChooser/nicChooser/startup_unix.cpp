@@ -178,6 +178,9 @@ bool toolkitLibraryFound(const QString& name)
     Dl_info info;
     if (::dladdr(reinterpret_cast<void*>(&qVersion), &info) == 0 || !info.dli_fname)
         return false;
-    const QString core = QFile::decodeName(info.dli_fname);
-    return !name.contains(QLatin1Char('/')) && QFileInfo::exists(QFileInfo(core).absolutePath() + QLatin1Char('/') + name);
+    const QString beside = QFileInfo(QFile::decodeName(info.dli_fname)).absolutePath() + QLatin1Char('/') + name;
+    return !name.contains(QLatin1Char('/')) && QFileInfo::exists(beside);
 }
+
+// Nothing is held here: the toolkit gets the folder as the system resolved it.
+void releaseCheckedFolder() {}

@@ -1,0 +1,22 @@
+#pragma once
+// The one call the Windows check of the plug-in folder reads owners and
+// access lists through (startup_win.cpp). Tests that need what only Windows
+// makes (a folder of another user, the access list a folder made in the
+// system drive's root inherits) put the documented result in its place;
+// Wine gives every file a security descriptor of its own making.
+
+#include <windows.h>
+
+#include <functional>
+
+/// Reads the owner and DACL of the object open as file (opened with READ_CONTROL) as GetSecurityInfo does: *owner and
+/// *dacl point into *descriptor, which the caller frees with LocalFree; *dacl null means a null DACL. Returns
+/// ERROR_SUCCESS or the error code.
+using securityReader =
+    std::function<DWORD(HANDLE file, PSID* owner, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor)>;
+
+/// Makes reader the one call; an empty reader brings GetSecurityInfo back. For tests.
+void setSecurityReader(const securityReader& reader);
+
+/// GetSecurityInfo itself, for a reader that changes what it says for some objects only.
+DWORD systemSecurity(HANDLE file, PSID* owner, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor);
