@@ -719,6 +719,10 @@ void tst_dialog::pluginFolder_data()
         << "plugin inject-null-dacl" << false << "may be written by others: anybody";
     QTest::newRow("Windows: Everyone may delete children of the installation's folder (FILE_DELETE_CHILD)")
         << "plugin inject-delete-child" << false << "may remove or replace what it holds";
+    QTest::newRow("Windows: Everyone may delete the installation's folder itself (DELETE), so move it away")
+        << "plugin inject-delete-top" << false << "may move it away";
+    QTest::newRow("Windows: GetFinalPathNameByHandleW names another file for the plug-in (a symbolic link)")
+        << "plugin inject-link" << false << "a link or junction, which is not followed";
     QTest::newRow("Windows: TrustedInstaller owns the plug-in folder, only Administrators and SYSTEM may write")
         << "plugin inject-installer" << true << "";
     QTest::newRow("Windows: a deny entry for Everyone does not outweigh an allow entry for Users")
@@ -733,13 +737,6 @@ PSID sidOf(const wchar_t* text)
     PSID sid = nullptr;
     ConvertStringSidToSidW(text, &sid);
     return sid; // kept for the test program's life
-}
-
-QString finalPathOf(HANDLE h)
-{
-    wchar_t buffer[2048];
-    const DWORD n = GetFinalPathNameByHandleW(h, buffer, 2048, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    return n && n < 2048 ? QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(n))) : QString();
 }
 
 // A self-relative descriptor holding owner and the entries of dacl, then
@@ -795,7 +792,7 @@ void injectSecurity(const QString& kind, const QString& install)
     const QString lib = QFileInfo(install + "/SYS/windows/lib").canonicalFilePath();
     const QString top = QFileInfo(install).canonicalFilePath();
     setSecurityReader([=](HANDLE h, PSID* owner, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
-        const QString path = finalPathOf(h);
+        const QString path = systemPath(h);
         const bool isLib = path.endsWith(lib, Qt::CaseInsensitive);
         const bool isTop = path.endsWith(top, Qt::CaseInsensitive);
         const bool isRoot = path.endsWith(":/");
@@ -824,6 +821,8 @@ void injectSecurity(const QString& kind, const QString& install)
                                      QString("S-1-3-0"));
         else if (kind == "inject-null-dacl" && isPlugin)
             nullDacl = true;
+        else if (kind == "inject-delete-top" && isTop)
+            added << std::make_tuple(BYTE(0), DWORD(DELETE), QString("S-1-1-0"));
         else if (kind == "inject-delete-child" && isTop)
             added << std::make_tuple(BYTE(0), DWORD(FILE_DELETE_CHILD), QString("S-1-1-0"));
         else if (kind == "inject-installer" && isLib) {
@@ -1009,10 +1008,22 @@ void tst_dialog::pluginFolder()
     if (words.contains("acl-world-write"))
         NC_REQUIRE(letEveryoneWrite(folder + "/platforms/" + platformPluginName("offscreen")),
                    QStringLiteral("a DACL set with SetNamedSecurityInfoW that the system keeps"));
+    if (words.contains("inject-link")) {
+        // What a symbolic link there leads the loader to, as the system names it.
+        const QString elsewhere = QFileInfo(home.path()).canonicalFilePath() + "/" + platformPluginName("offscreen");
+        setPathReader([elsewhere](HANDLE h) {
+            const QString path = systemPath(h);
+            return path.endsWith("/platforms/" + platformPluginName("offscreen"), Qt::CaseInsensitive) ? elsewhere
+                                                                                                       : path;
+        });
+    }
     for (const QString& word : words)
         if (word.startsWith("inject-"))
             injectSecurity(word, install.path());
-    auto restore = qScopeGuard([] { setSecurityReader(securityReader()); });
+    auto restore = qScopeGuard([] {
+        setSecurityReader(securityReader());
+        setPathReader(pathReader());
+    });
 #endif
     const QByteArray savedRoot = qgetenv("CC_ROOT");
     const QByteArray savedSystem = qgetenv("CC_SYSTEM");
@@ -1023,6 +1034,18 @@ void tst_dialog::pluginFolder()
         qputenv("CC_SYSTEM", "SYS");
     debugCapture capture;
     const QString result = useInstallationPlugins();
+#ifdef Q_OS_WIN
+    // While the folder is used, what was checked cannot be moved away; once
+    // let go, it can.
+    const std::wstring checked =
+        QDir::toNativeSeparators(folder + "/platforms/" + platformPluginName("offscreen")).toStdWString();
+    const std::wstring aside = checked + L"-aside";
+    const bool movedWhileHeld = MoveFileW(checked.c_str(), aside.c_str());
+    if (movedWhileHeld)
+        MoveFileW(aside.c_str(), checked.c_str());
+    releaseCheckedFolder();
+    const bool movedOnceLetGo = MoveFileW(checked.c_str(), aside.c_str()) && MoveFileW(aside.c_str(), checked.c_str());
+#endif
     releaseCheckedFolder(); // so that the row's folders can go
     // What the Windows start-up counts on in the toolkit's own folders too:
     // a plug-in that cannot be loaded serves nothing.
@@ -1037,6 +1060,10 @@ void tst_dialog::pluginFolder()
         const QString resolved = QFileInfo(folder).canonicalFilePath();
         QCOMPARE(result, resolved);
         QCOMPARE(paths, QStringList{resolved});
+#ifdef Q_OS_WIN
+        QVERIFY2(!movedWhileHeld, "the checked folder was moved away while used");
+        QVERIFY(movedOnceLetGo);
+#endif
     } else {
         QVERIFY(result.isEmpty());
         QCOMPARE(paths, defaults);

@@ -120,13 +120,28 @@ struct security {
     }
 };
 
+pathReader& pathSeam()
+{
+    static pathReader r;
+    return r;
+}
+
+// The path of the object open as h, as the system names it now.
+QString finalPath(HANDLE h)
+{
+    return pathSeam() ? pathSeam()(h) : systemPath(h);
+}
+
 // Opens path to be checked and kept as it is: no delete sharing, so that it
-// cannot be moved or replaced while the program holds it.
+// cannot be moved or replaced while the program holds it (the system weighs
+// a handle's sharing only when it may read data: FILE_READ_DATA, which is
+// FILE_LIST_DIRECTORY for a folder). A link is followed, as the loader would
+// follow it.
 HANDLE openKept(const QString& path)
 {
-    return CreateFileW(wide(QDir::toNativeSeparators(path)), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return CreateFileW(wide(QDir::toNativeSeparators(path)), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
 }
 
 // The handles of everything checked, held until the program ends.
@@ -174,10 +189,13 @@ outcome examined(const QString& path, security* s)
                                       .arg(QDir::toNativeSeparators(path))
                                       .arg(GetLastError())};
     kept().push_back(h);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return {outcome::refused, QStringLiteral("%1 is a link or junction, which is not followed")
-                                      .arg(QDir::toNativeSeparators(path))};
+    // Everything checked lies on the folder's own way or in it: what leads
+    // elsewhere is a link or junction, and the folder is not used.
+    const QString real = finalPath(h);
+    if (QDir::cleanPath(real).compare(QDir::cleanPath(QDir::fromNativeSeparators(path)), Qt::CaseInsensitive) != 0)
+        return {outcome::refused, QStringLiteral("%1 leads to %2: a link or junction, which is not followed")
+                                      .arg(QDir::toNativeSeparators(path),
+                                           real.isEmpty() ? QStringLiteral("nowhere") : QDir::toNativeSeparators(real))};
     const securityReader& r = reader();
     const DWORD error =
         r ? r(h, &s->owner, &s->dacl, &s->descriptor) : systemSecurity(h, &s->owner, &s->dacl, &s->descriptor);
@@ -260,9 +278,15 @@ outcome trustedComponents(const QString& path)
     return trustedEntry(here, parent);
 }
 
-// The path of the object open as h, as the system names it now (no link or
-// junction on the way); empty when it has none.
-QString finalPath(HANDLE h)
+} // namespace
+
+DWORD systemSecurity(HANDLE file, PSID* owner, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor)
+{
+    return GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, owner,
+                           nullptr, dacl, nullptr, descriptor);
+}
+
+QString systemPath(HANDLE h)
 {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
@@ -282,12 +306,9 @@ QString finalPath(HANDLE h)
     }
 }
 
-} // namespace
-
-DWORD systemSecurity(HANDLE file, PSID* owner, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor)
+void setPathReader(const pathReader& r)
 {
-    return GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, owner,
-                           nullptr, dacl, nullptr, descriptor);
+    pathSeam() = r;
 }
 
 void releaseCheckedFolder()
