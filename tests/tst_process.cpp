@@ -601,6 +601,11 @@ void tst_process::pluginFolder_data()
         << "foreign nodisplay" << store << 0 << "is for 32-bit x86; this program is 64-bit x86-64";
     QTest::newRow("a plug-in built with another minor version, /silent /select /ospl: both files stored at once")
         << "old-toolkit nodisplay" << store << 0 << "was built with toolkit 5.8";
+    // Nowhere a plug-in for the platform named that this program can load:
+    // a line and status 5, never the toolkit's box (Windows) or abort.
+    QTest::newRow("only a plug-in for another machine serves the platform named, /silent /select: a line, no box")
+        << "foreign-key nodisplay" << QStringList{"/silent", "/select=10.77.4.1", "-platform", "offscreex"} << 5
+        << "keeping the toolkit's default library paths";
     // A person's run gets as far as asking (here nobody sees the offscreen
     // window, so it ends at once, as any dialog run there does).
     QTest::newRow("a plug-in for another machine, the dialog: the toolkit starts, nobody to ask offscreen")
@@ -612,7 +617,7 @@ void tst_process::pluginFolder()
     QFETCH(QString, setup);
     const QString patch = setup.section(' ', 0, 0);
     const bool patched = patch == "foreign" || patch == "old-toolkit";
-    if (setup != "nodisplay" && !patched)
+    if (setup != "nodisplay" && !patched && patch != "foreign-key")
         NC_LINUX_ONLY("the plug-in folder's rules about owners and window systems are the Linux start-up's; the "
                       "Windows zip check shows the folder used");
     QFETCH(QStringList, args);
@@ -634,13 +639,36 @@ void tst_process::pluginFolder()
         writeBytes(lib + "/platforms/qwindows.dll", "MZ");
     }
     if (patched) {
-        // The toolkit's own offscreen plug-in, patched in one field.
-        const QString name = platformPluginName("offscreen");
-        const QByteArray real = readBytes(system + "/" + name);
-        const QByteArray bytes = patch == "foreign" ? asForeignMachine(real) : asBuiltWithMinor(real, 8);
-        QVERIFY2(!bytes.isEmpty() && bytes != real, qPrintable(system + "/" + name));
+        // The toolkit's own plug-ins for the platforms the run may start,
+        // patched in one field (without a platform named, Windows starts its
+        // own).
+        QStringList platforms{"offscreen"};
+#ifdef Q_OS_WIN
+        platforms << "windows";
+#endif
         QVERIFY(QDir().mkpath(lib + "/platforms"));
-        writeBytes(lib + "/platforms/" + name, bytes);
+        for (const QString& platform : platforms) {
+            const QString name = platformPluginName(platform);
+            const QByteArray real = readBytes(system + "/" + name);
+            const QByteArray bytes = patch == "foreign" ? asForeignMachine(real) : asBuiltWithMinor(real, 8);
+            QVERIFY2(!bytes.isEmpty() && bytes != real, qPrintable(system + "/" + name));
+            writeBytes(lib + "/platforms/" + name, bytes);
+        }
+    }
+    auto resetEnvironment = qScopeGuard([this] { extraEnvironment.clear(); });
+    if (patch == "foreign-key") {
+        // The toolkit's offscreen plug-in for 32-bit x86, serving "offscreex"
+        // alone, in the folder the toolkit is told to look in first.
+        const QString name = platformPluginName("offscreen");
+        QByteArray bytes = asForeignMachine(readBytes(system + "/" + name));
+        const int meta = bytes.indexOf("QTMETADATA !");
+        const int key = bytes.indexOf("offscreen", meta);
+        QVERIFY2(meta >= 0 && key > meta, qPrintable(system + "/" + name));
+        bytes.replace(key, 9, "offscreex");
+        const QString elsewhere = root->filePath("elsewhere/platforms");
+        QVERIFY(QDir().mkpath(elsewhere));
+        writeBytes(elsewhere + "/" + name, bytes);
+        extraEnvironment = QStringList{"QT_QPA_PLATFORM_PLUGIN_PATH=" + QDir::toNativeSeparators(elsewhere)};
     }
     if (setup.contains("nobody"))
         QCOMPARE(::chown(QFile::encodeName(lib).constData(), 65534, 65534), 0);
