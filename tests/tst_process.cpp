@@ -619,12 +619,30 @@ void tst_process::pluginFolder_data()
     QTest::newRow("-platform naming what no plug-in serves, /silent /select: a line, no box")
         << "nodisplay" << QStringList{"/silent", "/select=10.77.4.1", "-platform", "nosuch"} << 5
         << "keeping the toolkit's default library paths";
+    // An installation made for an older 32-bit build: its plug-ins cannot
+    // load here, so the toolkit's own serve, and both files are stored.
+    const QStringList store{"/silent", "/select=10.77.4.1", "/ospl"};
+    QTest::newRow("a plug-in for another machine, /silent /select /ospl: both files stored at once")
+        << "foreign nodisplay" << store << 0 << "is for 32-bit x86; this program is 64-bit x86-64";
+    QTest::newRow("a plug-in built with another minor version, /silent /select /ospl: both files stored at once")
+        << "old-toolkit nodisplay" << store << 0 << "was built with toolkit 5.8";
+    // Nowhere a plug-in for the platform named that this program can load:
+    // a line and status 5, never the toolkit's box (Windows) or abort.
+    QTest::newRow("only a plug-in for another machine serves the platform named, /silent /select: a line, no box")
+        << "foreign-key nodisplay" << QStringList{"/silent", "/select=10.77.4.1", "-platform", "offscreex"} << 5
+        << "keeping the toolkit's default library paths";
+    // A person's run gets as far as asking (here nobody sees the offscreen
+    // window, so it ends at once, as any dialog run there does).
+    QTest::newRow("a plug-in for another machine, the dialog: the toolkit starts, nobody to ask offscreen")
+        << "foreign" << QStringList{} << 5 << "is for 32-bit x86; this program is 64-bit x86-64";
 }
 
 void tst_process::pluginFolder()
 {
     QFETCH(QString, setup);
-    if (setup != "nodisplay")
+    const QString patch = setup.section(' ', 0, 0);
+    const bool patched = patch == "foreign" || patch == "old-toolkit";
+    if (setup != "nodisplay" && !patched && patch != "foreign-key")
         NC_LINUX_ONLY("the plug-in folder's rules about owners and window systems are the Linux start-up's; the "
                       "Windows zip check shows the folder used");
     QFETCH(QStringList, args);
@@ -632,7 +650,7 @@ void tst_process::pluginFolder()
     QFETCH(QString, said);
     writeBytes(iniPath(), validIni);
     const QString lib = root->filePath("SYS/windows/lib");
-    const QString system = QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms";
+    const QString system = toolkitPlatformsFolder();
     if (setup.contains("platforms")) {
         // The installation's folder holds the platform plug-ins; a link to
         // the system's stands in for them.
@@ -645,11 +663,54 @@ void tst_process::pluginFolder()
         QVERIFY(QDir().mkpath(lib + "/platforms"));
         writeBytes(lib + "/platforms/qwindows.dll", "MZ");
     }
+    if (patched) {
+        // The toolkit's own plug-ins for the platforms the run may start,
+        // patched in one field (without a platform named, Windows starts its
+        // own).
+        QStringList platforms{"offscreen"};
+#ifdef Q_OS_WIN
+        platforms << "windows";
+#endif
+        QVERIFY(QDir().mkpath(lib + "/platforms"));
+        for (const QString& platform : platforms) {
+            const QString name = platformPluginName(platform);
+            const QByteArray real = readBytes(system + "/" + name);
+            const QByteArray bytes = patch == "foreign" ? asForeignMachine(real) : asBuiltWithMinor(real, 8);
+            QVERIFY2(!bytes.isEmpty() && bytes != real, qPrintable(system + "/" + name));
+            writeBytes(lib + "/platforms/" + name, bytes);
+        }
+    }
+    auto resetEnvironment = qScopeGuard([this] { extraEnvironment.clear(); });
+    if (patch == "foreign-key") {
+        // The toolkit's offscreen plug-in for 32-bit x86, serving "offscreex"
+        // alone, in the folder the toolkit is told to look in first.
+        const QString name = platformPluginName("offscreen");
+        QByteArray bytes = asForeignMachine(readBytes(system + "/" + name));
+        const int meta = bytes.indexOf("QTMETADATA !");
+        const int key = bytes.indexOf("offscreen", meta);
+        QVERIFY2(meta >= 0 && key > meta, qPrintable(system + "/" + name));
+        bytes.replace(key, 9, "offscreex");
+        const QString elsewhere = root->filePath("elsewhere/platforms");
+        QVERIFY(QDir().mkpath(elsewhere));
+        writeBytes(elsewhere + "/" + name, bytes);
+        extraEnvironment = QStringList{"QT_QPA_PLATFORM_PLUGIN_PATH=" + QDir::toNativeSeparators(elsewhere)};
+    }
     if (setup.contains("nobody"))
         QCOMPARE(::chown(QFile::encodeName(lib).constData(), 65534, 65534), 0);
     const run r = start(args, 10000, setup.split(' ', Qt::SkipEmptyParts));
     QVERIFY2(r.finished, qPrintable(r.debug));
     QVERIFY2(r.exitCode == status, qPrintable(QStringLiteral("exit %1: %2").arg(r.exitCode).arg(r.debug.right(600))));
+    if (patched) {
+        QVERIFY2(r.ms < 3000 + startCostMs, qPrintable(QString("took %1 ms").arg(r.ms)));
+        if (args.contains("/ospl")) {
+            QCOMPARE(readBytes(iniPath()),
+                     withIds(QByteArray("[xDS]\r\nbindAddress=10.77.4.1\r\nAdaptor=nc1\r\n")));
+            QVERIFY(readBytes(osplPath()).contains("<NetworkInterfaceAddress>10.77.4.1</NetworkInterfaceAddress>"));
+        } else {
+            QCOMPARE(readBytes(iniPath()), validIni);
+            QVERIFY2(r.debug.contains("nicChooser: there is no display"), qPrintable(r.debug));
+        }
+    }
     if (said.isEmpty())
         QVERIFY2(!r.debug.contains("keeping the toolkit's default library paths"), qPrintable(r.debug));
     else

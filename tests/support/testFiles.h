@@ -33,3 +33,23 @@ QByteArray settingsFixture(int lines);
 /// A real DDS configuration (adlink-demos-ishapes.xml) grown with filler elements inside its Domain to at least
 /// `bytes`.
 QByteArray configFixture(int bytes);
+
+/// The file name of the toolkit's platform plug-in for platform on this system ("libqoffscreen.so", "qoffscreen.dll").
+QString platformPluginName(const QString& platform);
+
+/// Where the toolkit this program runs on keeps its platform plug-ins.
+QString toolkitPlatformsFolder();
+
+/// A built library (ELF or PE) patched to say it is for 32-bit x86: the ELF class and e_machine, or the PE Machine
+/// field; nothing else changes, so that only that field tells it apart. Empty when it is neither.
+QByteArray asForeignMachine(QByteArray library);
+
+/// A built plug-in whose metadata says it was built with toolkit minor version minor. Empty when it has none.
+QByteArray asBuiltWithMinor(QByteArray plugin, int minor);
+
+/// A built library that needs the library named to where it needed from (a name of the same length). Empty when it
+/// names no from.
+QByteArray withNeededRenamed(QByteArray library, const QByteArray& from, const QByteArray& to);
+
+/// The file name of the toolkit library module on this system ("libQt5Gui.so.5", "Qt5Gui.dll").
+QString toolkitLibraryName(const QString& module);

@@ -3,8 +3,10 @@
 #include "systemText.h"
 
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QList>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,3 +169,18 @@ outcome trustedCodeFolder(const QString& folder, QString* resolved)
         *resolved = textFromSystem(real);
     return why;
 }
+
+bool toolkitLibraryFound(const QString& name)
+{
+    // The loader takes a library of that name from a folder of its search
+    // path; only the one beside this program's toolkit core is sure to be
+    // of the same build.
+    Dl_info info;
+    if (::dladdr(reinterpret_cast<void*>(&qVersion), &info) == 0 || !info.dli_fname)
+        return false;
+    const QString beside = QFileInfo(QFile::decodeName(info.dli_fname)).absolutePath() + QLatin1Char('/') + name;
+    return !name.contains(QLatin1Char('/')) && QFileInfo::exists(beside);
+}
+
+// Nothing is held here: the toolkit gets the folder as the system resolved it.
+void releaseCheckedFolder() {}
