@@ -41,13 +41,15 @@ QString notUnderWindows(const QByteArray& row)
         {"/select, the settings file a link whose text forges a line", "a co-user's symbolic link is a Linux row"},
         {"/list with a misspelt switch: named, the list as ever", multicast},
         {"an argument holding a line break: named on one line",
-         "a Windows session always has a desktop, so this /silent run would wait for a person"},
+         "no DISPLAY is a Linux condition: in the visible window station this /silent run would wait for a person"},
     };
     if (reasons.contains(row))
         return reasons.value(row);
-    // A Windows session always has a desktop: "no display" is a Linux condition.
+    // No DISPLAY is a Linux condition; Windows' is a window station without
+    // WSF_VISIBLE (the window station rows).
     if (row.contains("no display") || row.contains("xcb") || row.startsWith("no switches"))
-        return QStringLiteral("a Windows session always has a desktop: the display rows are Linux rows");
+        return QStringLiteral("no DISPLAY is a Linux condition: the display rows are Linux rows, and the window "
+                              "station rows are Windows'");
     return QString();
 }
 
@@ -193,6 +195,8 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
         arguments = QStringList{QDir::toNativeSeparators(program)} + args;
         if (setup.contains("stdout-file"))
             arguments = QStringList{"--stdout", root->filePath("stdout.txt")} + arguments;
+        else if (setup.contains("stale-handles"))
+            arguments = QStringList{"--stale-handles"} + arguments;
         started = NC_CONSOLE_TOOL;
     }
 #endif
@@ -413,6 +417,10 @@ void tst_process::unattended_data()
         << QByteArray("nicChooser: nothing is stored yet and no /select was given, and there is no display to ask on; "
                       "nothing was written\n")
         << same << ""
+        << "";
+    QTest::newRow("--version typed at a console that hands down handle values naming nothing: on the console")
+        << QStringList{"--version"} << "console stale-handles" << 0 << QByteArray("nicChooser " NC_VERSION "\n") << same
+        << ""
         << "";
     QTest::newRow("--version typed at a console, stdout redirected to a file: in the file, nothing on the console")
         << QStringList{"--version"} << "console stdout-file" << 0 << QByteArray("nicChooser " NC_VERSION "\n") << same
