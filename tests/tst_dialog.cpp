@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #ifdef Q_OS_WIN
+#include "console_win.h"
 #include "modulePath_win.h"
 
 #include <iterator>
@@ -138,6 +139,8 @@ private slots:
     void moduleName_data();
     void moduleName();
     void helpLibrary();
+    void standardHandles_data();
+    void standardHandles();
     void cleanupTestCase();
 
 private:
@@ -912,6 +915,50 @@ void tst_dialog::helpLibrary()
     QVERIFY(GetSystemDirectoryW(system, UINT(std::size(system))) > 0);
     QCOMPARE(QString::fromWCharArray(path).toLower(),
              (QString::fromWCharArray(system) + QStringLiteral("\\hhctrl.ocx")).toLower());
+#endif
+}
+
+// Which standard handles a GUI program started from a console leaves alone
+// (joinStartingConsole): the real handles, made here.
+void tst_dialog::standardHandles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("leads");
+    QTest::newRow("NULL, as GetStdHandle gives a program that has no standard handles") << "null" << false;
+    QTest::newRow("INVALID_HANDLE_VALUE, as GetStdHandle gives on failure") << "invalid" << false;
+    QTest::newRow("a value naming nothing in this process, as a console's handles handed down to a GUI program")
+        << "stale" << false;
+    QTest::newRow("a file, as \"> FILE\" redirects to") << "file" << true;
+    QTest::newRow("a pipe, as a script reading the output holds") << "pipe" << true;
+    QTest::newRow("the NUL device, as \"> NUL\" redirects to") << "nul" << true;
+}
+
+void tst_dialog::standardHandles()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the standard handles of a Windows GUI program; here a program's streams are those it gets");
+#else
+    QFETCH(QString, kind);
+    QFETCH(bool, leads);
+    HANDLE handle = nullptr, other = nullptr;
+    if (kind == "invalid")
+        handle = INVALID_HANDLE_VALUE;
+    else if (kind == "stale")
+        handle = reinterpret_cast<HANDLE>(quintptr(0xfff4)); // far above any handle this process holds
+    else if (kind == "file")
+        handle = CreateFileW(reinterpret_cast<const wchar_t*>(root.filePath("out.txt").utf16()), GENERIC_WRITE, 0,
+                             nullptr, CREATE_ALWAYS, 0, nullptr);
+    else if (kind == "pipe")
+        QVERIFY(CreatePipe(&other, &handle, nullptr, 0));
+    else if (kind == "nul")
+        handle = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (leads)
+        QVERIFY(handle != nullptr && handle != INVALID_HANDLE_VALUE);
+    QCOMPARE(handleLeadsSomewhere(handle), leads);
+    if (leads)
+        CloseHandle(handle);
+    if (other)
+        CloseHandle(other);
 #endif
 }
 

@@ -195,8 +195,6 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
         arguments = QStringList{QDir::toNativeSeparators(program)} + args;
         if (setup.contains("stdout-file"))
             arguments = QStringList{"--stdout", root->filePath("stdout.txt")} + arguments;
-        else if (setup.contains("stale-handles"))
-            arguments = QStringList{"--stale-handles"} + arguments;
         started = NC_CONSOLE_TOOL;
     }
 #endif
@@ -417,10 +415,6 @@ void tst_process::unattended_data()
         << QByteArray("nicChooser: nothing is stored yet and no /select was given, and there is no display to ask on; "
                       "nothing was written\n")
         << same << ""
-        << "";
-    QTest::newRow("--version typed at a console that hands down handle values naming nothing: on the console")
-        << QStringList{"--version"} << "console stale-handles" << 0 << QByteArray("nicChooser " NC_VERSION "\n") << same
-        << ""
         << "";
     QTest::newRow("--version typed at a console, stdout redirected to a file: in the file, nothing on the console")
         << QStringList{"--version"} << "console stdout-file" << 0 << QByteArray("nicChooser " NC_VERSION "\n") << same

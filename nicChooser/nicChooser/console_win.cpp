@@ -1,4 +1,5 @@
 #include "console.h"
+#include "console_win.h"
 
 #include <cstdio>
 
@@ -6,15 +7,14 @@
 #include <io.h>
 #include <windows.h>
 
-namespace {
-
-// Whether a standard handle leads anywhere: a GUI program started from a
-// console gets none, or a value that names nothing in this process.
-bool leadsSomewhere(DWORD which)
+bool handleLeadsSomewhere(HANDLE handle)
 {
-    const HANDLE handle = GetStdHandle(which);
+    // A GUI program started from a console gets no handle, or a value that
+    // names nothing in this process.
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
 }
+
+namespace {
 
 // Binds descriptor fd, its stream and the standard handle which to the
 // console's screen buffer.
@@ -46,7 +46,7 @@ void writeToConsole(DWORD which, int fd, FILE* stream)
 void joinStartingConsole()
 {
     const HANDLE given[] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
-    const bool out = leadsSomewhere(STD_OUTPUT_HANDLE), err = leadsSomewhere(STD_ERROR_HANDLE);
+    const bool out = handleLeadsSomewhere(given[0]), err = handleLeadsSomewhere(given[1]);
     if (out && err)
         return; // redirected (a pipe, a file) or a console already: theirs
     if (!AttachConsole(ATTACH_PARENT_PROCESS))

@@ -3,13 +3,11 @@
 // to the console and gets no standard handles (Wine would attach a GUI
 // program to its parent's console; DETACHED_PROCESS keeps it out, as
 // Windows does). With --stdout the program's standard output is that file
-// instead, as "> FILE" gives it; with --stale-handles its standard handles
-// are values that name nothing in it, as a parent that hands down its own
-// console's handles gives them. Afterwards prints what the console shows,
+// instead, as "> FILE" gives it. Afterwards prints what the console shows,
 // row by row without the blanks that fill each row, and ends with the
 // program's exit status (125: it did not start, 124: still running after
 // 60 s, then ended).
-//   ncconsole [--stdout FILE | --stale-handles] PROGRAM [ARG]...
+//   ncconsole [--stdout FILE] PROGRAM [ARG]...
 #include <string>
 #include <vector>
 
@@ -50,16 +48,12 @@ int wmain(int argc, wchar_t** argv)
     const HANDLE report = GetStdHandle(STD_OUTPUT_HANDLE);
     int first = 1;
     const wchar_t* stdoutFile = nullptr;
-    bool stale = false;
     if (argc > 2 && std::wstring(argv[1]) == L"--stdout") {
         stdoutFile = argv[2];
         first = 3;
-    } else if (argc > 1 && std::wstring(argv[1]) == L"--stale-handles") {
-        stale = true;
-        first = 2;
     }
     if (first >= argc) {
-        writeOut(GetStdHandle(STD_ERROR_HANDLE), "usage: ncconsole [--stdout FILE | --stale-handles] PROGRAM [ARG]...\n");
+        writeOut(GetStdHandle(STD_ERROR_HANDLE), "usage: ncconsole [--stdout FILE] PROGRAM [ARG]...\n");
         return 2;
     }
     FreeConsole();
@@ -83,13 +77,6 @@ int wmain(int argc, wchar_t** argv)
         file = CreateFileW(stdoutFile, GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr);
         start.dwFlags = STARTF_USESTDHANDLES;
         start.hStdOutput = file;
-    } else if (stale) {
-        // Handle values are multiples of 4; these are far above any the new
-        // process holds.
-        start.dwFlags = STARTF_USESTDHANDLES;
-        start.hStdInput = reinterpret_cast<HANDLE>(0xfff0);
-        start.hStdOutput = reinterpret_cast<HANDLE>(0xfff4);
-        start.hStdError = reinterpret_cast<HANDLE>(0xfff8);
     }
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(argv[first], &command[0], nullptr, nullptr, stdoutFile != nullptr, DETACHED_PROCESS, nullptr,
