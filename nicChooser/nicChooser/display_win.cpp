@@ -27,7 +27,8 @@ QStringList wantedPlatforms(const QStringList& arguments)
 // logged on, an SSH or remote shell: each runs in a window station of its own
 // that has no visible display surface, and a window there reaches nobody.
 // Only the interactive window station carries WSF_VISIBLE. A station whose
-// flags cannot be read is taken as before, for a person who may be there.
+// flags cannot be read may still be a person's: the dialog is not refused
+// for it.
 // Windows of the offscreen and minimal platforms (named with -platform or
 // QT_QPA_PLATFORM) still reach nobody either (personPresent).
 bool choosePlatform(bool)
