@@ -121,7 +121,7 @@ fail() {
 # row NAME SWITCHES SETUP ACTION STATUS INI_AFTER OSPL_ADDRESS BOX
 #   INI_AFTER: "same", or stored:ADDRESS/ADAPTOR
 #   SETUP: words among general stored2 valid1 readonly-ini readonly-ospl
-#          truncated-ospl noroot nosystem emptyroot
+#          truncated-ospl noroot nosystem emptyroot non-ansi-folder
 #   ACTION: words run in order (see act); "none" for runs that end by themselves
 #   OSPL_ADDRESS: the address ospl.xml must hold afterwards, or "same"
 #   BOX: the title of the message box that must appear, or "-"
@@ -132,7 +132,8 @@ row() {
   if [ ${#runner[@]} -gt 0 ]; then
     case $row_name in
       "pre-selected row, Ok by keyboard"|"first Down highlights the framed row, Enter stores it"|\
-      "F1 opens help, Escape cancels"|"Escape writes nothing"|"read-only settings file: told, dialog stays, DDS untouched"|\
+      "F1 opens help, Escape cancels"|"F1 from a folder named in letters the ANSI code page lacks: the help, no Ooops"|\
+      "Escape writes nothing"|"read-only settings file: told, dialog stays, DDS untouched"|\
       "fatal box: "*) ;;
       *) echo "gui: SKIP: $row_name: clicks at the X11 form's spots, the Linux writers' lock and stderr lines are judged on Linux"
          return ;;
@@ -163,13 +164,22 @@ time.sleep(60)' "$ini" >"$work/held" &
     holder=$!
     for _ in $(seq 50); do grep -q held "$work/held" 2>/dev/null && break; sleep 0.1; done ;;
   esac
+  # The program and its help file in a folder of Greek and CJK letters, which
+  # no ANSI code page holds (Wine's follows its locale: 1252 here).
+  local program=$exe
+  case " $setup " in *" non-ansi-folder "*)
+    program="$work/Ωμέγα-漢字/$(basename "$exe")"
+    rm -rf "$work/Ωμέγα-漢字"; mkdir -p "$work/Ωμέγα-漢字"
+    cp "$exe" "$program"
+    cp "$(dirname "$exe")/nicChooser.chm" "$work/Ωμέγα-漢字/" || { fail "no help file built"; return; } ;;
+  esac
   local env=(CC_ROOT="$root" CC_SYSTEM=SYS)
   case " $setup " in *" noroot "*) env=(CC_SYSTEM=SYS) ;; esac
   case " $setup " in *" nosystem "*) env=(CC_ROOT="$root") ;; esac
   case " $setup " in *" emptyroot "*) env=(CC_ROOT= CC_SYSTEM=SYS) ;; esac
 
   # shellcheck disable=SC2086
-  env -u CC_ROOT -u CC_SYSTEM "${env[@]}" QT_QPA_PLATFORM="$platform" "${runner[@]}" "$exe" $switches 2>"$work/debug.txt" &
+  env -u CC_ROOT -u CC_SYSTEM "${env[@]}" QT_QPA_PLATFORM="$platform" "${runner[@]}" "$program" $switches 2>"$work/debug.txt" &
   app=$!
   win=""
   # A fatal box comes before the dialog is shown.
@@ -274,6 +284,8 @@ row "Enter on a chosen row" "/ospl" "general" "down down Return" 0 stored:10.77.
 row "double-click on a row" "" "stored2" "dclick-3" 0 stored:10.77.5.1/né same -
 row "F1 opens help, Escape cancels" "/ospl" "stored2" "F1 help-window Escape" 0 same same -
 # A second press brings the one help window back, beside the dialog.
+row "F1 from a folder named in letters the ANSI code page lacks: the help, no Ooops" "/ospl" "stored2 non-ansi-folder" \
+    "F1 help-window Escape" 0 same same -
 row "F1 twice: one help window, beside the dialog" "/ospl" "stored2" "F1 F1 help-once Escape" 0 same same -
 row "Escape writes nothing" "/ospl" "general" "down Escape" 0 same same -
 row "read-only settings file: told, dialog stays, DDS untouched" "/ospl" "stored2 readonly-ini" \

@@ -25,10 +25,15 @@
 #include <unistd.h>
 
 #ifdef Q_OS_WIN
+#include "console_win.h"
 #include "folderSecurity_win.h"
+#include "modulePath_win.h"
+
+#include <iterator>
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -139,6 +144,12 @@ private slots:
     void binaryHeaders();
     void debugLinesInOwnCategory_data();
     void debugLinesInOwnCategory();
+    void moduleName_data();
+    void moduleName();
+    void helpLibrary();
+    void standardHandles_data();
+    void standardHandles();
+    void cleanupTestCase();
 
 private:
     QTemporaryDir root;
@@ -148,6 +159,20 @@ void tst_dialog::initTestCase()
 {
     qputenv("CC_ROOT", QFile::encodeName(root.path()));
     qputenv("CC_SYSTEM", "SYS");
+#ifdef Q_OS_WIN
+    // Planted before any row loads the help control, so that whichever row
+    // loads it first finds this one beside the executable (helpLibrary).
+    const QString planted = QFileInfo(modulePath()).absolutePath() + "/hhctrl.ocx";
+    QFile::remove(planted);
+    QVERIFY2(QFile::copy(NC_PLANTED_HELP, planted), qPrintable(planted));
+#endif
+}
+
+void tst_dialog::cleanupTestCase()
+{
+#ifdef Q_OS_WIN
+    QFile::remove(QFileInfo(modulePath()).absolutePath() + "/hhctrl.ocx");
+#endif
 }
 
 void tst_dialog::form()
@@ -1180,6 +1205,121 @@ void tst_dialog::debugLinesInOwnCategory()
         QCOMPARE(l.category, QString("nicChooser"));
     QVERIFY2(capture.texts().join('\n').contains("QoS file is not well-formed XML"),
              qPrintable(capture.texts().join('\n')));
+}
+
+// The executable's path as GetModuleFileNameW documents its answer: a name
+// that does not fit is cut to the buffer's size (its terminator among it)
+// and the call returns that size, with ERROR_INSUFFICIENT_BUFFER.
+void tst_dialog::moduleName_data()
+{
+    QTest::addColumn<int>("length"); // of the name; -1: the call fails
+    QTest::newRow("a name of 259 characters: the first buffer holds it") << 259;
+    QTest::newRow("a name of 260 characters, cut to 259 and the call returning nSize: asked again, read whole")
+        << 260;
+    QTest::newRow("a name of 300 characters below a long installation path: asked again, read whole") << 300;
+    QTest::newRow("a name of 5000 characters: the buffer grows until it fits") << 5000;
+    QTest::newRow("a name past 32767 characters: no name rather than a cut one") << 40000;
+    QTest::newRow("the call fails, returning 0: no name") << -1;
+}
+
+void tst_dialog::moduleName()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the buffer GetModuleFileNameW fills is Windows'; Linux reads /proc/self/exe");
+#else
+    QFETCH(int, length);
+    QString name = QStringLiteral("C:\\");
+    while (name.size() < length)
+        name += QString::fromUtf8("\xCE\xA9\xE6\xBC\xA2-folder\\").left(length - name.size());
+    int calls = 0;
+    const QString got = wholeModuleName([&](wchar_t* buffer, DWORD size) -> DWORD {
+        ++calls;
+        if (length < 0)
+            return 0;
+        const DWORD copied = qMin<DWORD>(DWORD(length), size - 1);
+        name.left(int(copied)).toWCharArray(buffer);
+        buffer[copied] = L'\0';
+        if (DWORD(length) < size)
+            return DWORD(length);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    });
+    if (length < 0 || length > 32767) {
+        QVERIFY2(got.isEmpty(), qPrintable(got.left(40)));
+        return;
+    }
+    QCOMPARE(got, name);
+    QVERIFY(calls >= (length < 260 ? 1 : 2));
+    // And the real call gives this program's own path, as the toolkit has it.
+    QCOMPARE(QDir::fromNativeSeparators(modulePath()), QCoreApplication::applicationFilePath());
+#endif
+}
+
+// The HTML Help control runs in the process: it must be the system's, not
+// whatever lies beside the executable (planted there in initTestCase).
+void tst_dialog::helpLibrary()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the HTML Help control is Windows'; Linux shows the help itself");
+#else
+    const QString planted = QFileInfo(modulePath()).absolutePath() + "/hhctrl.ocx";
+    QVERIFY2(QFile::exists(planted), "planted in initTestCase");
+    QWidget owner;
+    owner.show();
+    showHelp(&owner, root.filePath("missing.chm")); // loads the control, whatever the file
+    const HMODULE loaded = GetModuleHandleW(L"hhctrl.ocx");
+    QVERIFY2(loaded, "showHelp loaded no help control");
+    wchar_t path[MAX_PATH * 4] = {};
+    QVERIFY(GetModuleFileNameW(loaded, path, DWORD(std::size(path))) > 0);
+    wchar_t system[MAX_PATH * 4] = {};
+    QVERIFY(GetSystemDirectoryW(system, UINT(std::size(system))) > 0);
+    QCOMPARE(QString::fromWCharArray(path).toLower(),
+             (QString::fromWCharArray(system) + QStringLiteral("\\hhctrl.ocx")).toLower());
+#endif
+}
+
+// Which standard handles a GUI program started from a console leaves alone
+// (joinStartingConsole): the real handles, made here.
+void tst_dialog::standardHandles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("leads");
+    QTest::newRow("NULL, as GetStdHandle gives a program that has no standard handles") << "null" << false;
+    QTest::newRow("INVALID_HANDLE_VALUE, as GetStdHandle gives on failure") << "invalid" << false;
+    QTest::newRow("a value naming nothing in this process, as a console's handles handed down to a GUI program")
+        << "stale" << false;
+    QTest::newRow("a file, as \"> FILE\" redirects to") << "file" << true;
+    QTest::newRow("a pipe, as a script reading the output holds") << "pipe" << true;
+    QTest::newRow("the NUL device, as \"> NUL\" redirects to") << "nul" << true;
+}
+
+void tst_dialog::standardHandles()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the standard handles of a Windows GUI program; here a program's streams are those it gets");
+#else
+    QFETCH(QString, kind);
+    QFETCH(bool, leads);
+    HANDLE handle = nullptr, other = nullptr;
+    if (kind == "invalid")
+        handle = INVALID_HANDLE_VALUE;
+    else if (kind == "stale")
+        handle = reinterpret_cast<HANDLE>(quintptr(0xfff4)); // far above any handle this process holds
+    else if (kind == "file")
+        handle = CreateFileW(reinterpret_cast<const wchar_t*>(root.filePath("out.txt").utf16()), GENERIC_WRITE, 0,
+                             nullptr, CREATE_ALWAYS, 0, nullptr);
+    else if (kind == "pipe")
+        QVERIFY(CreatePipe(&other, &handle, nullptr, 0));
+    else if (kind == "nul")
+        handle = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (leads)
+        QVERIFY(handle != nullptr && handle != INVALID_HANDLE_VALUE);
+    QCOMPARE(handleLeadsSomewhere(handle), leads);
+    if (leads)
+        CloseHandle(handle);
+    if (other)
+        CloseHandle(other);
+#endif
 }
 
 QTEST_MAIN(tst_dialog)

@@ -21,6 +21,10 @@
 #include <windows.h>
 #endif
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 #ifdef Q_OS_WIN
@@ -42,17 +46,40 @@ QString notUnderWindows(const QByteArray& row)
         {"/select, the settings file a link whose text forges a line", "a co-user's symbolic link is a Linux row"},
         {"/list with a misspelt switch: named, the list as ever", multicast},
         {"an argument holding a line break: named on one line",
-         "a Windows session always has a desktop, so this /silent run would wait for a person"},
+         "no DISPLAY is a Linux condition: in the visible window station this /silent run would wait for a person"},
     };
     if (reasons.contains(row))
         return reasons.value(row);
-    // A Windows session always has a desktop: "no display" is a Linux condition.
+    // No DISPLAY is a Linux condition; Windows' is a window station without
+    // WSF_VISIBLE (the window station rows).
     if (row.contains("no display") || row.contains("xcb") || row.startsWith("no switches"))
-        return QStringLiteral("a Windows session always has a desktop: the display rows are Linux rows");
+        return QStringLiteral("no DISPLAY is a Linux condition: the display rows are Linux rows, and the window "
+                              "station rows are Windows'");
     return QString();
 }
-#endif
 
+// A window station of this test's own, made as a service's or a remote
+// shell's is: only the interactive one, WinSta0, has WSF_VISIBLE. With the
+// desktop the tool runs on; empty when either cannot be made.
+QString hiddenDesktop()
+{
+    static const QString made = [] {
+        const HWINSTA station = CreateWindowStationW(L"ncHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+        USEROBJECTFLAGS flags = {};
+        DWORD needed = 0;
+        if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)
+            || (flags.dwFlags & WSF_VISIBLE))
+            return QString();
+        const HWINSTA own = GetProcessWindowStation();
+        if (!SetProcessWindowStation(station))
+            return QString();
+        const HDESK desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(own);
+        return desktop ? QStringLiteral("ncHidden\\Default") : QString();
+    }();
+    return made;
+}
+#endif
 
 } // namespace
 
@@ -139,7 +166,7 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
 #endif
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
-    if (setup.contains("nodisplay")) {
+    if (setup.contains("nodisplay") || setup.contains("hidden-station")) {
         env.remove("QT_QPA_PLATFORM");
     } else if (setup.contains("stale-display")) {
         env.remove("QT_QPA_PLATFORM");
@@ -159,9 +186,26 @@ tst_process::run tst_process::start(const QStringList& args, int waitMs, const Q
         env.insert("XDG_RUNTIME_DIR", runtime.path());
         p.setProcessEnvironment(env);
     }
+    QString started = program;
+    QStringList arguments = args;
+#ifdef Q_OS_WIN
+    // The window station a service runs in: the tool's windows, of whatever
+    // platform, would reach nobody there.
+    std::wstring desktop = hiddenDesktop().toStdWString();
+    if (setup.contains("hidden-station"))
+        p.setCreateProcessArgumentsModifier(
+            [&desktop](QProcess::CreateProcessArguments* a) { a->startupInfo->lpDesktop = &desktop[0]; });
+    // Typed into an operator's console: what it shows comes back as stdout.
+    if (setup.contains("console")) {
+        arguments = QStringList{QDir::toNativeSeparators(program)} + args;
+        if (setup.contains("stdout-file"))
+            arguments = QStringList{"--stdout", root->filePath("stdout.txt")} + arguments;
+        started = NC_CONSOLE_TOOL;
+    }
+#endif
     QElapsedTimer timer;
     timer.start();
-    p.start(program, args);
+    p.start(started, arguments);
     if (!p.waitForStarted())
         return {false, -1, 0, "did not start", {}};
     const bool finished = p.waitForFinished(waitMs);
@@ -362,6 +406,38 @@ void tst_process::unattended_data()
     QTest::newRow("--help into a full device")
         << QStringList{"--help"} << "nodisplay stdout-full" << 9 << QByteArray() << same << ""
         << "nicChooser: could not write the usage: No space left";
+    // Typed at cmd or PowerShell: the console shows what a pipe would get
+    // ("console": stdoutText is what the console shows; with "stdout-file",
+    // what the file stdout was redirected to holds, and the console nothing).
+    QTest::newRow("--version typed at a console that gives a GUI program no handles: on the console, status 0")
+        << QStringList{"--version"} << "console" << 0 << QByteArray("nicChooser " NC_VERSION "\n") << same << ""
+        << "";
+    QTest::newRow("--help typed at a console that gives a GUI program no handles: the usage on the console")
+        << QStringList{"--help"} << "console" << 0 << usage << same << ""
+        << "";
+    QTest::newRow("/silent, nothing stored, typed at a console: the line on the console, status 5")
+        << QStringList{"/silent"} << "console noini quiet" << 5
+        << QByteArray("nicChooser: nothing is stored yet and no /select was given, and there is no display to ask on; "
+                      "nothing was written\n")
+        << same << ""
+        << "";
+    QTest::newRow("--version typed at a console, stdout redirected to a file: in the file, nothing on the console")
+        << QStringList{"--version"} << "console stdout-file" << 0 << QByteArray("nicChooser " NC_VERSION "\n") << same
+        << ""
+        << "";
+    // A service (session 0), a scheduled task, an SSH or remote shell: a
+    // window station without WSF_VISIBLE, whatever platform starts there.
+    QTest::newRow("window station without WSF_VISIBLE, as a service's in session 0: status 5, nothing written")
+        << QStringList{} << "hidden-station" << 5 << QByteArray() << same << ""
+        << "nicChooser: there is no display to show the dialog on";
+    QTest::newRow("window station without WSF_VISIBLE, /silent with a stale choice: status 5, nothing written")
+        << QStringList{"/silent", "/ospl"} << "staleini hidden-station" << 5 << QByteArray() << same << ""
+        << "nicChooser: the stored choice names no row here (10.77.4.1 is here, but on nc1) and no /select was given, "
+           "and there is no display to ask on; nothing was written";
+    QTest::newRow("window station without WSF_VISIBLE, /silent /select: stored as ever")
+        << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "hidden-station" << 0 << QByteArray() << nc1
+        << "10.77.4.1"
+        << "";
     QTest::newRow("/list, no display") << QStringList{"/list"} << "nodisplay" << 0 << rows << same << ""
                                        << "";
     QTest::newRow("/list with /silent /ospl writes nothing")
@@ -397,6 +473,10 @@ void tst_process::unattended_data()
         << "nicChooser: could not store 10.77.4.1 on nc1 in the settings file "
            "\\\\nc-test-server\\share\\site\\local_settings.ini: the folder //nc-test-server/share/site does not "
            "exist. Nothing was changed.";
+    QTest::newRow("/select address, the program and its toolkit in a folder named in letters the ANSI code page lacks")
+        << QStringList{"/silent", "/select=10.77.4.1", "/ospl"} << "non-ansi-program-folder" << 0 << QByteArray() << nc1
+        << "10.77.4.1"
+        << "";
     QTest::newRow("/select address, with a display")
         << QStringList{"/silent", "/select=10.77.4.1"} << "" << 0 << QByteArray() << nc1 << ""
         << "";
@@ -461,6 +541,15 @@ void tst_process::unattended()
     stdoutText.replace("\r\n", "\n").replace("\n", "\r\n");
 #endif
     const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
+#ifndef Q_OS_WIN
+    if (words.contains("console"))
+        QSKIP("the console a Windows GUI program is started from; here a program's streams are those it gets");
+    if (words.contains("hidden-station"))
+        QSKIP("a Windows window station; on Linux no display is the 'nodisplay' rows");
+#else
+    if (words.contains("hidden-station"))
+        NC_REQUIRE(!hiddenDesktop().isEmpty(), QStringLiteral("a window station without WSF_VISIBLE to start in"));
+#endif
     if (words.contains("backslash-root")) {
 #ifndef Q_OS_WIN
         QSKIP("a Windows path: on Linux a backslash is part of a name");
@@ -489,6 +578,27 @@ void tst_process::unattended()
         NC_REQUIRE(installed->isValid(), "a folder in / to start the program from (run as root)");
         program = installed->filePath("nicChooser");
         QVERIFY(QFile::link(NC_EXECUTABLE, program));
+    }
+    if (words.contains("non-ansi-program-folder")) {
+        // Greek and CJK letters: no ANSI code page holds both (Wine's follows
+        // its locale, 1252 for C and en_US).
+        installed.reset(new QTemporaryDir(
+            QDir::tempPath()
+            + QString::fromUtf8("/nicChooser-\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1-\xE6\xBC\xA2\xE5\xAD\x97-XXXXXX")));
+        QVERIFY(installed->isValid());
+        program = installed->filePath(QFileInfo(NC_EXECUTABLE).fileName());
+        QVERIFY(QFile::copy(NC_EXECUTABLE, program));
+#ifdef Q_OS_WIN
+        // Its toolkit beside it, as the zip lays it out: the toolkit's own
+        // folder is then none of the places searched, and the platform
+        // plug-in is found beside the program or nowhere.
+        const QString bin = QLibraryInfo::location(QLibraryInfo::BinariesPath);
+        for (const char* dll : {"Qt5Core.dll", "Qt5Gui.dll", "Qt5Widgets.dll", "Qt5Network.dll", "Qt5Xml.dll"})
+            QVERIFY2(QFile::copy(bin + "/" + dll, installed->filePath(dll)), dll);
+        QVERIFY(QDir().mkpath(installed->filePath("platforms")));
+        QVERIFY(QFile::copy(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms/qoffscreen.dll",
+                            installed->filePath("platforms/qoffscreen.dll")));
+#endif
     }
     if (words.contains("forged-link")) {
         const QByteArray link = QFile::encodeName(iniPath());
@@ -561,7 +671,12 @@ void tst_process::unattended()
         const int heldMs = words.contains("held-ini") ? 2000 : 0;
         QVERIFY2(r.ms < 3000 + heldMs + startCostMs, qPrintable(QString("took %1 ms").arg(r.ms)));
     }
-    QCOMPARE(r.out, stdoutText);
+    if (words.contains("stdout-file")) {
+        QCOMPARE(readBytes(root->filePath("stdout.txt")), stdoutText);
+        QCOMPARE(r.out, QByteArray());
+        QFile::remove(root->filePath("stdout.txt"));
+    } else
+        QCOMPARE(r.out, stdoutText);
     QCOMPARE(readBytes(iniPath()), iniAfter.isNull() ? iniBefore : iniAfter);
     const QByteArray now = readBytes(osplPath());
     if (osplAddress.isEmpty()) {

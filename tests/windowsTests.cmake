@@ -9,6 +9,20 @@ foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog tst_nicCho
   target_include_directories(${t} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support/win)
   target_compile_options(${t} PRIVATE -include posixOwners.h)
 endforeach()
+# An operator's console that starts a program as Windows starts a GUI
+# program from cmd (tst_process), and a help control planted beside a test
+# program (tst_dialog), kept in a folder of its own until a row plants it.
+add_executable(ncconsole tools/ncconsole.cpp)
+target_compile_options(ncconsole PRIVATE -municode)
+target_link_options(ncconsole PRIVATE -municode)
+add_library(ncPlantedHelp MODULE tools/plantedHelp.cpp)
+set_target_properties(ncPlantedHelp PROPERTIES PREFIX "" OUTPUT_NAME hhctrl SUFFIX .ocx
+                      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted)
+target_compile_definitions(tst_process PRIVATE NC_CONSOLE_TOOL="$<TARGET_FILE:ncconsole>")
+target_compile_definitions(tst_dialog PRIVATE NC_PLANTED_HELP="$<TARGET_FILE:ncPlantedHelp>")
+add_dependencies(tst_process ncconsole)
+add_dependencies(tst_dialog ncPlantedHelp)
+
 foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog)
   add_test(NAME ${t} COMMAND ${t})
   set_tests_properties(${t} PROPERTIES ENVIRONMENT "${win_env}" TIMEOUT 300 LABELS windows)

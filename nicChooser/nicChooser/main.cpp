@@ -1,4 +1,5 @@
 #include "runReport.h"
+#include "console.h"
 #include "debugLog.h"
 #include "display.h"
 #include "fileReplace.h"
@@ -157,6 +158,8 @@ int answerAbout(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // Before anything is written: an operator's console must get all of it.
+    joinStartingConsole();
     const int about = answerAbout(argc, argv);
     if (about >= 0)
         return about;

@@ -11,6 +11,7 @@
 namespace {
 
 bool prepared = false;
+bool stationSeen = true; // what choosePlatform said
 QtMessageHandler previousHandler = nullptr;
 
 // While the toolkit starts, its fatal error is that it could start no window
@@ -42,7 +43,8 @@ bool prepareDisplay(bool unattended)
 {
     prepared = true;
     previousHandler = qInstallMessageHandler(startingHandler);
-    return choosePlatform(unattended);
+    stationSeen = choosePlatform(unattended);
+    return stationSeen;
 }
 
 void displayStarted()
@@ -55,7 +57,8 @@ bool personPresent()
     if (!prepared)
         return true;
     // Windows of these platforms are drawn into memory, where nobody sees
-    // them, whoever chose the platform.
+    // them, whoever chose the platform; and windows of any platform where
+    // nobody looks (a Windows service's window station) reach nobody either.
     const QString platform = QGuiApplication::platformName();
-    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+    return stationSeen && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }

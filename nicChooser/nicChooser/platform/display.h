@@ -25,12 +25,14 @@ void requirePlatformPlugin(bool unattended, const QStringList& arguments, const 
 void displayStarted();
 
 /// Once the application object exists: whether its windows reach a person (false when prepareDisplay fell back to
-/// offscreen). True in a program that never called prepareDisplay.
+/// offscreen, or found that nobody can see this process's windows). True in a program that never called
+/// prepareDisplay.
 bool personPresent();
 
 /// Ends the run as a toolkit that could start no platform does: one "nicChooser: " line saying so and why, status 5.
 [[noreturn]] void endWithoutPlatform(const QString& why);
 
 /// The platform file's part of prepareDisplay (display_unix.cpp, display_win.cpp): chooses the window system as
-/// prepareDisplay says, and returns whether a person may be present.
+/// prepareDisplay says, and returns whether a person may be present (on Windows: whether the process's window station
+/// is visible, which a service's, a scheduled task's or a remote shell's is not).
 bool choosePlatform(bool unattended);

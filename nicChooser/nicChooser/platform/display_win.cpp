@@ -1,10 +1,13 @@
 #include "display.h"
+#include "debugLog.h"
 #include "modulePath.h"
 #include "startup.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLibraryInfo>
+
+#include <windows.h>
 
 namespace {
 
@@ -20,12 +23,28 @@ QStringList wantedPlatforms(const QStringList& arguments)
 
 } // namespace
 
-// Every interactive Windows session has a desktop; services have none but
-// are not where this tool runs. Windows of the offscreen and minimal
-// platforms (named with -platform or QT_QPA_PLATFORM) still reach nobody.
+// A service (session 0), a scheduled task run whether or not anyone is
+// logged on, an SSH or remote shell: each runs in a window station of its own
+// that has no visible display surface, and a window there reaches nobody.
+// Only the interactive window station carries WSF_VISIBLE. A station whose
+// flags cannot be read may still be a person's: the dialog is not refused
+// for it.
+// Windows of the offscreen and minimal platforms (named with -platform or
+// QT_QPA_PLATFORM) still reach nobody either (personPresent).
 bool choosePlatform(bool)
 {
-    return true;
+    const HWINSTA station = GetProcessWindowStation();
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+        return true;
+    if (flags.dwFlags & WSF_VISIBLE)
+        return true;
+    wchar_t name[256] = {};
+    GetUserObjectInformationW(station, UOI_NAME, name, sizeof name - sizeof *name, &needed);
+    ncDebug() << "The window station" << QString::fromWCharArray(name)
+              << "has no visible display (a service's, a scheduled task's or a remote shell's): nobody can see a window";
+    return false;
 }
 
 // Without a console the toolkit shows its "failed to start" box before its
