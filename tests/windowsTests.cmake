@@ -3,7 +3,7 @@
 # debug lines on stderr as the tests read them. The suites about the Linux
 # file layer, users and name races (tst_reliability) are not built here.
 set(win_env "QT_QPA_PLATFORM=offscreen;QT_FORCE_STDERR_LOGGING=1")
-foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog tst_nicChooser tst_process)
+foreach(t tst_run tst_files tst_localSettings tst_osplConfig tst_platform tst_help tst_dialog tst_nicChooser tst_process)
   nc_test(${t})
   # The few owner and link calls of Linux rows, failing (support/win).
   target_include_directories(${t} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support/win)
@@ -11,7 +11,7 @@ foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog tst_nicCho
 endforeach()
 # An operator's console that starts a program as Windows starts a GUI
 # program from cmd (tst_process), and a help control planted beside a test
-# program (tst_dialog), kept in a folder of its own until a row plants it.
+# program (tst_help), kept in a folder of its own until a row plants it.
 add_executable(ncconsole tools/ncconsole.cpp)
 target_compile_options(ncconsole PRIVATE -municode)
 target_link_options(ncconsole PRIVATE -municode)
@@ -19,11 +19,11 @@ add_library(ncPlantedHelp MODULE tools/plantedHelp.cpp)
 set_target_properties(ncPlantedHelp PROPERTIES PREFIX "" OUTPUT_NAME hhctrl SUFFIX .ocx
                       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted)
 target_compile_definitions(tst_process PRIVATE NC_CONSOLE_TOOL="$<TARGET_FILE:ncconsole>")
-target_compile_definitions(tst_dialog PRIVATE NC_PLANTED_HELP="$<TARGET_FILE:ncPlantedHelp>")
+target_compile_definitions(tst_help PRIVATE NC_PLANTED_HELP="$<TARGET_FILE:ncPlantedHelp>")
 add_dependencies(tst_process ncconsole)
-add_dependencies(tst_dialog ncPlantedHelp)
+add_dependencies(tst_help ncPlantedHelp)
 
-foreach(t tst_adaptorRows tst_localSettings tst_osplConfig tst_dialog)
+foreach(t tst_run tst_files tst_localSettings tst_osplConfig tst_platform tst_help tst_dialog)
   add_test(NAME ${t} COMMAND ${t})
   set_tests_properties(${t} PROPERTIES ENVIRONMENT "${win_env}" TIMEOUT 300 LABELS windows)
 endforeach()
@@ -40,6 +40,7 @@ foreach(t tst_nicChooser tst_process)
 endforeach()
 # The platform's profile reader and access lists, to compare with.
 target_link_libraries(tst_localSettings PRIVATE kernel32 advapi32)
+target_link_libraries(tst_files PRIVATE kernel32 advapi32)
 
 # A person's keys on the Windows executable under Wine, on the virtual X
 # server gui.sh starts, among the namespace's interfaces (the rows that

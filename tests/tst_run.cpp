@@ -1,4 +1,5 @@
 #include "adaptorRows.h"
+#include "commandLine.h"
 #include "runReport.h"
 #include "systemText.h"
 #include "testSupport.h"
@@ -29,7 +30,7 @@ std::vector<QStringList> texts(const std::vector<adaptorRow>& rows)
 
 } // namespace
 
-class tst_adaptorRows : public QObject
+class tst_run : public QObject
 {
     Q_OBJECT
 
@@ -45,9 +46,11 @@ private slots:
     void statusLines();
     void systemText_data();
     void systemText();
+    void switches_data();
+    void switches();
 };
 
-void tst_adaptorRows::rows_data()
+void tst_run::rows_data()
 {
     QTest::addColumn<QList<interfaceInfo>>("interfaces");
     QTest::addColumn<std::vector<QStringList>>("expected");
@@ -81,7 +84,7 @@ void tst_adaptorRows::rows_data()
         << QStringList{"\"lo\" : interface can't multicast!"};
 }
 
-void tst_adaptorRows::rows()
+void tst_run::rows()
 {
     QFETCH(QList<interfaceInfo>, interfaces);
     QFETCH(std::vector<QStringList>, expected);
@@ -92,7 +95,7 @@ void tst_adaptorRows::rows()
     QCOMPARE(capture.texts(), debug);
 }
 
-void tst_adaptorRows::selectionAgreesWithValidity_data()
+void tst_run::selectionAgreesWithValidity_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("adaptor");
@@ -114,7 +117,7 @@ void tst_adaptorRows::selectionAgreesWithValidity_data()
                                   << "" << -1;
 }
 
-void tst_adaptorRows::selectionAgreesWithValidity()
+void tst_run::selectionAgreesWithValidity()
 {
     QFETCH(QString, address);
     QFETCH(QString, adaptor);
@@ -142,7 +145,7 @@ void tst_adaptorRows::selectionAgreesWithValidity()
                      verdict}));
 }
 
-void tst_adaptorRows::debugLinesCarryContext()
+void tst_run::debugLinesCarryContext()
 {
     debugCapture capture;
     adaptorRows({iface("vb", flags(), {})}, QString(), QString());
@@ -153,7 +156,7 @@ void tst_adaptorRows::debugLinesCarryContext()
     QVERIFY2(l.function.contains("adaptorRows"), qPrintable(l.function));
 }
 
-void tst_adaptorRows::selectRules_data()
+void tst_run::selectRules_data()
 {
     QTest::addColumn<QString>("rule");
     QTest::addColumn<QString>("matches"); // row indexes, or "malformed"
@@ -198,7 +201,7 @@ void tst_adaptorRows::selectRules_data()
                                      << "malformed";
 }
 
-void tst_adaptorRows::selectRules()
+void tst_run::selectRules()
 {
     QFETCH(QString, rule);
     QFETCH(QString, matches);
@@ -223,7 +226,7 @@ void tst_adaptorRows::selectRules()
 }
 
 // What the line under the table says when a rule was given or nothing is listed.
-void tst_adaptorRows::statusLines_data()
+void tst_run::statusLines_data()
 {
     QTest::addColumn<QString>("rule"); // null: no /select
     QTest::addColumn<int>("rows");
@@ -246,7 +249,7 @@ void tst_adaptorRows::statusLines_data()
                                     "able to multicast; Help explains why.";
 }
 
-void tst_adaptorRows::statusLines()
+void tst_run::statusLines()
 {
     QFETCH(QString, rule);
     QFETCH(int, rows);
@@ -256,13 +259,77 @@ void tst_adaptorRows::statusLines()
     QCOMPARE(statusLine("192.0.2.1", "eth0", rows > 0, rows, rule.isNull() ? nullptr : &parsed, matches), status);
 }
 
-QTEST_GUILESS_MAIN(tst_adaptorRows)
-#include "tst_adaptorRows.moc"
+void tst_run::switches_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected"); // ospl silent list, /select count and rule, then "?" and what is no switch
+    QTest::newRow("none") << QStringList{"/usr/bin/nicChooser"} << "- - - 0";
+    QTest::newRow("/ospl") << QStringList{"prog", "/ospl"} << "ospl - - 0";
+    QTest::newRow("/osplx counts") << QStringList{"prog", "/osplx"} << "ospl - - 0";
+    QTest::newRow("/OSPL is not the switch")
+        << QStringList{"prog", "/OSPL", "/SILENT", "/LIST"} << "- - - 0 ? /OSPL /SILENT /LIST";
+    QTest::newRow("/silentfoo counts") << QStringList{"prog", "/silentfoo"} << "- silent - 0";
+    QTest::newRow("both") << QStringList{"prog", "/silent", "/ospl"} << "ospl silent - 0";
+    QTest::newRow("ospl match is never tested for silent") << QStringList{"prog", "/ospl/silent"} << "ospl - - 0";
+    // Some Windows callers give the switches in the program's place; no file is named so, so it counts.
+    QTest::newRow("a switch in the program's place") << QStringList{"/silent/bin/nicChooser"} << "- silent - 0";
+    // Installed (or cloned) below a folder named like a switch: the path is the program's, no switch.
+    for (const char* folder : {"/check", "/silent", "/ospl", "/list", "/select=10.0.0.0"})
+        QTest::newRow(qPrintable(QStringLiteral("the program's own path below %1").arg(folder)))
+            << QStringList{QStringLiteral("@%1").arg(folder)} << "- - - 0";
+    QTest::newRow("no leading slash") << QStringList{"prog", "ospl", "-silent", "list", "select=x"}
+                                      << "- - - 0 ? ospl -silent list select=x";
+    QTest::newRow("/list") << QStringList{"prog", "/list"} << "- - list 0";
+    QTest::newRow("/check") << QStringList{"prog", "/check", "/ospl"} << "ospl - - 0 check";
+    QTest::newRow("/select with a rule") << QStringList{"prog", "/select=10.0.0.0/8"} << "- - - 1 10.0.0.0/8";
+    QTest::newRow("rule after the first =") << QStringList{"prog", "/select=a=b"} << "- - - 1 a=b";
+    QTest::newRow("/select without =") << QStringList{"prog", "/select"} << "- - - 1 (null)";
+    QTest::newRow("/silent=... is /silent, not a rule") << QStringList{"prog", "/silent=eth0"} << "- silent - 0";
+    QTest::newRow("two /select") << QStringList{"prog", "/select=a", "/select=b"} << "- - - 2 b";
+    // The program path is no argument of the operator's, whatever it is.
+    QTest::newRow("misspelt switches named, the program path not")
+        << QStringList{"/opt/x/nicChooser", "/silent", "/selct=10.77.4.1", "/Silent", "-h", "/?"}
+        << "- silent - 0 ? /selct=10.77.4.1 /Silent -h /?";
+}
+
+void tst_run::switches()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    // "@/folder": a real program file in a new folder of / whose name begins so.
+    std::unique_ptr<QTemporaryDir> folder;
+    if (arguments.first().startsWith('@')) {
+        folder.reset(new QTemporaryDir(arguments.first().mid(1) + "-nicChooser-XXXXXX"));
+        NC_REQUIRE(folder->isValid(), "a folder in / to install a program in (run as root)");
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), folder->filePath("nicChooser")));
+        arguments.first() = folder->filePath("nicChooser");
+    }
+    const commandSwitches s = scanSwitches(arguments);
+    QString got = QStringLiteral("%1 %2 %3 %4")
+                      .arg(s.ospl ? "ospl" : "-", s.silent ? "silent" : "-", s.list ? "list" : "-")
+                      .arg(s.selects);
+    if (s.selects)
+        got += ' ' + (s.rule.isNull() ? QString("(null)") : s.rule);
+    if (s.check)
+        got += " check";
+    if (!s.unknown.isEmpty())
+        got += " ? " + s.unknown.join(' ');
+    QCOMPARE(got, expected);
+    // Named on one line, whatever they hold.
+    const QString named = unknownArguments(s.unknown);
+    QCOMPARE(named.isEmpty(), s.unknown.isEmpty());
+    if (!named.isEmpty())
+        QCOMPARE(named, "not a switch, so ignored: " + s.unknown.join(' ')
+                            + " (the switches are /ospl, /silent, /list, /check and /select=RULE)");
+}
+
+QTEST_GUILESS_MAIN(tst_run)
+#include "tst_run.moc"
 
 // The system's bytes as text and back, and that text on one line: every
 // name a line shows turns back into the very bytes it came from, and none
 // can break a line, forge one or turn the line's direction around.
-void tst_adaptorRows::systemText_data()
+void tst_run::systemText_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");    // what textFromSystem makes of them
@@ -299,7 +366,7 @@ void tst_adaptorRows::systemText_data()
         << QString("eth") + QChar(0x202E) + "0" + QChar(0x2066) + QChar(0x200F) << QString("eth\\u202e0\\u2066\\u200f");
 }
 
-void tst_adaptorRows::systemText()
+void tst_run::systemText()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
