@@ -1,6 +1,7 @@
 #include "debugLog.h"
 #include "fileReplace.h"
 #include "windowsCalls.h"
+#include "windowsFiles_win.h"
 #include "writerLock.h"
 
 #include <QDir>
@@ -14,6 +15,8 @@
 // (after windows.h)
 #include <sddl.h>
 
+using namespace windowsFiles;
+
 windowsCalls& systemCalls()
 {
     static windowsCalls calls;
@@ -24,299 +27,6 @@ namespace {
 
 // At most this many times an edit starts over on what the name holds now.
 constexpr int maxStarts = 100;
-
-// ".<name>.nicChooser-new.": how the temporary files beside target begin,
-// the new file's and ReplaceFileW's backup of the old one alike, so that the
-// leftover sweep knows both.
-QString tempPrefix(const QString& target)
-{
-    const QFileInfo info(target);
-    return QDir::toNativeSeparators(info.dir().filePath(QLatin1Char('.') + info.fileName()
-                                                        + QLatin1String(".nicChooser-new.")));
-}
-
-QString errorText(DWORD error)
-{
-    wchar_t* text = nullptr;
-    const DWORD n =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    QString s = n ? QString::fromWCharArray(text, int(n)).trimmed() : QString();
-    LocalFree(text);
-    return s.isEmpty() ? QStringLiteral("error %1").arg(error) : QStringLiteral("%1 (error %2)").arg(s).arg(error);
-}
-
-// path as the wide functions take it at any length: made absolute and
-// normalised as the system normalises a path (GetFullPathNameW, which drops
-// "." and ".." and trailing dots), then given the \\?\ prefix (\\?\UNC\ for
-// a share), which lifts the MAX_PATH limit and turns normalising off.
-std::wstring systemPath(const QString& path)
-{
-    std::wstring given = QDir::toNativeSeparators(path).toStdWString();
-    if (given.rfind(L"\\\\?\\", 0) == 0 || given.rfind(L"\\\\.\\", 0) == 0)
-        return given;
-    std::vector<wchar_t> full(MAX_PATH);
-    for (;;) {
-        const DWORD n = GetFullPathNameW(given.c_str(), DWORD(full.size()), full.data(), nullptr);
-        if (n == 0)
-            return given; // the call that uses it will say what is wrong with it
-        if (n < full.size()) {
-            given.assign(full.data(), n);
-            break;
-        }
-        full.resize(n);
-    }
-    if (given.rfind(L"\\\\", 0) == 0)
-        return L"\\\\?\\UNC\\" + given.substr(2);
-    return L"\\\\?\\" + given;
-}
-
-// A path given to a wide call, held for the length of that call.
-class wpath
-{
-public:
-    explicit wpath(const QString& path) : path_(systemPath(path)) {}
-    operator const wchar_t*() const { return path_.c_str(); }
-
-private:
-    std::wstring path_;
-};
-
-// A handle, closed when it goes.
-class handle
-{
-public:
-    handle() = default;
-    explicit handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    ~handle() { reset(); }
-    handle(handle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-    handle& operator=(handle&& o) noexcept
-    {
-        std::swap(h_, o.h_);
-        return *this;
-    }
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != nullptr; }
-    void reset()
-    {
-        if (h_)
-            CloseHandle(h_);
-        h_ = nullptr;
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
-
-// Errors that pass: another program (a virus scanner, an indexer, a backup)
-// holding the file a moment, or a file being deleted; ReplaceFileW's 1175
-// too, an old file that could not be moved aside while someone held it.
-bool passing(DWORD error)
-{
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED
-           || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
-}
-
-// Makes call until it succeeds or fails with an error again does not take,
-// waiting retrySleepMs between tries, at most retrySleeps times: whether it
-// succeeded, the last error in *error.
-bool retrying(const std::function<bool()>& call, const std::function<bool(DWORD)>& again, DWORD* error)
-{
-    for (int slept = 0;; ++slept) {
-        if (call())
-            return true;
-        *error = GetLastError();
-        if (slept == retrySleeps || !again(*error))
-            return false;
-        systemCalls().sleep(retrySleepMs);
-    }
-}
-
-// Every handle of ours lets others read, write and rename or replace the
-// file, so that a waiting writer never stands in the way of the one at work.
-constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// One try at opening path; a failure's error in *error.
-handle openOnce(const QString& path, DWORD access, DWORD disposition, DWORD* error = nullptr,
-                DWORD flags = FILE_ATTRIBUTE_NORMAL)
-{
-    handle h(systemCalls().createFile(wpath(path), access, shareAll, nullptr, disposition, flags, nullptr));
-    if (error)
-        *error = h.valid() ? 0 : GetLastError();
-    return h;
-}
-
-// An existing file opened with access, tried again while again(error) says
-// the error may pass; a failure's error in *error.
-handle openExisting(const QString& path, DWORD access, DWORD* error, const std::function<bool(DWORD)>& again)
-{
-    handle h;
-    DWORD failed = 0;
-    retrying(
-        [&] {
-            h = openOnce(path, access, OPEN_EXISTING, &failed);
-            SetLastError(failed);
-            return h.valid();
-        },
-        again, &failed);
-    *error = failed;
-    return h;
-}
-
-bool exists(const QString& path)
-{
-    return GetFileAttributesW(wpath(path)) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool isFolder(const QString& path)
-{
-    const DWORD attributes = GetFileAttributesW(wpath(path));
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// The file a write to path really changes, absolute (ReplaceFileW takes no
-// relative paths): the end of a chain of symbolic links, or path itself.
-QString writeTarget(const QString& path)
-{
-    QFileInfo info(path);
-    // A bounded walk: a loop of links must not hang the writer.
-    for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
-        info.setFile(info.symLinkTarget());
-    return QDir::toNativeSeparators(QDir::cleanPath(info.absoluteFilePath()));
-}
-
-struct identity {
-    DWORD volume = 0, high = 0, low = 0;
-    bool operator==(const identity& o) const { return volume == o.volume && high == o.high && low == o.low; }
-};
-
-bool identify(HANDLE file, identity* id, DWORD* attributes = nullptr)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info))
-        return false;
-    *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    if (attributes)
-        *attributes = info.dwFileAttributes;
-    return true;
-}
-
-// Whether path names the file id now. (Opening for attributes only meets no
-// sharing mode.)
-bool holds(const QString& path, const identity& id)
-{
-    const handle now = openOnce(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
-    identity named;
-    return now.valid() && identify(now.get(), &named) && named == id;
-}
-
-// Whether path names the file open as file now.
-bool stillNamed(const QString& path, HANDLE file)
-{
-    identity id;
-    return identify(file, &id) && holds(path, id);
-}
-
-// The whole of file into *data: done, tooLarge or unreadable.
-outcome readAll(HANDLE file, QByteArray* data)
-{
-    data->clear();
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size))
-        return {outcome::unreadable, errorText(GetLastError())};
-    const outcome allowed = sizeAllowed(size.QuadPart);
-    if (!allowed.ok())
-        return allowed;
-    data->resize(int(size.QuadPart));
-    LARGE_INTEGER start = {};
-    SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
-    DWORD got = 0;
-    for (int at = 0; at < data->size(); at += int(got)) {
-        if (!ReadFile(file, data->data() + at, DWORD(data->size() - at), &got, nullptr) || got == 0) {
-            const QString why =
-                got == 0 ? QStringLiteral("it changed while it was being read") : errorText(GetLastError());
-            data->clear();
-            return {outcome::unreadable, why};
-        }
-    }
-    return outcome::done;
-}
-
-// An owner (a SID) as the system stores it.
-using ownerSid = QByteArray;
-
-// The owner of the file open as file into *owner: done; unsupported when
-// the volume keeps no owners (FAT); failed with why otherwise.
-outcome ownerOf(HANDLE file, ownerSid* owner)
-{
-    PSID sid = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    const DWORD error = systemCalls().getSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid,
-                                                      nullptr, nullptr, nullptr, &sd);
-    outcome read = outcome::done;
-    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION)
-        read = {outcome::unsupported, errorText(error)};
-    else if (error != ERROR_SUCCESS)
-        read = {outcome::failed, errorText(error)};
-    else if (!sid || !IsValidSid(sid))
-        read = {outcome::unsupported, QStringLiteral("it has no owner")};
-    else
-        *owner = QByteArray(static_cast<const char*>(sid), int(GetLengthSid(sid)));
-    LocalFree(sd);
-    return read;
-}
-
-// The owner's name as the system shows it (DOMAIN\name), or its SID.
-QString ownerName(const ownerSid& owner)
-{
-    PSID sid = const_cast<char*>(owner.constData());
-    wchar_t name[256], domain[256];
-    DWORD nameSize = 256, domainSize = 256;
-    SID_NAME_USE use;
-    if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
-        return domainSize ? QString::fromWCharArray(domain) + QLatin1Char('\\') + QString::fromWCharArray(name)
-                          : QString::fromWCharArray(name);
-    wchar_t* text = nullptr;
-    QString shown = QStringLiteral("an account the system cannot name");
-    if (ConvertSidToStringSidW(sid, &text)) {
-        shown = QString::fromWCharArray(text);
-        LocalFree(text);
-    }
-    return shown;
-}
-
-// SeRestorePrivilege enabled while this lives, where the user holds it: it
-// lets an administrator give a file any owner.
-class restorePrivilege
-{
-public:
-    restorePrivilege()
-    {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-            return;
-        token_ = handle(token);
-        TOKEN_PRIVILEGES wanted = {};
-        wanted.PrivilegeCount = 1;
-        wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        DWORD size = sizeof before_;
-        if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.Privileges[0].Luid))
-            adjusted_ = AdjustTokenPrivileges(token, FALSE, &wanted, sizeof before_, &before_, &size)
-                        && GetLastError() == ERROR_SUCCESS;
-    }
-    ~restorePrivilege()
-    {
-        if (adjusted_)
-            AdjustTokenPrivileges(token_.get(), FALSE, &before_, 0, nullptr, nullptr);
-    }
-    restorePrivilege(const restorePrivilege&) = delete;
-    restorePrivilege& operator=(const restorePrivilege&) = delete;
-
-private:
-    handle token_;
-    TOKEN_PRIVILEGES before_ = {};
-    bool adjusted_ = false;
-};
 
 } // namespace
 
@@ -406,11 +116,6 @@ outcome openTarget(fileEditState& s, bool forEdit)
     return {outcome::unreadable, errorText(error)};
 }
 
-bool removeFile(const QString& path)
-{
-    return DeleteFileW(wpath(path));
-}
-
 // New files and backups of writers killed before they were done; only the
 // lock's holder may remove them, as only it can be making one.
 void removeLeftovers(const QString& target)
@@ -431,21 +136,6 @@ outcome notReplaced(const QString& path, const outcome& why)
     else
         ncDebug() << "Can't write" << path << ":" << why.reason() << "; the old file is untouched";
     return why;
-}
-
-bool writeAll(HANDLE file, const QByteArray& data)
-{
-    DWORD put = 0;
-    for (int at = 0; at < data.size(); at += int(put))
-        if (!WriteFile(file, data.constData() + at, DWORD(data.size() - at), &put, nullptr) || put == 0)
-            return false;
-    return true;
-}
-
-// An unpredictable name beside target.
-QString randomName(const QString& target)
-{
-    return tempPrefix(target) + QString::number(QRandomGenerator::system()->generate64(), 36);
 }
 
 // The new bytes beside target under an unpredictable name, retried while
@@ -532,13 +222,6 @@ void relock(const QString& target, handle* fresh)
     *fresh = openExisting(target, GENERIC_READ | GENERIC_WRITE, &error, passing);
     if (!fresh->valid() || !tryWriterLock(fresh->get()))
         ncDebug() << "Another writer took" << target << "as soon as it was replaced; going on without its lock";
-}
-
-bool moveTo(const QString& from, const QString& to)
-{
-    DWORD error = 0;
-    return retrying([&] { return systemCalls().moveFile(wpath(from), wpath(to), MOVEFILE_WRITE_THROUGH); }, passing,
-                    &error);
 }
 
 // After ReplaceFileW failed with error (name the new file, made, backup the
