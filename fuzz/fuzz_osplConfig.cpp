@@ -3,6 +3,7 @@
 // as the input apart from the address.
 #include "editChecks.h"
 #include "delve.h"
+#include "osplConfig.h"
 
 #include <QtGlobal>
 
