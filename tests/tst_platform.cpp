@@ -19,6 +19,7 @@
 #include "folderSecurity_win.h"
 #include "modulePath_win.h"
 
+#include <cstring>
 #include <iterator>
 
 #include <aclapi.h>
@@ -116,6 +117,15 @@ void tst_platform::pluginFolder_data()
         << "plugin inject-installer" << true << "";
     QTest::newRow("Windows: a deny entry for Everyone does not outweigh an allow entry for Users")
         << "plugin inject-deny-allow" << false << "may be written by others: S-1-5-32-545";
+    // Allow entries of other layouts grant what their mask says to whom
+    // their SID names, under conditions this program does not weigh.
+    QTest::newRow("Windows: an ACCESS_ALLOWED_OBJECT_ACE_TYPE entry (5) letting Everyone write cannot be judged")
+        << "plugin inject-ace-type-5" << false << "someone (an entry of type 5 cannot be judged)";
+    QTest::newRow("Windows: an ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE entry (11), granting under a condition, "
+                  "cannot be judged")
+        << "plugin inject-ace-type-11" << false << "someone (an entry of type 11 cannot be judged)";
+    QTest::newRow("Windows: an entry of a type no AceType constant names (48) cannot be judged")
+        << "plugin inject-ace-type-48" << false << "someone (an entry of type 48 cannot be judged)";
 }
 
 #ifdef Q_OS_WIN
@@ -129,15 +139,30 @@ PSID sidOf(const wchar_t* text)
 }
 
 // A self-relative descriptor holding owner and the entries of dacl, then
-// added (each: flags, mask, SID text; an 'D' in front of the text denies), as
-// GetSecurityInfo hands one out.
+// added (each: flags, mask, SID text; an 'D' in front of the text denies,
+// "T<type>:" makes an entry of that ACE type, laid out as an allow entry with
+// an object entry's Flags word where the type has one), as GetSecurityInfo
+// hands one out.
 DWORD describe(PSID owner, PACL dacl, const QList<std::tuple<BYTE, DWORD, QString>>& added, bool nullDacl,
                PSID* ownerOut, PACL* daclOut, PSECURITY_DESCRIPTOR* out)
 {
     std::vector<BYTE> acl(8192);
     PACL made = reinterpret_cast<PACL>(acl.data());
-    InitializeAcl(made, DWORD(acl.size()), ACL_REVISION);
+    InitializeAcl(made, DWORD(acl.size()), ACL_REVISION_DS);
     const auto add = [&](BYTE flags, DWORD mask, const QString& who) {
+        if (who.startsWith('T')) {
+            const BYTE type = BYTE(who.mid(1).section(':', 0, 0).toUInt());
+            PSID sid = sidOf(reinterpret_cast<const wchar_t*>(who.section(':', 1).utf16()));
+            const bool object =
+                type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+            std::vector<BYTE> ace(sizeof(ACE_HEADER) + sizeof(DWORD) * (object ? 2 : 1) + GetLengthSid(sid));
+            ACE_HEADER header{type, flags, WORD(ace.size())};
+            memcpy(ace.data(), &header, sizeof header);
+            memcpy(ace.data() + sizeof header, &mask, sizeof mask); // an object entry's Flags stay 0: no GUIDs
+            CopySid(GetLengthSid(sid), ace.data() + ace.size() - GetLengthSid(sid), sid);
+            AddAce(made, ACL_REVISION_DS, MAXDWORD, ace.data(), DWORD(ace.size()));
+            return;
+        }
         const bool deny = who.startsWith('D');
         PSID sid = sidOf(reinterpret_cast<const wchar_t*>(who.mid(deny ? 1 : 0).utf16()));
         if (deny)
@@ -218,7 +243,10 @@ void injectSecurity(const QString& kind, const QString& install)
             newOwner = sidOf(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
             added << std::make_tuple(BYTE(0), DWORD(FILE_ALL_ACCESS), QString("S-1-5-32-544"))
                   << std::make_tuple(BYTE(0), DWORD(FILE_ALL_ACCESS), QString("S-1-5-18"));
-        } else if (kind == "inject-deny-allow" && isLib)
+        } else if (kind.startsWith("inject-ace-type-") && isLib)
+            added << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA),
+                                     "T" + kind.section('-', 3) + QString(":S-1-1-0"));
+        else if (kind == "inject-deny-allow" && isLib)
             added << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA), QString("DS-1-1-0"))
                   << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA), QString("S-1-5-32-545"));
         else
