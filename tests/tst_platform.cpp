@@ -1,4 +1,5 @@
 #include "binaryImage.h"
+#include "display.h"
 #include "modulePath.h"
 #include "startup.h"
 #include "testSupport.h"
@@ -16,6 +17,7 @@
 
 #ifdef Q_OS_WIN
 #include "console_win.h"
+#include "display_win.h"
 #include "folderSecurity_win.h"
 #include "modulePath_win.h"
 
@@ -28,8 +30,9 @@
 #endif
 
 // Before the dialog: whether the installation's plug-in folder is handed to
-// the toolkit, what a binary says of itself, the executable's own path and
-// the standard handles a console is attached for.
+// the toolkit, what a binary says of itself, the executable's own path, the
+// standard handles a console is attached for and the session whose windows
+// nobody sees.
 
 class tst_platform : public QObject
 {
@@ -45,6 +48,8 @@ private slots:
     void moduleName();
     void standardHandles_data();
     void standardHandles();
+    void session_data();
+    void session();
 
 private:
     QTemporaryDir root;
@@ -655,6 +660,56 @@ void tst_platform::standardHandles()
         CloseHandle(handle);
     if (other)
         CloseHandle(other);
+#endif
+}
+
+// Whether anyone can see a window, as the session this process runs in
+// decides before its window station does: "All services run in Terminal
+// Services session 0", where an interactive service's window is "visible only
+// to the user who connected to session 0". Wine runs no program in session 0:
+// ProcessIdToSessionId's answer is put in place.
+void tst_platform::session_data()
+{
+    QTest::addColumn<int>("session"); // what ProcessIdToSessionId gives; -1: it fails
+    QTest::addColumn<bool>("present");
+    QTest::newRow("ProcessIdToSessionId gives session 0 (a service, psexec -s -i 0) on the visible WinSta0: nobody")
+        << 0 << false;
+    QTest::newRow("ProcessIdToSessionId gives session 1, a logged-on user's, on the visible WinSta0: a person")
+        << 1 << true;
+    QTest::newRow("ProcessIdToSessionId fails: the visible window station decides, a person") << -1 << true;
+}
+
+void tst_platform::session()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the Terminal Services session is Windows'; Linux asks the display");
+#else
+    QFETCH(int, session);
+    QFETCH(bool, present);
+    // The rest of the answer is the window station's, which must be visible.
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    NC_REQUIRE(GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed)
+                   && (flags.dwFlags & WSF_VISIBLE),
+               QStringLiteral("a window station with WSF_VISIBLE, as WinSta0 is"));
+    int calls = 0;
+    setSessionReader([&](DWORD* id) {
+        ++calls;
+        if (session < 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        *id = DWORD(session);
+        return true;
+    });
+    auto restore = qScopeGuard([] { setSessionReader(sessionReader()); });
+    debugCapture capture;
+    QCOMPARE(choosePlatform(true), present);
+    QCOMPARE(calls, 1);
+    const QString debug = capture.texts().join('\n');
+    QCOMPARE(debug.contains("session 0, the services' session"), !present);
+    if (!present)
+        QVERIFY2(debug.contains("nobody can see a window"), qPrintable(debug));
 #endif
 }
 
