@@ -1,4 +1,5 @@
 #include "binaryImage.h"
+#include "console.h"
 #include "display.h"
 #include "modulePath.h"
 #include "startup.h"
@@ -31,8 +32,8 @@
 
 // Before the dialog: whether the installation's plug-in folder is handed to
 // the toolkit, what a binary says of itself, the executable's own path, the
-// standard handles a console is attached for and the session whose windows
-// nobody sees.
+// standard handles a console is attached for, the error mode the program
+// starts with and the session whose windows nobody sees.
 
 class tst_platform : public QObject
 {
@@ -48,6 +49,8 @@ private slots:
     void moduleName();
     void standardHandles_data();
     void standardHandles();
+    void errorMode_data();
+    void errorMode();
     void session_data();
     void session();
 
@@ -660,6 +663,34 @@ void tst_platform::standardHandles()
         CloseHandle(handle);
     if (other)
         CloseHandle(other);
+#endif
+}
+
+// SetErrorMode's documented practice, through the call main makes first: "all
+// applications call the process-wide SetErrorMode function with a parameter
+// of SEM_FAILCRITICALERRORS at startup", the bits already set kept.
+void tst_platform::errorMode_data()
+{
+    QTest::addColumn<bool>("parentBits"); // the process has SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX before
+    QTest::newRow("error mode 0, as a process gets by default: SEM_FAILCRITICALERRORS afterwards") << false;
+    QTest::newRow("SEM_NOGPFAULTERRORBOX and SEM_NOOPENFILEERRORBOX from the parent: kept, SEM_FAILCRITICALERRORS "
+                  "added")
+        << true;
+}
+
+void tst_platform::errorMode()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the error mode is Windows'");
+#else
+    QFETCH(bool, parentBits);
+    const UINT given = parentBits ? SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX : 0;
+    const UINT before = GetErrorMode();
+    auto restore = qScopeGuard([before] { SetErrorMode(before); });
+    SetErrorMode(given);
+    NC_REQUIRE(GetErrorMode() == given, QStringLiteral("an error mode that GetErrorMode gives back as set"));
+    failCriticalErrorsQuietly();
+    QCOMPARE(GetErrorMode(), given | SEM_FAILCRITICALERRORS);
 #endif
 }
 
