@@ -1,4 +1,6 @@
 #include "binaryImage.h"
+#include "console.h"
+#include "display.h"
 #include "modulePath.h"
 #include "startup.h"
 #include "testSupport.h"
@@ -16,9 +18,11 @@
 
 #ifdef Q_OS_WIN
 #include "console_win.h"
+#include "display_win.h"
 #include "folderSecurity_win.h"
 #include "modulePath_win.h"
 
+#include <cstring>
 #include <iterator>
 
 #include <aclapi.h>
@@ -27,8 +31,9 @@
 #endif
 
 // Before the dialog: whether the installation's plug-in folder is handed to
-// the toolkit, what a binary says of itself, the executable's own path and
-// the standard handles a console is attached for.
+// the toolkit, what a binary says of itself, the executable's own path, the
+// standard handles a console is attached for, the error mode the program
+// starts with and the session whose windows nobody sees.
 
 class tst_platform : public QObject
 {
@@ -44,6 +49,10 @@ private slots:
     void moduleName();
     void standardHandles_data();
     void standardHandles();
+    void errorMode_data();
+    void errorMode();
+    void session_data();
+    void session();
 
 private:
     QTemporaryDir root;
@@ -116,6 +125,15 @@ void tst_platform::pluginFolder_data()
         << "plugin inject-installer" << true << "";
     QTest::newRow("Windows: a deny entry for Everyone does not outweigh an allow entry for Users")
         << "plugin inject-deny-allow" << false << "may be written by others: S-1-5-32-545";
+    // Allow entries of other layouts grant what their mask says to whom
+    // their SID names, under conditions this program does not weigh.
+    QTest::newRow("Windows: an ACCESS_ALLOWED_OBJECT_ACE_TYPE entry (5) letting Everyone write cannot be judged")
+        << "plugin inject-ace-type-5" << false << "someone (an entry of type 5 cannot be judged)";
+    QTest::newRow("Windows: an ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE entry (11), granting under a condition, "
+                  "cannot be judged")
+        << "plugin inject-ace-type-11" << false << "someone (an entry of type 11 cannot be judged)";
+    QTest::newRow("Windows: an entry of a type no AceType constant names (48) cannot be judged")
+        << "plugin inject-ace-type-48" << false << "someone (an entry of type 48 cannot be judged)";
 }
 
 #ifdef Q_OS_WIN
@@ -129,15 +147,30 @@ PSID sidOf(const wchar_t* text)
 }
 
 // A self-relative descriptor holding owner and the entries of dacl, then
-// added (each: flags, mask, SID text; an 'D' in front of the text denies), as
-// GetSecurityInfo hands one out.
+// added (each: flags, mask, SID text; an 'D' in front of the text denies,
+// "T<type>:" makes an entry of that ACE type, laid out as an allow entry with
+// an object entry's Flags word where the type has one), as GetSecurityInfo
+// hands one out.
 DWORD describe(PSID owner, PACL dacl, const QList<std::tuple<BYTE, DWORD, QString>>& added, bool nullDacl,
                PSID* ownerOut, PACL* daclOut, PSECURITY_DESCRIPTOR* out)
 {
     std::vector<BYTE> acl(8192);
     PACL made = reinterpret_cast<PACL>(acl.data());
-    InitializeAcl(made, DWORD(acl.size()), ACL_REVISION);
+    InitializeAcl(made, DWORD(acl.size()), ACL_REVISION_DS);
     const auto add = [&](BYTE flags, DWORD mask, const QString& who) {
+        if (who.startsWith('T')) {
+            const BYTE type = BYTE(who.mid(1).section(':', 0, 0).toUInt());
+            PSID sid = sidOf(reinterpret_cast<const wchar_t*>(who.section(':', 1).utf16()));
+            const bool object =
+                type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+            std::vector<BYTE> ace(sizeof(ACE_HEADER) + sizeof(DWORD) * (object ? 2 : 1) + GetLengthSid(sid));
+            ACE_HEADER header{type, flags, WORD(ace.size())};
+            memcpy(ace.data(), &header, sizeof header);
+            memcpy(ace.data() + sizeof header, &mask, sizeof mask); // an object entry's Flags stay 0: no GUIDs
+            CopySid(GetLengthSid(sid), ace.data() + ace.size() - GetLengthSid(sid), sid);
+            AddAce(made, ACL_REVISION_DS, MAXDWORD, ace.data(), DWORD(ace.size()));
+            return;
+        }
         const bool deny = who.startsWith('D');
         PSID sid = sidOf(reinterpret_cast<const wchar_t*>(who.mid(deny ? 1 : 0).utf16()));
         if (deny)
@@ -218,7 +251,10 @@ void injectSecurity(const QString& kind, const QString& install)
             newOwner = sidOf(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
             added << std::make_tuple(BYTE(0), DWORD(FILE_ALL_ACCESS), QString("S-1-5-32-544"))
                   << std::make_tuple(BYTE(0), DWORD(FILE_ALL_ACCESS), QString("S-1-5-18"));
-        } else if (kind == "inject-deny-allow" && isLib)
+        } else if (kind.startsWith("inject-ace-type-") && isLib)
+            added << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA),
+                                     "T" + kind.section('-', 3) + QString(":S-1-1-0"));
+        else if (kind == "inject-deny-allow" && isLib)
             added << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA), QString("DS-1-1-0"))
                   << std::make_tuple(BYTE(0), DWORD(FILE_WRITE_DATA), QString("S-1-5-32-545"));
         else
@@ -627,6 +663,84 @@ void tst_platform::standardHandles()
         CloseHandle(handle);
     if (other)
         CloseHandle(other);
+#endif
+}
+
+// SetErrorMode's documented practice, through the call main makes first: "all
+// applications call the process-wide SetErrorMode function with a parameter
+// of SEM_FAILCRITICALERRORS at startup", the bits already set kept.
+void tst_platform::errorMode_data()
+{
+    QTest::addColumn<bool>("parentBits"); // the process has SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX before
+    QTest::newRow("error mode 0, as a process gets by default: SEM_FAILCRITICALERRORS afterwards") << false;
+    QTest::newRow("SEM_NOGPFAULTERRORBOX and SEM_NOOPENFILEERRORBOX from the parent: kept, SEM_FAILCRITICALERRORS "
+                  "added")
+        << true;
+}
+
+void tst_platform::errorMode()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the error mode is Windows'");
+#else
+    QFETCH(bool, parentBits);
+    const UINT given = parentBits ? SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX : 0;
+    const UINT before = GetErrorMode();
+    auto restore = qScopeGuard([before] { SetErrorMode(before); });
+    SetErrorMode(given);
+    NC_REQUIRE(GetErrorMode() == given, QStringLiteral("an error mode that GetErrorMode gives back as set"));
+    failCriticalErrorsQuietly();
+    QCOMPARE(GetErrorMode(), given | SEM_FAILCRITICALERRORS);
+#endif
+}
+
+// Whether anyone can see a window, as the session this process runs in
+// decides before its window station does: "All services run in Terminal
+// Services session 0", where an interactive service's window is "visible only
+// to the user who connected to session 0". Wine runs no program in session 0:
+// ProcessIdToSessionId's answer is put in place.
+void tst_platform::session_data()
+{
+    QTest::addColumn<int>("session"); // what ProcessIdToSessionId gives; -1: it fails
+    QTest::addColumn<bool>("present");
+    QTest::newRow("ProcessIdToSessionId gives session 0 (a service, psexec -s -i 0) on the visible WinSta0: nobody")
+        << 0 << false;
+    QTest::newRow("ProcessIdToSessionId gives session 1, a logged-on user's, on the visible WinSta0: a person")
+        << 1 << true;
+    QTest::newRow("ProcessIdToSessionId fails: the visible window station decides, a person") << -1 << true;
+}
+
+void tst_platform::session()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the Terminal Services session is Windows'; Linux asks the display");
+#else
+    QFETCH(int, session);
+    QFETCH(bool, present);
+    // The rest of the answer is the window station's, which must be visible.
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    NC_REQUIRE(GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed)
+                   && (flags.dwFlags & WSF_VISIBLE),
+               QStringLiteral("a window station with WSF_VISIBLE, as WinSta0 is"));
+    int calls = 0;
+    setSessionReader([&](DWORD* id) {
+        ++calls;
+        if (session < 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        *id = DWORD(session);
+        return true;
+    });
+    auto restore = qScopeGuard([] { setSessionReader(sessionReader()); });
+    debugCapture capture;
+    QCOMPARE(choosePlatform(true), present);
+    QCOMPARE(calls, 1);
+    const QString debug = capture.texts().join('\n');
+    QCOMPARE(debug.contains("session 0, the services' session"), !present);
+    if (!present)
+        QVERIFY2(debug.contains("nobody can see a window"), qPrintable(debug));
 #endif
 }
 

@@ -158,6 +158,8 @@ int answerAbout(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // Before any drive is touched: no system box may wait for a person.
+    failCriticalErrorsQuietly();
     // Before anything is written: an operator's console must get all of it.
     joinStartingConsole();
     const int about = answerAbout(argc, argv);

@@ -43,6 +43,13 @@ void writeToConsole(DWORD which, int fd, FILE* stream)
 
 } // namespace
 
+void failCriticalErrorsQuietly()
+{
+    // The documented practice for every application; whoever started the
+    // program may have set other bits (SEM_NOGPFAULTERRORBOX), which stay.
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
+}
+
 void joinStartingConsole()
 {
     const HANDLE given[] = {GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};

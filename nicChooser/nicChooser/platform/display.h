@@ -33,6 +33,7 @@ bool personPresent();
 [[noreturn]] void endWithoutPlatform(const QString& why);
 
 /// The platform file's part of prepareDisplay (display_unix.cpp, display_win.cpp): chooses the window system as
-/// prepareDisplay says, and returns whether a person may be present (on Windows: whether the process's window station
-/// is visible, which a service's, a scheduled task's or a remote shell's is not).
+/// prepareDisplay says, and returns whether a person may be present (on Windows: whether the process runs outside
+/// session 0, the services' session, and its window station is visible, which a scheduled task's or a remote shell's
+/// is not).
 bool choosePlatform(bool unattended);

@@ -1,5 +1,6 @@
 #include "display.h"
 #include "debugLog.h"
+#include "display_win.h"
 #include "modulePath.h"
 #include "startup.h"
 
@@ -21,18 +22,47 @@ QStringList wantedPlatforms(const QStringList& arguments)
     return platformsToStart();
 }
 
+sessionReader& sessionSeam()
+{
+    static sessionReader r;
+    return r;
+}
+
+bool currentSession(DWORD* session)
+{
+    if (sessionSeam())
+        return sessionSeam()(session);
+    return ProcessIdToSessionId(GetCurrentProcessId(), session);
+}
+
 } // namespace
 
-// A service (session 0), a scheduled task run whether or not anyone is
-// logged on, an SSH or remote shell: each runs in a window station of its own
-// that has no visible display surface, and a window there reaches nobody.
-// Only the interactive window station carries WSF_VISIBLE. A station whose
-// flags cannot be read may still be a person's: the dialog is not refused
-// for it.
+void setSessionReader(const sessionReader& reader)
+{
+    sessionSeam() = reader;
+}
+
+// Services run in session 0, where no user logs on: the windows of an
+// interactive service, or of a program started with "psexec -s -i 0", sit on
+// that session's WinSta0, which carries WSF_VISIBLE, and reach only one who
+// connected to session 0 - in practice nobody. A session that cannot be read
+// leaves the answer to the window station.
+// A scheduled task run whether or not anyone is logged on, an SSH or remote
+// shell, a service that is not interactive: each runs in a window station of
+// its own that has no visible display surface, and a window there reaches
+// nobody. Only the interactive window station carries WSF_VISIBLE. A station
+// whose flags cannot be read may still be a person's: the dialog is not
+// refused for it.
 // Windows of the offscreen and minimal platforms (named with -platform or
 // QT_QPA_PLATFORM) still reach nobody either (personPresent).
 bool choosePlatform(bool)
 {
+    DWORD session = 0;
+    if (currentSession(&session) && session == 0) {
+        ncDebug() << "This process runs in session 0, the services' session, where no user is logged on: nobody can "
+                     "see a window";
+        return false;
+    }
     const HWINSTA station = GetProcessWindowStation();
     USEROBJECTFLAGS flags = {};
     DWORD needed = 0;

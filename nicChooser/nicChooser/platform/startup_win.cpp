@@ -170,8 +170,21 @@ QString grantee(PACL dacl, DWORD rights)
         // An entry only for what is made inside applies to that, not here.
         if (header->AceFlags & INHERIT_ONLY_ACE)
             continue;
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+        switch (header->AceType) {
+        case ACCESS_ALLOWED_ACE_TYPE:
+        case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+            break;
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_OBJECT_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
             continue;
+        default:
+            // An object or compound entry, or a type newer than this program,
+            // may grant anything: it is not read as granting nothing.
+            who = QStringLiteral("someone (an entry of type %1 cannot be judged)").arg(header->AceType);
+            continue;
+        }
         const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
         const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
         if ((allowed->Mask & rights) && !trusted().contains(sid))
