@@ -37,8 +37,9 @@
 // it, and the new file is locked before it takes the name, so the lock
 // passes from the old file to the new one without a gap; a writer that got
 // the lock checks that the name still holds the file it locked, and starts
-// over on what it holds now if not. Only someone who may write the file can
-// take that lock; a shared lock (a reader's) is not waited for, the check
+// over on what it holds now if not. On Linux only someone who may write the
+// file can take that lock (on Windows anyone who may read it: see
+// writerLock.h; a writer kept waiting gives up, told why); a shared lock (a reader's) is not waited for, the check
 // before the rename that the name still holds exactly what was read guarding
 // instead. No lock file is made; ".<name>.nicChooser-lock" files of earlier
 // versions are ignored and left in place. The system releases the lock when
@@ -49,7 +50,8 @@
 // (see writerLock.h), links are followed by the toolkit, and ReplaceFileW, on
 // absolute \\?\ paths (any length the system takes), puts the new file in
 // place keeping the old one's access list, alternate data streams and
-// attributes; the old file's owner is given to the new file before, or the
+// attributes, but for the archive mark, set as on any change so that
+// incremental backups see it; the old file's owner is given to the new file before, or the
 // file refused where this user may not give it, and a read-only file is
 // refused. ReplaceFileW takes no replacement that is open, so the new file
 // is locked again just after it took the name (the old file's lock held

@@ -141,6 +141,10 @@ outcome notReplaced(const QString& path, const outcome& why)
 // The new bytes beside target under an unpredictable name, retried while
 // taken; complete, flushed, with the attributes to keep and the writers'
 // lock, so that the lock passes with the name where the handle may stay open.
+// It is marked changed (archive) whatever the old file was: a backup tool
+// clears that mark after a backup, and a change without it would be missed
+// by the next incremental one. (Setting attributes sets all of them, so the
+// mark set by the write would go unless it is in the set.)
 handle makeNewFile(const QString& target, const QByteArray& data, DWORD attributes, QString* name, outcome* result)
 {
     handle file;
@@ -157,13 +161,13 @@ handle makeNewFile(const QString& target, const QByteArray& data, DWORD attribut
         }
     }
     FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_NORMAL;
+    basic.FileAttributes = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
     QString failed;
     if (!file.valid())
         failed = QStringLiteral("no free name for a new file beside it");
     else if (!writeAll(file.get(), data) || !FlushFileBuffers(file.get()))
         failed = QStringLiteral("writing the new file failed: ") + errorText(GetLastError());
-    else if (basic.FileAttributes && !SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic))
+    else if (!systemCalls().setFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic))
         failed = QStringLiteral("its attributes cannot be given to the new file: ") + errorText(GetLastError());
     else if (!tryWriterLock(file.get()))
         failed = QStringLiteral("the new file cannot be locked: ") + errorText(GetLastError());
@@ -224,11 +228,26 @@ void relock(const QString& target, handle* fresh)
         ncDebug() << "Another writer took" << target << "as soon as it was replaced; going on without its lock";
 }
 
+// Where the copy at temporary (a name the leftover sweep removes) is kept
+// for a person to find: moved to a saved name, or copied there when it cannot
+// be moved; told as it is when neither goes.
+QString saved(const QString& temporary, const QString& target)
+{
+    if (!exists(temporary))
+        return QStringLiteral("no file (it is lost)");
+    const QString kept = savedName(target);
+    if (moveTo(temporary, kept) || CopyFileW(wpath(temporary), wpath(kept), TRUE))
+        return kept;
+    ncDebug() << "Can't keep" << temporary << "under" << kept << ":" << errorText(GetLastError());
+    return temporary + QStringLiteral(" (which the next writer removes as a leftover: copy it elsewhere)");
+}
+
 // After ReplaceFileW failed with error (name the new file, made, backup the
 // name it was given for the old one), makes sure a complete copy stands
 // under the file's name, whatever the system left, and says what it holds:
 // failed when the old file is (back) there; incomplete when the new content
-// had to be moved in, or, should neither go, where each copy is (*named
+// had to be moved in or took the name by a call that still failed, or,
+// should neither go, where each copy is, kept under saved names (*named
 // tells whether the name holds the new content). Nothing is removed while
 // the name holds neither.
 outcome recover(fileEditState& s, const QString& name, const identity& made, const QString& backup, DWORD error,
@@ -262,16 +281,20 @@ outcome recover(fileEditState& s, const QString& name, const identity& made, con
         return {outcome::incomplete,
                 why + QStringLiteral("; neither the old file nor the new one could be put under its name, so it "
                                      "is not there now: the old content is in %1, the new in %2")
-                          .arg(exists(backup) ? backup : QStringLiteral("no file (it is lost)"),
-                               exists(name) ? name : QStringLiteral("no file (it is lost)"))};
+                          .arg(saved(backup, s.target), saved(name, s.target))};
     }
     if (holds(s.target, made)) {
+        // A failed call does not promise to have carried anything over.
         ncDebug() << "ReplaceFileW said" << errorText(error) << ", yet" << s.target << "holds the new file";
         *named = true;
         relock(s.target, fresh);
         if (exists(backup))
             removeFile(backup);
-        return outcome::done;
+        const QString notCarried =
+            QStringLiteral("its new content was written, but replacing it reported a failure (%1), so the old "
+                           "file's access list and alternate data streams may not have been carried over")
+                .arg(errorText(error));
+        return {outcome::incomplete, notCarried};
     }
     // Another program put a file there meanwhile: it is left as it is.
     removeFile(name);
@@ -308,7 +331,13 @@ outcome swapIn(fileEditState& s, bool missing, const QString& name, handle* fres
                                             : QStringLiteral("naming the new file failed: ") + errorText(error)};
     }
     identity made;
-    identify(fresh->get(), &made);
+    if (!identify(fresh->get(), &made)) {
+        const DWORD why = GetLastError();
+        fresh->reset();
+        removeFile(name);
+        // Without it no half-done swap could be told from another program's file.
+        return {outcome::failed, QStringLiteral("the new file cannot be identified: ") + errorText(why)};
+    }
     fresh->reset();
     QString backup = randomName(s.target);
     while (exists(backup))
@@ -394,9 +423,9 @@ fileEdit::fileEdit(const QString& path, bool mayCreate, int lockTimeoutMs, lockW
 
 fileEdit::~fileEdit() = default;
 
-// The attributes a replacement keeps (the others the system manages).
-constexpr DWORD keptAttributes =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// The attributes a replacement keeps (the others the system manages; the
+// archive mark is set on the new file, see makeNewFile).
+constexpr DWORD keptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 outcome fileEdit::replace(const QByteArray& data)
 {

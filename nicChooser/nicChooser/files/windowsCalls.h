@@ -2,7 +2,8 @@
 // The few calls of the Windows file layer (fileReplace_win.cpp) whose
 // documented results only Windows produces: ReplaceFileW's 1175, 1176 and
 // 1177, a scanner's brief sharing violation, write-protected media, an owner
-// that cannot be given. They are made through this table so that a test can
+// that cannot be given, a file whose identity cannot be read, an archive
+// mark a backup cleared. They are made through this table so that a test can
 // put such a result in the place of one call; the program never changes it.
 // The waits between tries go through it too, so that a test counts them
 // instead of sitting them out.
@@ -18,6 +19,8 @@ struct windowsCalls {
     decltype(&MoveFileExW) moveFile = &MoveFileExW;
     decltype(&GetSecurityInfo) getSecurityInfo = &GetSecurityInfo;
     decltype(&SetSecurityInfo) setSecurityInfo = &SetSecurityInfo;
+    decltype(&GetFileInformationByHandle) getFileInformationByHandle = &GetFileInformationByHandle;
+    decltype(&SetFileInformationByHandle) setFileInformationByHandle = &SetFileInformationByHandle;
     decltype(&Sleep) sleep = &Sleep;
 };
 

@@ -18,6 +18,14 @@ QString tempPrefix(const QString& target)
                                                         + QLatin1String(".nicChooser-new.")));
 }
 
+QString savedName(const QString& target)
+{
+    const QFileInfo info(target);
+    return QDir::toNativeSeparators(info.dir().filePath(
+        QLatin1Char('.') + info.fileName() + QLatin1String(".nicChooser-saved.")
+        + QString::number(QRandomGenerator::system()->generate64(), 36)));
+}
+
 QString errorText(DWORD error)
 {
     wchar_t* text = nullptr;
@@ -115,7 +123,7 @@ QString writeTarget(const QString& path)
 bool identify(HANDLE file, identity* id, DWORD* attributes)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info))
+    if (!systemCalls().getFileInformationByHandle(file, &info))
         return false;
     *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
     if (attributes)

@@ -21,6 +21,11 @@ namespace windowsFiles {
 // leftover sweep knows both.
 QString tempPrefix(const QString& target);
 
+// ".<name>.nicChooser-saved.<random>" beside target: where a copy goes that
+// no swap could put under the name, kept from the leftover sweep until a
+// person looks at it.
+QString savedName(const QString& target);
+
 QString errorText(DWORD error);
 
 // path as the wide functions take it at any length: made absolute and

@@ -13,11 +13,14 @@
 // for, and the writer relies on its check before the rename instead.
 //
 // On Windows the same lock is LockFileEx(LOCKFILE_EXCLUSIVE_LOCK) on that
-// byte, through a handle opened for writing: it excludes copies in every
-// session, the system releases it when its holder dies, and since range
-// locks are mandatory there it lies where no read or write ever reaches.
-// When the exclusive lock fails but a shared one on the same byte succeeds,
-// only readers stand in the way. Windows does not tell who holds a lock.
+// byte: it excludes copies in every session, the system releases it when its
+// holder dies, and since range locks are mandatory there it lies where no
+// read or write ever reaches. Unlike on Linux, LockFileEx takes any handle
+// opened with GENERIC_READ, so anyone who may read the file can take even
+// the exclusive lock: such a reader makes writers wait, up to their time
+// limit, and then fail with the reason told; nothing is lost. When the
+// exclusive lock fails but a shared one on the same byte succeeds, only
+// readers stand in the way. Windows does not tell who holds a lock.
 //
 // Part of the file layer, with pathWalk.h and fileReplace_unix.cpp on Linux,
 // fileReplace_win.cpp on Windows.
