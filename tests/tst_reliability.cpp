@@ -256,7 +256,7 @@ public:
 protected:
     void setupChildProcess() override
     {
-        if (!unnamed && !refuseUnnamedFiles())
+        if ((!unnamed && !refuseUnnamedFiles()) || !fixedAddressLayout())
             ::_exit(125);
     }
 

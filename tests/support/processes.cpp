@@ -18,6 +18,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -91,6 +92,7 @@ runResult runProcess(const QString& givenProgram, const QStringList& givenArgs, 
         return r;
     const QString program = traced ? straceProgram() : givenProgram;
     const QStringList args = traced ? signalledAt(options.killAt, "KILL", givenProgram, givenArgs) : givenArgs;
+    const bool counted = program == straceProgram();
     std::vector<QByteArray> storage{QFile::encodeName(program)};
     for (const QString& a : args)
         storage.push_back(a.toLocal8Bit());
@@ -134,6 +136,8 @@ runResult runProcess(const QString& givenProgram, const QStringList& givenArgs, 
             ::_exit(126);
         if (options.noUnnamedFiles && !refuseUnnamedFiles())
             ::_exit(125);
+        if (counted && !fixedAddressLayout())
+            ::_exit(124);
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
@@ -196,6 +200,11 @@ runResult runProcess(const QString& givenProgram, const QStringList& givenArgs, 
     else if (WIFSIGNALED(status))
         r.signal = WTERMSIG(status);
     return r;
+}
+
+bool fixedAddressLayout()
+{
+    return ::personality(ADDR_NO_RANDOMIZE) != -1;
 }
 
 QString straceProgram()

@@ -53,6 +53,12 @@ bool refuseUnnamedFiles();
 /// Runs program (looked up in PATH when it has no '/') with args to its end.
 runResult runProcess(const QString& program, const QStringList& args, const runOptions& options = {});
 
+/// Fixes the address layout of what this process executes from now on (no randomisation); false when it cannot. A
+/// moment is the Nth call of its name since the program began, so every run that counts calls must make the same
+/// ones: the sanitizers read /proc/self/maps in as many calls as its text takes, which differs with each random
+/// layout. Called in a child before it executes a program whose calls are counted (runProcess does for strace).
+bool fixedAddressLayout();
+
 /// The strace program, empty when it is not installed (Linux).
 QString straceProgram();
 
